@@ -1,0 +1,56 @@
+// The thin file layer the engine sits on: sequential reads and writes through owned handles.
+// Linux implements it in file_io_posix.cpp; a Windows build supplies file_io_win32.cpp.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+
+namespace veltrane::io {
+
+#ifdef _WIN32
+using NativeHandle = void*;
+#else
+using NativeHandle = int;
+#endif
+
+// An open file, closed when the owner goes. Move-only.
+class File {
+public:
+    File() = default;
+    ~File();
+    File(File&& other) noexcept;
+    File& operator=(File&& other) noexcept;
+    File(const File&) = delete;
+    File& operator=(const File&) = delete;
+
+    bool IsOpen() const { return m_open; }
+
+    // Size in bytes, or nothing when the platform cannot tell.
+    std::optional<std::int64_t> Size() const;
+    // One read of at most `size` bytes: the count read, 0 at the end of the file, -1 on error.
+    std::int64_t ReadSome(std::uint8_t* data, std::size_t size);
+    // Writes all of `size` bytes, continuing short writes; false on any error.
+    bool WriteAll(const std::uint8_t* data, std::size_t size);
+    // Closes now and says whether the platform reported the data as written.
+    bool Close();
+
+private:
+    friend File OpenForSequentialRead(const std::string& path);
+    friend File CreateForSequentialWrite(const std::string& path, const File& source);
+
+    NativeHandle m_handle{};
+    bool m_open = false;
+};
+
+// Opens an existing regular file for reading, keeping other writers out where the platform can,
+// and tells the platform the reads will be sequential. Closed File on failure.
+File OpenForSequentialRead(const std::string& path);
+
+// Creates the destination, or empties it if it exists, for sequential writing. Refuses, before
+// anything is truncated, a destination that is the same file as `source` under any name.
+// Closed File on failure.
+File CreateForSequentialWrite(const std::string& path, const File& source);
+
+} // namespace veltrane::io

@@ -1,0 +1,17 @@
+// How a conversion run reports its progress to whoever started it.
+#pragma once
+
+namespace veltrane {
+
+// Called on the caller's own thread: Begin once, Position after every buffer-full, End once the
+// files are closed. None of them is called when the run fails before it starts copying, and End is
+// not called when it fails part-way.
+class ProgressSink {
+public:
+    virtual ~ProgressSink() = default;
+    virtual void Begin() = 0;
+    virtual void Position(int position) = 0;
+    virtual void End() = 0;
+};
+
+} // namespace veltrane
