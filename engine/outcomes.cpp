@@ -1,0 +1,43 @@
+// The message texts of the engine's outcomes, exactly as users have always seen them.
+#include "outcomes.h"
+
+namespace veltrane {
+
+std::string_view OutcomeText(RunOutcome outcome) {
+    switch (outcome) {
+    case RunOutcome::Completed:
+        return {};
+    case RunOutcome::SourceOpenFailed:
+        return "can't open input file";
+    case RunOutcome::DestOpenFailed:
+        return "can't open output file.";
+    case RunOutcome::OutOfMemory:
+        return "memory allocate error";
+    case RunOutcome::SizeUnavailable:
+        return "can't get file size";
+    case RunOutcome::ReadFailed:
+        return "can't read input file";
+    case RunOutcome::WriteFailed:
+        return "can't write output file.";
+    }
+    return {};
+}
+
+std::string_view OutcomeText(ProbeOutcome outcome) {
+    switch (outcome) {
+    case ProbeOutcome::Aspect4x3:
+    case ProbeOutcome::Aspect16x9:
+        return {};
+    case ProbeOutcome::AspectUnknown:
+        return "unknown aspect ratio";
+    case ProbeOutcome::HeaderNotFound:
+        return "can't find seqence_header";
+    case ProbeOutcome::OpenFailed:
+        return "file open error";
+    case ProbeOutcome::OutOfMemory:
+        return "memory allocate error";
+    }
+    return {};
+}
+
+} // namespace veltrane
