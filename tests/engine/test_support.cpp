@@ -1,0 +1,52 @@
+// Shared helpers of the engine tests.
+#include "test_support.h"
+
+#include "sequence_header.h"
+
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <stdexcept>
+
+namespace veltrane::test {
+
+TempDir::TempDir() {
+    std::string pattern = (std::filesystem::temp_directory_path() / "veltrane-test-XXXXXX").string();
+    if (::mkdtemp(pattern.data()) == nullptr)
+        throw std::runtime_error("cannot create a temporary folder");
+    m_path = pattern;
+}
+
+TempDir::~TempDir() {
+    std::error_code ignored;
+    std::filesystem::remove_all(m_path, ignored);
+}
+
+Bytes ReadAll(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in)
+        throw std::runtime_error("cannot read " + path);
+    return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+void WriteAll(const std::string& path, const Bytes& bytes) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    if (!out)
+        throw std::runtime_error("cannot write " + path);
+}
+
+Bytes ReferenceConversion(Bytes bytes, ConversionMode mode) {
+    for (std::size_t i = 0; i + 7 < bytes.size(); ++i) {
+        if (bytes[i] == 0x00 && bytes[i + 1] == 0x00 && bytes[i + 2] == 0x01 && bytes[i + 3] == 0xB3)
+            bytes[i + 7] = RewriteAspectByte(bytes[i + 7], mode);
+    }
+    return bytes;
+}
+
+Bytes SequenceHeader(std::uint8_t aspectByte) {
+    // 720 x 576, then the aspect code and frame rate under test.
+    return {0x00, 0x00, 0x01, 0xB3, 0x2D, 0x02, 0x40, aspectByte};
+}
+
+} // namespace veltrane::test

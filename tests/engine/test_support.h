@@ -1,0 +1,53 @@
+// Shared helpers of the engine tests: scratch folders, whole-file I/O, a reference model, a recording sink.
+#pragma once
+
+#include "conversion_mode.h"
+#include "progress_sink.h"
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace veltrane::test {
+
+using Bytes = std::vector<std::uint8_t>;
+
+// A fresh folder under the system's temporary folder, removed with everything in it at scope exit.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+
+    const std::filesystem::path& Path() const { return m_path; }
+    std::string File(const std::string& name) const { return (m_path / name).string(); }
+
+private:
+    std::filesystem::path m_path;
+};
+
+Bytes ReadAll(const std::string& path);
+void WriteAll(const std::string& path, const Bytes& bytes);
+
+// What a conversion must produce, worked out the slow and obvious way: every position whose bytes
+// are 00 00 01 B3 and whose seventh byte after it exists gets that byte rewritten.
+Bytes ReferenceConversion(Bytes bytes, ConversionMode mode);
+
+// A sequence header start code followed by sizes and the given aspect/frame-rate byte.
+Bytes SequenceHeader(std::uint8_t aspectByte);
+
+// Remembers every call, for checking what a run reported and in which order.
+class RecordingSink : public ProgressSink {
+public:
+    void Begin() override { ++begins; }
+    void Position(int position) override { positions.push_back(position); }
+    void End() override { ++ends; }
+
+    int begins = 0;
+    int ends = 0;
+    std::vector<int> positions;
+};
+
+} // namespace veltrane::test
