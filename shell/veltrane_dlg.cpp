@@ -1,0 +1,256 @@
+// The main dialog: two path fields, the direction, the progress bar and the three commands.
+#include "veltrane_dlg.h"
+
+#include "about_dlg.h"
+#include "conversion_run.h"
+#include "dialog_services.h"
+#include "dialog_template.h"
+#include "dialog_units.h"
+#include "source_probe.h"
+
+#include <QAbstractButton>
+#include <QContextMenuEvent>
+#include <QFile>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenu>
+#include <QProgressBar>
+#include <QPushButton>
+#include <chrono>
+
+using namespace veltrane;
+using namespace veltrane::res;
+
+namespace {
+
+// Paths reach the engine as narrow strings in the system's encoding, as the user typed or chose them.
+std::string ToNative(const QString& path) {
+    return QFile::encodeName(path).toStdString();
+}
+
+QString Message(std::string_view text) {
+    return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
+}
+
+QLineEdit* Edit(const CVeltraneDlg& dialog, int id) {
+    return qobject_cast<QLineEdit*>(dialog.GetDlgItem(id));
+}
+
+} // namespace
+
+// Binds a run's progress to the bar, the busy cursor and the beep. The run blocks the dialog's thread, so
+// nothing would reach the screen until it returns; each shown position is painted at once instead (paint
+// only: input waits until the run is over), at most once a frame so that painting never slows the copy.
+class CVeltraneDlg::RunProgress final : public ProgressSink {
+public:
+    explicit RunProgress(CVeltraneDlg& dialog) : m_dialog(dialog) {}
+
+    // The busy cursor lasts until the run returns, also when it fails part-way and End never comes.
+    ~RunProgress() override {
+        if (m_waiting) {
+            m_dialog.m_services.EndWaitCursor();
+        }
+    }
+    RunProgress(const RunProgress&) = delete;
+    RunProgress& operator=(const RunProgress&) = delete;
+
+    void Begin() override {
+        m_dialog.m_progress->setRange(0, PROGRESS_MAX);
+        Show(0);
+        m_dialog.m_services.BeginWaitCursor();
+        m_waiting = true;
+    }
+
+    void Position(int position) override {
+        m_pending = position;
+        if (position == PROGRESS_MAX || Clock::now() - m_shownAt >= FRAME) {
+            Show(position);
+        }
+    }
+
+    void End() override {
+        ShowPending();
+        m_dialog.m_services.Beep();
+    }
+
+    // The last position always reaches the screen, however the run ended.
+    void ShowPending() {
+        if (m_pending != m_shown) {
+            Show(m_pending);
+        }
+    }
+
+private:
+    using Clock = std::chrono::steady_clock;
+    static constexpr auto FRAME = std::chrono::microseconds(1'000'000 / 60);
+
+    void Show(int position) {
+        m_dialog.m_progress->setValue(position);
+        m_dialog.m_progress->repaint();
+        m_shown = position;
+        m_pending = position;
+        m_shownAt = Clock::now();
+    }
+
+    CVeltraneDlg& m_dialog;
+    bool m_waiting = false;
+    int m_shown = -1;
+    int m_pending = -1;
+    Clock::time_point m_shownAt{};
+};
+
+CVeltraneDlg::CVeltraneDlg(DialogServices& services, QWidget* parent)
+    : QDialog(parent, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+                          Qt::WindowCloseButtonHint),
+      m_services(services) {
+    m_hIcon.addFile(QString::fromLatin1(ICON_32), QSize(32, 32));
+    m_hIcon.addFile(QString::fromLatin1(ICON_16), QSize(16, 16));
+    OnInitDialog();
+}
+
+CVeltraneDlg::~CVeltraneDlg() = default;
+
+QWidget* CVeltraneDlg::GetDlgItem(int id) const {
+    return FindControl(*this, id);
+}
+
+void CVeltraneDlg::OnInitDialog() {
+    CreateTemplateControls(*this, IDD_MAIN_TEMPLATE);
+
+    // The labels' mnemonics move the focus to the field beside each one.
+    const auto labels = findChildren<QLabel*>(Qt::FindDirectChildrenOnly);
+    labels.at(0)->setBuddy(GetDlgItem(IDC_SOURCE_PATH));
+    labels.at(1)->setBuddy(GetDlgItem(IDC_DEST_PATH));
+
+    connect(qobject_cast<QPushButton*>(GetDlgItem(IDC_BROWSE_SOURCE)), &QPushButton::clicked, this,
+            &CVeltraneDlg::OnBrowseSource);
+    connect(qobject_cast<QPushButton*>(GetDlgItem(IDC_BROWSE_DEST)), &QPushButton::clicked, this,
+            &CVeltraneDlg::OnBrowseDest);
+    connect(qobject_cast<QPushButton*>(GetDlgItem(IDC_RUN)), &QPushButton::clicked, this,
+            &CVeltraneDlg::OnRun);
+    connect(qobject_cast<QPushButton*>(GetDlgItem(IDCANCEL)), &QPushButton::clicked, this, &QDialog::reject);
+
+    // Enter and Escape are swallowed wherever they are aimed in this window; child windows (the About
+    // box, file dialogs, message boxes) are not watched and keep them.
+    installEventFilter(this);
+    for (QWidget* child : findChildren<QWidget*>()) {
+        child->installEventFilter(this);
+    }
+
+    setWindowIcon(m_hIcon);
+    SetCheck(IDC_MODE_TO_16_9, true);
+    m_progress = qobject_cast<QProgressBar*>(GetDlgItem(IDC_PROGRESS));
+    DoDataExchange(false);
+    GetDlgItem(IDC_SOURCE_PATH)->setFocus();
+}
+
+void CVeltraneDlg::DoDataExchange(bool saveAndValidate) {
+    QLineEdit* source = Edit(*this, IDC_SOURCE_PATH);
+    QLineEdit* dest = Edit(*this, IDC_DEST_PATH);
+    if (saveAndValidate) {
+        m_sourcePath = source->text();
+        m_destPath = dest->text();
+    } else {
+        source->setText(m_sourcePath);
+        dest->setText(m_destPath);
+    }
+}
+
+void CVeltraneDlg::UpdateData(bool saveAndValidate) {
+    DoDataExchange(saveAndValidate);
+}
+
+bool CVeltraneDlg::IsChecked(int radioId) const {
+    return qobject_cast<QAbstractButton*>(GetDlgItem(radioId))->isChecked();
+}
+
+void CVeltraneDlg::SetCheck(int radioId, bool checked) {
+    qobject_cast<QAbstractButton*>(GetDlgItem(radioId))->setChecked(checked);
+}
+
+bool CVeltraneDlg::eventFilter(QObject* watched, QEvent* event) {
+    if (event->type() == QEvent::KeyPress) {
+        const int key = static_cast<QKeyEvent*>(event)->key();
+        if (key == Qt::Key_Return || key == Qt::Key_Enter || key == Qt::Key_Escape) {
+            return true;
+        }
+    }
+    return QDialog::eventFilter(watched, event);
+}
+
+// Desktops other than Windows give a window no system menu to extend, so the About entry lives in the
+// dialog's own context menu.
+void CVeltraneDlg::contextMenuEvent(QContextMenuEvent* event) {
+    const QString text = QString::fromUtf8(IDS_ABOUTBOX_TEXT);
+    if (text.isEmpty()) {
+        return;
+    }
+    QMenu menu(this);
+    const QAction* about = menu.addAction(text);
+    if (menu.exec(event->globalPos()) == about) {
+        OnSysCommand(IDM_ABOUTBOX);
+    }
+}
+
+void CVeltraneDlg::OnSysCommand(int id) {
+    if ((id & 0xFFF0) == IDM_ABOUTBOX) {
+        CAboutDlg about(this);
+        about.exec();
+    }
+}
+
+void CVeltraneDlg::OnBrowseSource() {
+    UpdateData(true);
+    const std::optional<QString> chosen = m_services.ChooseSourcePath(this);
+    if (!chosen) {
+        return;
+    }
+    m_sourcePath = *chosen;
+    const ProbeOutcome outcome = ProbeSourceAspect(ToNative(m_sourcePath));
+    switch (outcome) {
+    case ProbeOutcome::Aspect4x3:
+        SetCheck(IDC_MODE_TO_4_3, false);
+        SetCheck(IDC_MODE_TO_16_9, true);
+        UpdateData(false);
+        break;
+    case ProbeOutcome::Aspect16x9:
+        SetCheck(IDC_MODE_TO_4_3, true);
+        SetCheck(IDC_MODE_TO_16_9, false);
+        UpdateData(false);
+        break;
+    case ProbeOutcome::AspectUnknown:
+        m_services.ShowError(this, Message(OutcomeText(outcome)));
+        UpdateData(false);
+        break;
+    case ProbeOutcome::HeaderNotFound:
+    case ProbeOutcome::OpenFailed:
+    case ProbeOutcome::OutOfMemory:
+        // The field keeps its old text, and that text, not the rejected file, is what the next run uses.
+        m_services.ShowError(this, Message(OutcomeText(outcome)));
+        break;
+    }
+}
+
+void CVeltraneDlg::OnBrowseDest() {
+    UpdateData(true);
+    const std::optional<QString> chosen = m_services.ChooseDestPath(this);
+    if (chosen) {
+        m_destPath = *chosen;
+        UpdateData(false);
+    }
+}
+
+void CVeltraneDlg::OnRun() {
+    UpdateData(true);
+    const ConversionMode mode = IsChecked(IDC_MODE_TO_4_3) ? ConversionMode::To4x3 : ConversionMode::To16x9;
+    RunOutcome outcome = RunOutcome::Completed;
+    {
+        RunProgress progress(*this);
+        outcome = RunConversion(ToNative(m_sourcePath), ToNative(m_destPath), mode, progress);
+        progress.ShowPending();
+    }
+    if (outcome != RunOutcome::Completed) {
+        m_services.ShowError(this, Message(OutcomeText(outcome)));
+    }
+}

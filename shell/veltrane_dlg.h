@@ -1,0 +1,50 @@
+// The main dialog: two path fields, the direction, the progress bar and the three commands.
+#pragma once
+
+#include <QDialog>
+#include <QIcon>
+#include <QString>
+
+class QProgressBar;
+
+namespace veltrane {
+class DialogServices;
+}
+
+class CVeltraneDlg : public QDialog {
+    Q_OBJECT
+
+public:
+    explicit CVeltraneDlg(veltrane::DialogServices& services, QWidget* parent = nullptr);
+    ~CVeltraneDlg() override;
+
+    // The control with a template id (IDC_...), as the classic GetDlgItem.
+    QWidget* GetDlgItem(int id) const;
+
+    // Moves text between the two path fields and m_sourcePath/m_destPath: fields into members when
+    // `saveAndValidate`, members into fields otherwise.
+    void UpdateData(bool saveAndValidate);
+
+    void OnBrowseSource();
+    void OnBrowseDest();
+    void OnRun();
+    void OnSysCommand(int id);
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
+    void contextMenuEvent(QContextMenuEvent* event) override;
+
+private:
+    class RunProgress;
+
+    void OnInitDialog();
+    void DoDataExchange(bool saveAndValidate);
+    bool IsChecked(int radioId) const;
+    void SetCheck(int radioId, bool checked);
+
+    veltrane::DialogServices& m_services;
+    QProgressBar* m_progress = nullptr;
+    QString m_sourcePath;
+    QString m_destPath;
+    QIcon m_hIcon;
+};
