@@ -171,6 +171,10 @@ struct GoldenCase {
     std::string expected;
 };
 
+void PrintTo(const GoldenCase& row, std::ostream* out) {
+    *out << row.name;
+}
+
 class GoldenConversionTest : public testing::TestWithParam<GoldenCase> {};
 
 TEST_P(GoldenConversionTest, EqualsFfmpegsRewrite) {
@@ -193,6 +197,10 @@ struct EdgeCase {
     std::string name;
     std::uint32_t headerBeforeEdge; // bytes of the header that lie in the first buffer-full
 };
+
+void PrintTo(const EdgeCase& row, std::ostream* out) {
+    *out << row.name;
+}
 
 class RealMediaAcrossBufferEdgesTest : public testing::TestWithParam<EdgeCase> {};
 
