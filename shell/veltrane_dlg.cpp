@@ -86,8 +86,12 @@ private:
     static constexpr auto FRAME = std::chrono::microseconds(1'000'000 / 60);
 
     void Show(int position) {
+        // QProgressBar paints by itself in setValue when the bar visibly moves; paint only when it did not.
+        m_dialog.m_progressPainted = false;
         m_dialog.m_progress->setValue(position);
-        m_dialog.m_progress->repaint();
+        if (!m_dialog.m_progressPainted) {
+            m_dialog.m_progress->repaint();
+        }
         m_shown = position;
         m_pending = position;
         m_shownAt = Clock::now();
@@ -170,6 +174,9 @@ void CVeltraneDlg::SetCheck(int radioId, bool checked) {
 }
 
 bool CVeltraneDlg::eventFilter(QObject* watched, QEvent* event) {
+    if (event->type() == QEvent::Paint && watched == m_progress) {
+        m_progressPainted = true;
+    }
     if (event->type() == QEvent::KeyPress) {
         const int key = static_cast<QKeyEvent*>(event)->key();
         if (key == Qt::Key_Return || key == Qt::Key_Enter || key == Qt::Key_Escape) {

@@ -47,4 +47,5 @@ private:
     QString m_sourcePath;
     QString m_destPath;
     QIcon m_hIcon;
+    bool m_progressPainted = false; // set by the bar's paint events, for the run's repaints
 };
