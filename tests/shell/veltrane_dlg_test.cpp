@@ -17,8 +17,10 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
+#ifdef __linux__
 #include <fcntl.h>
 #include <unistd.h>
+#endif
 
 using namespace veltrane::res;
 
@@ -39,6 +41,7 @@ void Write(const QString& path, const QByteArray& bytes) {
     QCOMPARE(file.write(bytes), bytes.size());
 }
 
+#ifdef __linux__
 // Swaps the descriptor that has `path` open for one on a folder, so that its next read fails.
 void BreakReadsOf(const QString& path) {
     const QByteArray target = QFile::encodeName(QFileInfo(path).canonicalFilePath());
@@ -53,6 +56,7 @@ void BreakReadsOf(const QString& path) {
         }
     }
 }
+#endif
 
 enum class Radio { To16x9, To4x3 };
 
@@ -257,12 +261,14 @@ private slots:
         QTest::newRow("destination folder missing") << "in.mpg"
                                                     << "no/such/folder/out.mpg"
                                                     << "can't open output file." << false;
+#ifdef __linux__ // a device that is always full, and /proc to break a read
         QTest::newRow("write fails part-way") << "in.mpg"
                                               << "/dev/full"
                                               << "can't write output file." << true;
         QTest::newRow("read fails part-way") << "in.mpg"
                                              << "out.mpg"
                                              << "can't read input file" << true;
+#endif
     }
     void runFailures() {
         QFETCH(QString, source);
@@ -275,7 +281,9 @@ private slots:
             return name.isEmpty() || name.startsWith(QLatin1Char('/')) ? name : Temp(qPrintable(name));
         };
         if (QString::fromLatin1(QTest::currentDataTag()).startsWith(QLatin1String("read"))) {
+#ifdef __linux__
             m_services.onBeginWait = [&] { BreakReadsOf(Temp("in.mpg")); };
+#endif
         }
         Progress()->setValue(42);
 
