@@ -14,6 +14,8 @@ public:
     std::deque<QString> destChoices;
     // Runs when the dialog starts its busy cursor, that is once a run has begun copying.
     std::function<void()> onBeginWait;
+    // Runs at the completion beep, while the run has not yet returned.
+    std::function<void()> onBeep;
 
     QStringList errors;
     int beeps = 0;
@@ -27,6 +29,9 @@ public:
     void Beep() override {
         ++beeps;
         beepsWhileWaiting += waitBegins > waitEnds ? 1 : 0;
+        if (onBeep) {
+            onBeep();
+        }
     }
     void BeginWaitCursor() override {
         ++waitBegins;

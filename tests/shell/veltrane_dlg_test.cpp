@@ -10,6 +10,7 @@
 #include <QContextMenuEvent>
 #include <QDir>
 #include <QFile>
+#include <QKeyEvent>
 #include <QLineEdit>
 #include <QMenu>
 #include <QProgressBar>
@@ -17,6 +18,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
+#include <algorithm>
 #ifdef __linux__
 #include <fcntl.h>
 #include <unistd.h>
@@ -59,6 +61,18 @@ void BreakReadsOf(const QString& path) {
 #endif
 
 enum class Radio { To16x9, To4x3 };
+
+// The values a progress bar showed each time it was painted.
+class PaintLog : public QObject {
+public:
+    QList<int> painted;
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        if (event->type() == QEvent::Paint) {
+            painted << qobject_cast<QProgressBar*>(watched)->value();
+        }
+        return false;
+    }
+};
 
 } // namespace
 
@@ -238,6 +252,30 @@ private slots:
         }
         QCOMPARE(Field(IDC_SOURCE_PATH)->text(), source);
         QCOMPARE(Checked(), mode);
+    }
+
+    // The run blocks the window, yet its positions reach the screen as it goes; input waits for its end.
+    void runPaintsButTakesNoInput() {
+        Write(Temp("in.mpg"), QByteArray(3 * veltrane::CHUNK_SIZE + 5, '\x01'));
+        Field(IDC_SOURCE_PATH)->setText(Temp("in.mpg"));
+        Field(IDC_DEST_PATH)->setText(Temp("out.mpg"));
+        PaintLog log;
+        Progress()->installEventFilter(&log);
+        QString destAtEnd;
+        m_services.onBeginWait = [&] {
+            QApplication::postEvent(Field(IDC_DEST_PATH), new QKeyEvent(QEvent::KeyPress, Qt::Key_X,
+                                                                        Qt::NoModifier, QStringLiteral("x")));
+        };
+        m_services.onBeep = [&] { destAtEnd = Field(IDC_DEST_PATH)->text(); };
+
+        Button(IDC_RUN)->click();
+
+        QVERIFY(log.painted.size() >= 2);
+        QCOMPARE(log.painted.first(), 0);
+        QCOMPARE(log.painted.last(), veltrane::PROGRESS_MAX);
+        QVERIFY(std::is_sorted(log.painted.begin(), log.painted.end()));
+        QCOMPARE(destAtEnd, Temp("out.mpg"));
+        QTRY_COMPARE(Field(IDC_DEST_PATH)->text(), Temp("out.mpg") + QStringLiteral("x"));
     }
 
     void runFailures_data() {
