@@ -1,9 +1,10 @@
-// Checks the program's two file dialogs on a real folder: what each filter lists and what each accepts.
+// Checks the real desktop services: what each file dialog lists and accepts, and the error box.
 #include "dialog_services.h"
 
 #include <QApplication>
 #include <QComboBox>
 #include <QDialogButtonBox>
+#include <QDir>
 #include <QFile>
 #include <QFileDialog>
 #include <QLineEdit>
@@ -14,7 +15,7 @@
 #include <QTest>
 #include <QTimer>
 
-class FileDialogsTest : public QObject {
+class DialogServicesTest : public QObject {
     Q_OBJECT
 
 private:
@@ -121,7 +122,72 @@ private slots:
         QVERIFY(asked);
         QVERIFY(dialog.isVisible());
     }
+
+    // The services open their dialogs modally over the window that asks, and give back what was chosen.
+    void choicesComeFromModalDialogsOverTheOwner_data() {
+        QTest::addColumn<bool>("save");
+        QTest::addColumn<bool>("accept");
+        QTest::addColumn<QString>("chosen");
+        QTest::newRow("source chosen") << false << true << "a.mpg";
+        QTest::newRow("source cancelled") << false << false << "";
+        QTest::newRow("destination as offered") << true << true << "out.mpg";
+        QTest::newRow("destination cancelled") << true << false << "";
+    }
+    void choicesComeFromModalDialogsOverTheOwner() {
+        QFETCH(bool, save);
+        QFETCH(bool, accept);
+        QFETCH(QString, chosen);
+        QWidget owner;
+        owner.show();
+        const QString previous = QDir::currentPath();
+        QDir::setCurrent(m_dir.path());
+        QWidget* shownOwner = nullptr;
+        QTimer::singleShot(0, this, [&] {
+            auto* dialog = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
+            QVERIFY(dialog);
+            shownOwner = dialog->parentWidget();
+            if (!save) {
+                NameEdit(*dialog)->setText(chosen);
+            }
+            accept ? PressAccept(*dialog) : dialog->reject();
+        });
+        veltrane::QtDialogServices services;
+        const std::optional<QString> result =
+            save ? services.ChooseDestPath(&owner) : services.ChooseSourcePath(&owner);
+        QDir::setCurrent(previous);
+
+        QCOMPARE(shownOwner, &owner);
+        QCOMPARE(result.has_value(), accept);
+        if (accept) {
+            QCOMPARE(*result, m_dir.filePath(chosen));
+        }
+    }
+
+    void errorBoxIsACriticalBoxWithOneOk() {
+        QWidget owner;
+        owner.show();
+        QMessageBox* shown = nullptr;
+        QString title, text;
+        QMessageBox::Icon icon = QMessageBox::NoIcon;
+        int buttons = 0;
+        QTimer::singleShot(0, this, [&] {
+            shown = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+            QVERIFY(shown);
+            title = shown->windowTitle();
+            text = shown->text();
+            icon = shown->icon();
+            buttons = int(shown->buttons().size());
+            QVERIFY(shown->parentWidget() == &owner);
+            shown->button(QMessageBox::Ok)->click();
+        });
+        veltrane::QtDialogServices().ShowError(&owner, QStringLiteral("can't find seqence_header"));
+        QVERIFY(shown);
+        QCOMPARE(title, QStringLiteral("error"));
+        QCOMPARE(text, QStringLiteral("can't find seqence_header"));
+        QCOMPARE(icon, QMessageBox::Critical);
+        QCOMPARE(buttons, 1);
+    }
 };
 
-QTEST_MAIN(FileDialogsTest)
-#include "file_dialogs_test.moc"
+QTEST_MAIN(DialogServicesTest)
+#include "dialog_services_test.moc"
