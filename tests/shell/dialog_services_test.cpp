@@ -11,6 +11,7 @@
 #include <QListView>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
@@ -45,6 +46,8 @@ private:
 
 private slots:
     void initTestCase() {
+        // Qt's file dialog keeps its history in the user's settings; the tests keep theirs apart.
+        QStandardPaths::setTestModeEnabled(true);
         QVERIFY(m_dir.isValid());
         for (const char* name :
              {"a.mpg", "B.MPG", "c.M1v", "d.m2v", "e.mpv", "notes.txt", "README", "f.mpg.bak"}) {
