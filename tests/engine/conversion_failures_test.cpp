@@ -16,89 +16,42 @@ using test::Bytes;
 
 struct SetupCase {
     const char* name;
-    // Makes the two paths to convert inside the scratch folder, which already holds "in.mpg".
-    std::function<std::pair<std::string, std::string>(const test::TempDir&)> paths;
+    const char* source; // names inside the scratch folder; "" is the empty path, "." the folder itself
+    const char* dest;
     RunOutcome expected;
 };
 
 TEST(ConversionSetupFailures, EndInTheirOwnTextWithoutProgressAndLeaveTheSourceAlone) {
-    const SetupCase cases[] = {
-        {"MissingSource",
-         [](auto& d) {
-             return std::pair{d.File("none.mpg"), d.File("out.mpg")};
-         },
-         RunOutcome::SourceOpenFailed},
-        {"EmptySourcePath",
-         [](auto& d) {
-             return std::pair{std::string{}, d.File("out.mpg")};
-         },
-         RunOutcome::SourceOpenFailed},
-        {"SourceIsAFolder",
-         [](auto& d) {
-             return std::pair{d.Path().string(), d.File("out.mpg")};
-         },
-         RunOutcome::SourceOpenFailed},
-        {"SourceIsAFifoWithNoWriter",
-         [](auto& d) {
-             ::mkfifo(d.File("pipe").c_str(), 0600);
-             return std::pair{d.File("pipe"), d.File("out.mpg")};
-         },
-         RunOutcome::SourceOpenFailed},
-        {"EmptyDestPath",
-         [](auto& d) {
-             return std::pair{d.File("in.mpg"), std::string{}};
-         },
-         RunOutcome::DestOpenFailed},
-        {"DestIsTheSource",
-         [](auto& d) {
-             return std::pair{d.File("in.mpg"), d.File("in.mpg")};
-         },
-         RunOutcome::DestOpenFailed},
-        {"DestIsTheSourceSpelledWithDot",
-         [](auto& d) {
-             return std::pair{d.File("in.mpg"), (d.Path() / "." / "in.mpg").string()};
-         },
-         RunOutcome::DestOpenFailed},
-        {"DestIsASymlinkToTheSource",
-         [](auto& d) {
-             fs::create_symlink(d.File("in.mpg"), d.File("link.mpg"));
-             return std::pair{d.File("in.mpg"), d.File("link.mpg")};
-         },
-         RunOutcome::DestOpenFailed},
-        {"DestIsAHardLinkToTheSource",
-         [](auto& d) {
-             fs::create_hard_link(d.File("in.mpg"), d.File("hard.mpg"));
-             return std::pair{d.File("hard.mpg"), d.File("in.mpg")};
-         },
-         RunOutcome::DestOpenFailed},
-        {"DestInAMissingFolder",
-         [](auto& d) {
-             return std::pair{d.File("in.mpg"), (d.Path() / "no" / "out.mpg").string()};
-         },
-         RunOutcome::DestOpenFailed},
-        {"DestIsAFolder",
-         [](auto& d) {
-             return std::pair{d.File("in.mpg"), d.Path().string()};
-         },
-         RunOutcome::DestOpenFailed},
-        {"DestIsAFifoWithNoReader",
-         [](auto& d) {
-             ::mkfifo(d.File("pipe").c_str(), 0600);
-             return std::pair{d.File("in.mpg"), d.File("pipe")};
-         },
-         RunOutcome::DestOpenFailed},
-    };
-    Bytes withHeader(CHUNK_SIZE + 10, 0x00);
+    test::TempDir dir;
+    Bytes original(CHUNK_SIZE + 10, 0x00);
     const Bytes header = test::SequenceHeader(0x23);
-    std::copy(header.begin(), header.end(), withHeader.begin());
+    std::copy(header.begin(), header.end(), original.begin());
+    test::WriteAll(dir.File("in.mpg"), original);
+    fs::create_symlink(dir.File("in.mpg"), dir.File("symlink.mpg"));
+    fs::create_hard_link(dir.File("in.mpg"), dir.File("hardlink.mpg"));
+    ASSERT_EQ(::mkfifo(dir.File("pipe").c_str(), 0600), 0);
+
+    const SetupCase cases[] = {
+        {"MissingSource", "none.mpg", "out.mpg", RunOutcome::SourceOpenFailed},
+        {"EmptySourcePath", "", "out.mpg", RunOutcome::SourceOpenFailed},
+        {"SourceIsAFolder", ".", "out.mpg", RunOutcome::SourceOpenFailed},
+        {"SourceIsAFifoWithNoWriter", "pipe", "out.mpg", RunOutcome::SourceOpenFailed},
+        {"EmptyDestPath", "in.mpg", "", RunOutcome::DestOpenFailed},
+        {"DestIsTheSource", "in.mpg", "in.mpg", RunOutcome::DestOpenFailed},
+        {"DestIsTheSourceSpelledWithDot", "in.mpg", "./in.mpg", RunOutcome::DestOpenFailed},
+        {"DestIsASymlinkToTheSource", "in.mpg", "symlink.mpg", RunOutcome::DestOpenFailed},
+        {"DestIsAHardLinkToTheSource", "hardlink.mpg", "in.mpg", RunOutcome::DestOpenFailed},
+        {"DestInAMissingFolder", "in.mpg", "no/out.mpg", RunOutcome::DestOpenFailed},
+        {"DestIsAFolder", "in.mpg", ".", RunOutcome::DestOpenFailed},
+        {"DestIsAFifoWithNoReader", "in.mpg", "pipe", RunOutcome::DestOpenFailed},
+    };
+    const auto path = [&](const char* name) { return *name ? (dir.Path() / name).string() : std::string{}; };
     for (const SetupCase& c : cases) {
-        test::TempDir dir;
-        test::WriteAll(dir.File("in.mpg"), withHeader);
-        const auto [from, to] = c.paths(dir);
         test::RecordingSink sink;
-        EXPECT_EQ(RunConversion(from, to, ConversionMode::To16x9, sink), c.expected) << c.name;
+        EXPECT_EQ(RunConversion(path(c.source), path(c.dest), ConversionMode::To16x9, sink), c.expected)
+            << c.name;
         EXPECT_EQ(sink.begins + sink.ends + sink.positions.size(), 0u) << c.name;
-        EXPECT_EQ(test::ReadAll(dir.File("in.mpg")), withHeader) << c.name;
+        EXPECT_TRUE(test::SameBytes(test::ReadAll(dir.File("in.mpg")), original)) << c.name;
     }
     EXPECT_EQ(OutcomeText(RunOutcome::SourceOpenFailed), "can't open input file");
     EXPECT_EQ(OutcomeText(RunOutcome::DestOpenFailed), "can't open output file.");
@@ -106,7 +59,8 @@ TEST(ConversionSetupFailures, EndInTheirOwnTextWithoutProgressAndLeaveTheSourceA
 
 TEST(ConversionWriteFailures, AFullDeviceIsAFailureNotACompletedRun) {
     test::TempDir dir;
-    for (const std::size_t size : {std::size_t{100}, std::size_t{3} * CHUNK_SIZE}) {
+    // Small enough for the final write of held-over bytes alone, and large enough for the passes.
+    for (const std::size_t size : {std::size_t{5}, std::size_t{3} * CHUNK_SIZE}) {
         test::WriteAll(dir.File("in.mpg"), Bytes(size, 0x42));
         test::RecordingSink sink;
         EXPECT_EQ(RunConversion(dir.File("in.mpg"), "/dev/full", ConversionMode::To16x9, sink),
@@ -116,14 +70,13 @@ TEST(ConversionWriteFailures, AFullDeviceIsAFailureNotACompletedRun) {
         EXPECT_EQ(sink.ends, 0);
     }
     EXPECT_EQ(OutcomeText(RunOutcome::WriteFailed), "can't write output file.");
-    EXPECT_EQ(OutcomeText(RunOutcome::ReadFailed), "can't read input file");
 }
 
 // Nothing keeps other writers out of the source on Linux; a run must end sensibly however the
 // source changes under it. The sink's first position report is the moment to change it.
 class ChangingSource : public test::RecordingSink {
 public:
-    ChangingSource(std::function<void()> change) : m_change(std::move(change)) {}
+    explicit ChangingSource(std::function<void()> change) : m_change(std::move(change)) {}
     void Position(int position) override {
         if (positions.empty())
             m_change();
@@ -147,7 +100,8 @@ TEST(ConversionOfAChangingSource, EndsWithWhatTheReadsReturned) {
     ASSERT_EQ(RunConversion(in, dir.File("out.mpg"), ConversionMode::To16x9, shrinking),
               RunOutcome::Completed);
     const Bytes shrunk(source.begin(), source.begin() + CHUNK_SIZE + 20);
-    EXPECT_EQ(test::ReadAll(dir.File("out.mpg")), test::ReferenceConversion(shrunk, ConversionMode::To16x9));
+    EXPECT_TRUE(test::SameBytes(test::ReadAll(dir.File("out.mpg")),
+                                test::ReferenceConversion(shrunk, ConversionMode::To16x9)));
     EXPECT_EQ(shrinking.ends, 1);
 
     // Growing: the reads run past the size taken at the start and the run stops there, on the scale.
@@ -155,8 +109,7 @@ TEST(ConversionOfAChangingSource, EndsWithWhatTheReadsReturned) {
     test::WriteAll(in, small);
     ChangingSource growing([&] { test::WriteAll(in, source); });
     ASSERT_EQ(RunConversion(in, dir.File("out.mpg"), ConversionMode::To16x9, growing), RunOutcome::Completed);
-    const Bytes out = test::ReadAll(dir.File("out.mpg"));
-    EXPECT_GT(out.size(), small.size());
+    EXPECT_GT(test::ReadAll(dir.File("out.mpg")).size(), small.size());
     EXPECT_EQ(growing.positions.back(), PROGRESS_MAX);
     EXPECT_EQ(growing.ends, 1);
 }

@@ -60,14 +60,5 @@ TEST(ProbeSourceAspect, RefusesWhatIsNotAReadableFileWithoutWaiting) {
         EXPECT_EQ(ProbeSourceAspect(path), ProbeOutcome::OpenFailed) << path;
 }
 
-TEST(ProbeOutcomeText, IsWhatTheDialogShows) {
-    EXPECT_EQ(OutcomeText(ProbeOutcome::Aspect4x3), "");
-    EXPECT_EQ(OutcomeText(ProbeOutcome::Aspect16x9), "");
-    EXPECT_EQ(OutcomeText(ProbeOutcome::AspectUnknown), "unknown aspect ratio");
-    EXPECT_EQ(OutcomeText(ProbeOutcome::HeaderNotFound), "can't find seqence_header");
-    EXPECT_EQ(OutcomeText(ProbeOutcome::OpenFailed), "file open error");
-    EXPECT_EQ(OutcomeText(ProbeOutcome::OutOfMemory), "memory allocate error");
-}
-
 } // namespace
 } // namespace veltrane

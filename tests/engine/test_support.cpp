@@ -3,6 +3,7 @@
 
 #include "sequence_header.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
@@ -34,6 +35,16 @@ void WriteAll(const std::string& path, const Bytes& bytes) {
     out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
     if (!out)
         throw std::runtime_error("cannot write " + path);
+}
+
+testing::AssertionResult SameBytes(const Bytes& actual, const Bytes& expected) {
+    if (actual.size() != expected.size())
+        return testing::AssertionFailure() << "size " << actual.size() << ", expected " << expected.size();
+    const auto [a, e] = std::mismatch(actual.begin(), actual.end(), expected.begin());
+    if (a != actual.end())
+        return testing::AssertionFailure() << "first difference at offset " << (a - actual.begin()) << ": "
+                                           << int{*a} << ", expected " << int{*e};
+    return testing::AssertionSuccess();
 }
 
 Bytes ReferenceConversion(Bytes bytes, ConversionMode mode) {

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <gtest/gtest.h>
 #include <string>
 #include <vector>
 
@@ -30,6 +31,9 @@ private:
 
 Bytes ReadAll(const std::string& path);
 void WriteAll(const std::string& path, const Bytes& bytes);
+
+// Equal bytes, or the first offset where they differ (never a dump of megabytes).
+testing::AssertionResult SameBytes(const Bytes& actual, const Bytes& expected);
 
 // What a conversion must produce, worked out the slow and obvious way: every position whose bytes
 // are 00 00 01 B3 and whose seventh byte after it exists gets that byte rewritten.
