@@ -44,6 +44,11 @@ private:
     bool m_open = false;
 };
 
+namespace detail {
+// Each platform's file layer closes its own handles; true when the platform reported no error.
+bool CloseNative(NativeHandle handle);
+} // namespace detail
+
 // Opens an existing regular file for reading, keeping other writers out where the platform can,
 // and tells the platform the reads will be sequential. Closed File on failure.
 File OpenForSequentialRead(const std::string& path);

@@ -5,7 +5,6 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
-#include <utility>
 
 namespace veltrane::io {
 
@@ -28,22 +27,15 @@ int OpenRetrying(const std::string& path, int flags, mode_t mode = 0) {
 
 } // namespace
 
-File::~File() {
-    if (m_open)
-        ::close(m_handle);
+namespace detail {
+
+// On Linux the descriptor is gone even when close fails; a failure here (NFS, a full quota) means
+// written data may be lost, so it is reported, never retried.
+bool CloseNative(NativeHandle handle) {
+    return ::close(handle) == 0;
 }
 
-File::File(File&& other) noexcept : m_handle(other.m_handle), m_open(std::exchange(other.m_open, false)) {}
-
-File& File::operator=(File&& other) noexcept {
-    if (this != &other) {
-        if (m_open)
-            ::close(m_handle);
-        m_handle = other.m_handle;
-        m_open = std::exchange(other.m_open, false);
-    }
-    return *this;
-}
+} // namespace detail
 
 std::optional<std::int64_t> File::Size() const {
     struct stat st {};
@@ -76,15 +68,6 @@ bool File::WriteAll(const std::uint8_t* data, std::size_t size) {
         size -= static_cast<std::size_t>(n);
     }
     return true;
-}
-
-bool File::Close() {
-    if (!m_open)
-        return true;
-    m_open = false;
-    // On Linux the descriptor is gone even when close fails; a failure here (NFS, a full quota)
-    // means written data may be lost, so it is reported, never retried.
-    return ::close(m_handle) == 0;
 }
 
 File OpenForSequentialRead(const std::string& path) {

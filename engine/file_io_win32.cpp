@@ -7,27 +7,17 @@
 #endif
 #include <algorithm>
 #include <limits>
-#include <utility>
 #include <windows.h>
 
 namespace veltrane::io {
 
-File::~File() {
-    if (m_open)
-        ::CloseHandle(m_handle);
+namespace detail {
+
+bool CloseNative(NativeHandle handle) {
+    return ::CloseHandle(handle) != 0;
 }
 
-File::File(File&& other) noexcept : m_handle(other.m_handle), m_open(std::exchange(other.m_open, false)) {}
-
-File& File::operator=(File&& other) noexcept {
-    if (this != &other) {
-        if (m_open)
-            ::CloseHandle(m_handle);
-        m_handle = other.m_handle;
-        m_open = std::exchange(other.m_open, false);
-    }
-    return *this;
-}
+} // namespace detail
 
 std::optional<std::int64_t> File::Size() const {
     DWORD high = 0;
@@ -56,13 +46,6 @@ bool File::WriteAll(const std::uint8_t* data, std::size_t size) {
         size -= written;
     } while (size > 0);
     return true;
-}
-
-bool File::Close() {
-    if (!m_open)
-        return true;
-    m_open = false;
-    return ::CloseHandle(m_handle) != 0;
 }
 
 File OpenForSequentialRead(const std::string& path) {
