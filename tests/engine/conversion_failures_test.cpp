@@ -2,9 +2,11 @@
 #include "conversion_run.h"
 #include "test_support.h"
 
+#include <fcntl.h>
 #include <filesystem>
 #include <functional>
 #include <gtest/gtest.h>
+#include <string>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -112,6 +114,30 @@ TEST(ConversionOfAChangingSource, EndsWithWhatTheReadsReturned) {
     EXPECT_GT(test::ReadAll(dir.File("out.mpg")).size(), small.size());
     EXPECT_EQ(growing.positions.back(), PROGRESS_MAX);
     EXPECT_EQ(growing.ends, 1);
+}
+
+// A read that fails part-way (an I/O error on a dying disk, say) is staged by putting a folder behind
+// the run's source descriptor, whose next read then fails with EISDIR.
+TEST(ConversionReadFailures, APartWayReadErrorIsAFailureNotACompletedRun) {
+    test::TempDir dir;
+    const std::string in = dir.File("in.mpg");
+    test::WriteAll(in, Bytes(3 * CHUNK_SIZE, 0x42));
+    ChangingSource failing([&] {
+        for (const auto& entry : fs::directory_iterator("/proc/self/fd")) {
+            std::error_code ignored;
+            if (fs::read_symlink(entry.path(), ignored) != in)
+                continue;
+            const int folder = ::open(dir.Path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+            ASSERT_NE(folder, -1);
+            ASSERT_NE(::dup2(folder, std::stoi(entry.path().filename().string())), -1);
+            ::close(folder);
+        }
+    });
+    EXPECT_EQ(RunConversion(in, dir.File("out.mpg"), ConversionMode::To16x9, failing),
+              RunOutcome::ReadFailed);
+    EXPECT_EQ(failing.positions.size(), 1u);
+    EXPECT_EQ(failing.ends, 0);
+    EXPECT_EQ(OutcomeText(RunOutcome::ReadFailed), "can't read input file");
 }
 
 } // namespace
