@@ -16,7 +16,7 @@ namespace {
 // Rewrites every header of data[0, len) whose aspect byte is present and returns how many bytes at
 // the end must wait for the next buffer-full: at most 7, enough for a start code cut by the buffer's
 // edge, or a whole start code whose aspect byte has not arrived yet.
-std::uint32_t RewriteHeaders(std::uint8_t* data, std::uint32_t len, ConversionMode mode) {
+std::uint32_t RewriteHeaders(std::uint8_t* data, std::uint32_t len, ConversionMode mode, RunReport& report) {
     if (len < USABLE_HEADER_SIZE)
         return len;
     const std::uint8_t* cursor = data;
@@ -28,8 +28,11 @@ std::uint32_t RewriteHeaders(std::uint8_t* data, std::uint32_t len, ConversionMo
             return left;
         std::uint8_t& aspect = data[cursor - data + ASPECT_BYTE_OFFSET];
         const std::uint8_t rewritten = RewriteAspectByte(aspect, mode);
-        if (rewritten != aspect)
+        ++report.headersFound;
+        if (rewritten != aspect) {
             aspect = rewritten;
+            ++report.headersRewritten;
+        }
         ++cursor;
         --left;
         if (left < USABLE_HEADER_SIZE)
@@ -49,6 +52,13 @@ int ProgressPosition(std::int64_t total, std::int64_t remaining) {
 
 RunOutcome RunConversion(const std::string& sourcePath, const std::string& destPath, ConversionMode mode,
                          ProgressSink& progress) {
+    RunReport report;
+    return RunConversion(sourcePath, destPath, mode, progress, report);
+}
+
+RunOutcome RunConversion(const std::string& sourcePath, const std::string& destPath, ConversionMode mode,
+                         ProgressSink& progress, RunReport& report) {
+    report = RunReport{};
     io::File source = io::OpenForSequentialRead(sourcePath);
     if (!source.IsOpen())
         return RunOutcome::SourceOpenFailed;
@@ -77,10 +87,12 @@ RunOutcome RunConversion(const std::string& sourcePath, const std::string& destP
         remaining -= got;
 
         const std::uint32_t len = carry + static_cast<std::uint32_t>(got);
-        const std::uint32_t keep = RewriteHeaders(data, len, mode);
+        const std::uint32_t keep = RewriteHeaders(data, len, mode, report);
         if (!dest.WriteAll(data, len - keep))
             return RunOutcome::WriteFailed;
         progress.Position(ProgressPosition(total, remaining));
+        if (progress.StopRequested())
+            return RunOutcome::Cancelled;
         std::memmove(data, data + len - keep, keep);
         carry = keep;
     }

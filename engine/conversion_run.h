@@ -15,9 +15,18 @@ inline constexpr std::uint32_t CHUNK_SIZE = 655360;
 // Top of the progress scale handed to ProgressSink::Position.
 inline constexpr int PROGRESS_MAX = 10000;
 
+// What a run met on its way, for callers that tell the user more than success or failure.
+struct RunReport {
+    std::uint64_t headersFound = 0;     // sequence headers whose aspect byte was in the file
+    std::uint64_t headersRewritten = 0; // of those, the ones whose aspect code the run changed
+};
+
 // Paths are used as given: not normalised, not checked before the open.
 RunOutcome RunConversion(const std::string& sourcePath, const std::string& destPath, ConversionMode mode,
                          ProgressSink& progress);
+// The same run, also telling what it found; `report` is filled as far as the run got.
+RunOutcome RunConversion(const std::string& sourcePath, const std::string& destPath, ConversionMode mode,
+                         ProgressSink& progress, RunReport& report);
 
 // Progress after `total - remaining` of `total` bytes have been read, truncated toward zero.
 // Division comes first so that the figures match the dialog's historic ones exactly (57 of 100 is 5699).

@@ -19,6 +19,8 @@ std::string_view OutcomeText(RunOutcome outcome) {
         return "can't read input file";
     case RunOutcome::WriteFailed:
         return "can't write output file.";
+    case RunOutcome::Cancelled:
+        return "cancelled";
     }
     return {};
 }

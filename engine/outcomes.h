@@ -13,6 +13,7 @@ enum class RunOutcome {
     SizeUnavailable,
     ReadFailed,
     WriteFailed,
+    Cancelled, // the progress sink asked the run to stop
 };
 
 enum class ProbeOutcome {

@@ -12,6 +12,9 @@ public:
     virtual void Begin() = 0;
     virtual void Position(int position) = 0;
     virtual void End() = 0;
+    // Asked after every buffer-full: true ends the run as Cancelled, with nothing left at the
+    // destination's name but what was there before. A sink that never stops need not override it.
+    virtual bool StopRequested() { return false; }
 };
 
 } // namespace veltrane

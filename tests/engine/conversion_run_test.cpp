@@ -118,6 +118,32 @@ TEST(ConversionProgress, ReportsBytesReadAfterEveryPass) {
     EXPECT_EQ(million.ends, 1);
 }
 
+// The run tells its caller what it met, and stops between buffer-fulls when the sink asks it to.
+TEST(ConversionReport, CountsHeadersFoundAndRewrittenAndHonoursAStopRequest) {
+    Bytes source;
+    for (const std::uint8_t aspect : {0x24, 0x34, 0x14, 0x23}) {
+        const Bytes header = test::SequenceHeader(aspect);
+        source.insert(source.end(), header.begin(), header.end());
+    }
+    test::TempDir dir;
+    test::WriteAll(dir.File("in.mpg"), source);
+    test::RecordingSink sink;
+    RunReport report;
+    ASSERT_EQ(RunConversion(dir.File("in.mpg"), dir.File("out.mpg"), ConversionMode::To16x9, sink, report),
+              RunOutcome::Completed);
+    EXPECT_EQ(report.headersFound, 4u);
+    EXPECT_EQ(report.headersRewritten, 2u);
+
+    struct StoppingSink : test::RecordingSink {
+        bool StopRequested() override { return true; }
+    } stopping;
+    test::WriteAll(dir.File("long.mpg"), Bytes(3 * CHUNK_SIZE, 0x11));
+    EXPECT_EQ(RunConversion(dir.File("long.mpg"), dir.File("out.mpg"), ConversionMode::To16x9, stopping),
+              RunOutcome::Cancelled);
+    EXPECT_EQ(stopping.positions.size(), 1u);
+    EXPECT_EQ(stopping.ends, 0);
+}
+
 struct PositionCase {
     const char* name;
     std::int64_t total;
