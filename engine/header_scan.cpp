@@ -1,6 +1,7 @@
 // The scan: the run's walk over a whole file, reporting instead of writing.
 #include "header_scan.h"
 
+#include "container_walk.h"
 #include "conversion_run.h"
 #include "file_io.h"
 #include "sequence_header.h"
@@ -10,6 +11,29 @@
 #include <new>
 
 namespace veltrane {
+
+namespace {
+
+// Works the rewrite out as the run would, on a copy of the byte: the buffer stays as read.
+class Reporter final : public HeaderSink {
+public:
+    Reporter(ConversionMode mode, ScanSink& sink) : m_mode(mode), m_sink(sink) {}
+
+    void Found(const FoundHeader& header) override {
+        HeaderSite site;
+        site.headerOffset = header.headerOffset;
+        site.aspectOffset = header.aspectOffset;
+        site.aspectByte = *header.aspect;
+        site.rewritten = RewriteAspectByte(site.aspectByte, m_mode);
+        m_sink.Header(site);
+    }
+
+private:
+    ConversionMode m_mode;
+    ScanSink& m_sink;
+};
+
+} // namespace
 
 RunOutcome ScanFile(const std::string& path, ConversionMode mode, ScanSink& sink) {
     io::File source = io::OpenForSequentialRead(path);
@@ -22,49 +46,35 @@ RunOutcome ScanFile(const std::string& path, ConversionMode mode, ScanSink& sink
     if (!size)
         return RunOutcome::SizeUnavailable;
 
+    Reporter reporter(mode, sink);
+    ContainerWalk walk(reporter);
     std::uint8_t* const data = buffer.get();
     const std::int64_t total = *size;
     std::int64_t remaining = total;
-    std::uint64_t base = 0; // file offset of data[0]
     std::uint32_t carry = 0;
-    bool told = false;
-    for (;;) {
-        const std::int64_t got = remaining > 0 ? source.ReadSome(data + carry, CHUNK_SIZE - carry) : 0;
+    bool first = true;
+    while (remaining > 0) {
+        const std::int64_t got = source.ReadSome(data + carry, CHUNK_SIZE - carry);
         if (got < 0)
             return RunOutcome::ReadFailed;
-        if (!told) {
-            sink.Container(ContainerKind::Elementary);
-            told = true;
-        }
         if (got == 0)
             break;
         remaining -= got;
         const std::uint32_t len = carry + static_cast<std::uint32_t>(got);
-        const std::uint8_t* cursor = data;
-        std::uint32_t left = len;
-        std::uint32_t keep = len < USABLE_HEADER_SIZE ? len : 3;
-        while (left >= USABLE_HEADER_SIZE && FindSequenceHeader(cursor, left)) {
-            if (left < USABLE_HEADER_SIZE) {
-                keep = left;
-                break;
-            }
-            HeaderSite site;
-            site.headerOffset = base + static_cast<std::uint64_t>(cursor - data);
-            site.aspectOffset = site.headerOffset + ASPECT_BYTE_OFFSET;
-            site.aspectByte = cursor[ASPECT_BYTE_OFFSET];
-            site.rewritten = RewriteAspectByte(site.aspectByte, mode);
-            sink.Header(site);
-            ++cursor;
-            --left;
-            keep = left < USABLE_HEADER_SIZE ? left : 3;
+        const std::uint32_t keep = walk.Walk(data, len);
+        if (first) {
+            sink.Container(walk.Kind());
+            first = false;
         }
         sink.Position(ProgressPosition(total, remaining));
         if (sink.StopRequested())
             return RunOutcome::Cancelled;
         std::memmove(data, data + len - keep, keep);
-        base += len - keep;
         carry = keep;
     }
+    walk.Finish(data, carry);
+    if (first)
+        sink.Container(walk.Kind());
     return RunOutcome::Completed;
 }
 
