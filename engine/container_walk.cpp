@@ -17,14 +17,13 @@ constexpr int DETECT_PACKETS = 5;
 
 bool TransportAt(const std::uint8_t* data, std::uint32_t size, std::uint32_t at, std::uint32_t stride) {
     int count = 0;
-    std::uint32_t k = at;
-    for (; k < size && count < DETECT_PACKETS; k += stride, ++count) {
+    for (std::uint32_t k = at; k < size && count < DETECT_PACKETS; k += stride, ++count) {
         if (data[k] != TS_SYNC)
             return false;
     }
-    // A file too short for five packets is one when every packet it holds begins right, and it
-    // holds at least two.
-    return count == DETECT_PACKETS || count >= 2;
+    // A file too short for five packets is one when every packet it holds, from its first on,
+    // begins right, and it holds at least two.
+    return count == DETECT_PACKETS || (count >= 2 && at < stride);
 }
 
 } // namespace
@@ -42,7 +41,8 @@ void ContainerWalk::Detect(const std::uint8_t* data, std::uint32_t size) {
         const std::uint32_t prefix = stride - 188;
         for (std::uint32_t at = prefix; at < window && at + stride < size; ++at) {
             if (data[at] == TS_SYNC && TransportAt(data, size, at, stride)) {
-                m_kind = stride == 188 ? ContainerKind::TransportStream188 : ContainerKind::TransportStream192;
+                m_kind =
+                    stride == 188 ? ContainerKind::TransportStream188 : ContainerKind::TransportStream192;
                 m_stride = stride;
                 m_prefix = prefix;
                 return;

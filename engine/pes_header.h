@@ -13,7 +13,10 @@ namespace veltrane {
 class PesHeader {
 public:
     void StartAtStartCode() { m_phase = Phase::Zero0; }
-    void StartAfterLength() { m_phase = Phase::First; }
+    void StartAfterLength() {
+        m_phase = Phase::First;
+        m_stuffing = 0;
+    }
 
     // Takes header bytes from the front of data[0..size); returns how many it took.
     std::uint32_t Consume(const std::uint8_t* data, std::uint32_t size);
@@ -23,7 +26,12 @@ public:
 
 private:
     enum class Phase : std::uint8_t {
-        Zero0, Zero1, One, StreamId, Length0, Length1, // the six bytes before the header proper
+        Zero0,
+        Zero1,
+        One,
+        StreamId,
+        Length0,
+        Length1,         // the six bytes before the header proper
         First,           // MPEG-2 flags, or MPEG-1 stuffing / STD buffer / PTS
         Mpeg2Flags,      // the second flag byte
         Mpeg2Length,     // header_data_length

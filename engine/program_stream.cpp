@@ -20,7 +20,8 @@ bool IsVideoStream(std::uint8_t id) {
 // From a pack header on, every start code begins a pack header, a system header or a packet whose
 // length says where the next one starts. Anything else means the structure is lost: the bytes are
 // plain again until the next pack header.
-std::uint32_t ContainerWalk::WalkProgram(std::uint8_t* data, std::uint32_t from, std::uint32_t size, bool last) {
+std::uint32_t ContainerWalk::WalkProgram(std::uint8_t* data, std::uint32_t from, std::uint32_t size,
+                                         bool last) {
     Program& ps = m_program;
     std::uint32_t at = from;
     while (at < size) {

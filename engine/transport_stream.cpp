@@ -16,7 +16,8 @@ constexpr std::uint32_t PACKET = 188;
 // Packets are taken while their own sync byte and the next packet's are right; a packet whose follower
 // is not yet in the buffer waits for the next call. Once the rhythm breaks, the bytes are plain until
 // three sync bytes in a row at the stride show where packets start again.
-std::uint32_t ContainerWalk::WalkTransport(std::uint8_t* data, std::uint32_t from, std::uint32_t size, bool last) {
+std::uint32_t ContainerWalk::WalkTransport(std::uint8_t* data, std::uint32_t from, std::uint32_t size,
+                                           bool last) {
     const std::uint32_t stride = m_stride;
     const std::uint32_t prefix = m_prefix;
     std::uint32_t at = from;
@@ -32,7 +33,8 @@ std::uint32_t ContainerWalk::WalkTransport(std::uint8_t* data, std::uint32_t fro
                     break;
                 }
                 probe = static_cast<std::uint32_t>(sync - data) - prefix;
-                if (data[probe + prefix + stride] == TS_SYNC && data[probe + prefix + 2 * stride] == TS_SYNC) {
+                if (data[probe + prefix + stride] == TS_SYNC &&
+                    data[probe + prefix + 2 * stride] == TS_SYNC) {
                     found = true;
                     break;
                 }
