@@ -18,43 +18,6 @@ using test::Mux;
 
 constexpr ConversionMode kModes[] = {ConversionMode::To16x9, ConversionMode::To4x3};
 
-class Rewrite final : public HeaderSink {
-public:
-    explicit Rewrite(ConversionMode mode) : m_mode(mode) {}
-    void Found(const FoundHeader& header) override {
-        *header.aspect = RewriteAspectByte(*header.aspect, m_mode);
-    }
-
-private:
-    ConversionMode m_mode;
-};
-
-// The run's loop with a buffer of any size: what the walk holds back comes again at the front.
-Bytes WalkInBuffers(const Bytes& file, ConversionMode mode, std::size_t bufferSize,
-                    ContainerKind* kind = nullptr) {
-    Rewrite rewrite(mode);
-    ContainerWalk walk(rewrite);
-    Bytes buffer(bufferSize);
-    Bytes out;
-    std::size_t carry = 0;
-    for (std::size_t read = 0; read < file.size();) {
-        const std::size_t got = std::min(bufferSize - carry, file.size() - read);
-        std::memcpy(buffer.data() + carry, file.data() + read, got);
-        read += got;
-        const auto len = static_cast<std::uint32_t>(carry + got);
-        const std::uint32_t keep = walk.Walk(buffer.data(), len);
-        EXPECT_LT(keep, bufferSize / 2);
-        out.insert(out.end(), buffer.begin(), buffer.begin() + (len - keep));
-        std::memmove(buffer.data(), buffer.data() + len - keep, keep);
-        carry = keep;
-    }
-    walk.Finish(buffer.data(), static_cast<std::uint32_t>(carry));
-    out.insert(out.end(), buffer.begin(), buffer.begin() + static_cast<std::ptrdiff_t>(carry));
-    if (kind)
-        *kind = walk.Kind();
-    return out;
-}
-
 // Small buffers put every kind of structure across an edge somewhere; the last is the run's own.
 constexpr std::size_t kBufferSizes[] = {1031, 4099, CHUNK_SIZE};
 
@@ -125,7 +88,7 @@ TEST(ContainerWalk, RewritesEveryCutHeaderWhereItsAspectByteReallyIs) {
             ASSERT_NE(test::ReferenceConversion(mux.file, mode), expected) << c.name;
             for (const std::size_t size : kBufferSizes) {
                 ContainerKind kind{};
-                EXPECT_TRUE(test::SameBytes(WalkInBuffers(mux.file, mode, size, &kind), expected))
+                EXPECT_TRUE(test::SameBytes(test::WalkInBuffers(mux.file, mode, size, &kind), expected))
                     << c.name << " in buffers of " << size;
                 EXPECT_EQ(kind, c.kind) << c.name;
             }
@@ -142,7 +105,7 @@ TEST(ContainerWalk, AgreesWithThePlainSearchWhereNoHeaderIsCut) {
             c.kind == ContainerKind::ProgramStream
                 ? test::BuildProgram(es, {std::string(c.name) == "Mpeg1System", {}}, random)
                 : test::BuildTransport(es, {c.kind == ContainerKind::TransportStream192, {}, {}}, random);
-        const Bytes walked = WalkInBuffers(mux.file, ConversionMode::To16x9, CHUNK_SIZE);
+        const Bytes walked = test::WalkInBuffers(mux.file, ConversionMode::To16x9, CHUNK_SIZE);
         EXPECT_TRUE(test::SameBytes(walked, test::ReferenceMuxConversion(mux, ConversionMode::To16x9)))
             << c.name;
         // The plain search also rewrites the decoys in other streams; the walk only the video's.
@@ -179,7 +142,8 @@ TEST(ContainerWalk, SearchesTheStumpBeforeTheFirstWholePacketAsPlainBytes) {
         const Bytes expected = test::ReferenceMuxConversion(cut, ConversionMode::To16x9);
         ASSERT_GT(ChangedBytes(expected, cut.file), 6u) << "the video's headers and the stump's decoys";
         for (const std::size_t size : kBufferSizes)
-            EXPECT_TRUE(test::SameBytes(WalkInBuffers(cut.file, ConversionMode::To16x9, size), expected))
+            EXPECT_TRUE(
+                test::SameBytes(test::WalkInBuffers(cut.file, ConversionMode::To16x9, size), expected))
                 << stride << " in buffers of " << size;
     }
 }
@@ -220,7 +184,8 @@ TEST(ContainerWalk, SearchesLostStructureAsPlainBytesUntilItIsFoundAgain) {
         }
         const Bytes expected = test::ReferenceMuxConversion(damaged, ConversionMode::To16x9);
         for (const std::size_t size : kBufferSizes)
-            EXPECT_TRUE(test::SameBytes(WalkInBuffers(damaged.file, ConversionMode::To16x9, size), expected))
+            EXPECT_TRUE(
+                test::SameBytes(test::WalkInBuffers(damaged.file, ConversionMode::To16x9, size), expected))
                 << c.name << " in buffers of " << size;
     }
 }

@@ -1,9 +1,12 @@
 // Transport and program streams built byte by byte, and the reference model over their payloads.
 #include "mux_builder.h"
 
+#include "container_walk.h"
 #include "sequence_header.h"
 
 #include <algorithm>
+#include <cstring>
+#include <memory>
 
 namespace veltrane::test {
 
@@ -286,6 +289,53 @@ Mux BuildProgram(const Bytes& es, const ProgramOptions& options, std::mt19937& r
     }
     mux.Structure({0x00, 0x00, 0x01, 0xB9});
     return mux;
+}
+
+// ---- the walk in buffers of any size
+
+namespace {
+
+class Rewrite final : public HeaderSink {
+public:
+    explicit Rewrite(ConversionMode mode) : m_mode(mode) {}
+    void Found(const FoundHeader& header) override {
+        *header.aspect = RewriteAspectByte(*header.aspect, m_mode);
+    }
+
+private:
+    ConversionMode m_mode;
+};
+
+} // namespace
+
+Bytes WalkInBuffers(const Bytes& file, ConversionMode mode, std::size_t bufferSize, ContainerKind* kind) {
+    Rewrite rewrite(mode);
+    ContainerWalk walk(rewrite);
+    Bytes held;
+    Bytes out;
+    const auto walkExactly = [&](std::size_t fresh, std::size_t from, bool last) {
+        const std::size_t len = held.size() + fresh;
+        const std::unique_ptr<std::uint8_t[]> data(new std::uint8_t[len]);
+        std::copy(held.begin(), held.end(), data.get());
+        std::copy_n(file.begin() + static_cast<std::ptrdiff_t>(from), fresh, data.get() + held.size());
+        std::uint32_t keep = 0;
+        if (last)
+            walk.Finish(data.get(), static_cast<std::uint32_t>(len));
+        else
+            keep = walk.Walk(data.get(), static_cast<std::uint32_t>(len));
+        EXPECT_LT(keep, bufferSize / 2);
+        out.insert(out.end(), data.get(), data.get() + (len - keep));
+        held.assign(data.get() + (len - keep), data.get() + len);
+    };
+    for (std::size_t read = 0; read < file.size();) {
+        const std::size_t got = std::min(bufferSize - held.size(), file.size() - read);
+        walkExactly(got, read, false);
+        read += got;
+    }
+    walkExactly(0, 0, true);
+    if (kind)
+        *kind = walk.Kind();
+    return out;
 }
 
 } // namespace veltrane::test

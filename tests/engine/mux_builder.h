@@ -3,6 +3,7 @@
 #pragma once
 
 #include "conversion_mode.h"
+#include "header_scan.h"
 #include "test_support.h"
 
 #include <cstdint>
@@ -56,5 +57,11 @@ Mux BuildProgram(const Bytes& es, const ProgramOptions& options, std::mt19937& r
 
 // Cuts that split every header after 1, 2, ... 7 of its first eight bytes, in turn.
 std::set<std::size_t> CutEveryHeader(const Bytes& es);
+
+// The run's loop over `file` with a buffer of `bufferSize` bytes: what the walk holds back comes again
+// at the front of the next call. Each call sees an allocation of exactly the valid bytes, so that a
+// read past them trips the address sanitizer.
+Bytes WalkInBuffers(const Bytes& file, ConversionMode mode, std::size_t bufferSize,
+                    ContainerKind* kind = nullptr);
 
 } // namespace veltrane::test
