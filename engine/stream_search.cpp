@@ -8,19 +8,10 @@
 
 namespace veltrane {
 
-namespace {
-
-bool IsStartCode(const std::uint8_t* p) {
-    return p[0] == 0x00 && p[1] == 0x00 && p[2] == 0x01 && p[3] == 0xB3;
-}
-
-} // namespace
-
 void StreamSearch::Search(std::uint8_t* data, std::uint32_t size, std::uint64_t offset, HeaderSink& sink) {
     if (size == 0)
         return;
-    // A start code that begins in the tail begins with a zero byte there; most pieces skip this.
-    if (m_tailSize > 0 && std::memchr(m_tail, 0x00, m_tailSize) != nullptr)
+    if (m_tailSize > 0 && TailHasZero())
         SearchAcrossTheJoin(data, size, offset, sink);
 
     const std::uint8_t* cursor = data;
@@ -41,23 +32,31 @@ void StreamSearch::Search(std::uint8_t* data, std::uint32_t size, std::uint64_t 
     KeepTail(data, size, offset);
 }
 
+// A start code that begins in the tail has a zero byte there; most pieces need not look further.
+// The eighth byte, and any the tail does not use, are never zero.
+bool StreamSearch::TailHasZero() const {
+    std::uint64_t v;
+    std::memcpy(&v, m_tail, sizeof v);
+    return ((v - 0x0101010101010101ULL) & ~v & 0x8080808080808080ULL) != 0;
+}
+
 // Headers whose start code begins in the tail and whose aspect byte is in this piece.
 void StreamSearch::SearchAcrossTheJoin(std::uint8_t* data, std::uint32_t size, std::uint64_t offset,
                                        HeaderSink& sink) {
-    std::uint8_t joined[2 * TAIL];
-    const std::uint32_t head = std::min(size, TAIL);
-    std::copy_n(m_tail, m_tailSize, joined);
-    std::copy_n(data, head, joined + m_tailSize);
-    const std::uint32_t joinedSize = m_tailSize + head;
-    for (std::uint32_t i = 0; i < m_tailSize && i + ASPECT_BYTE_OFFSET < joinedSize; ++i) {
-        if (!IsStartCode(joined + i))
+    // Byte k of the tail followed by this piece; only asked for k below m_tailSize + size.
+    const auto joined = [&](std::uint32_t k) { return k < m_tailSize ? m_tail[k] : data[k - m_tailSize]; };
+    for (std::uint32_t i = 0; i < m_tailSize; ++i) {
+        if (i + ASPECT_BYTE_OFFSET >= m_tailSize + size)
+            break; // this start code's aspect byte, and any later one's, is still to come
+        if (m_tail[i] != 0x00 || joined(i + 1) != 0x00 || joined(i + 2) != 0x01 || joined(i + 3) != 0xB3)
             continue;
         const std::uint32_t at = i + ASPECT_BYTE_OFFSET - m_tailSize; // index of the aspect byte in data
         FoundHeader header;
         header.aspect = data + at;
-        header.headerOffset = m_tailOffset[i];
+        header.headerOffset = TailOffset(i);
         header.aspectOffset = offset + at;
-        std::copy_n(joined + i + 4, 3, header.sizes);
+        for (std::uint32_t k = 0; k < 3; ++k)
+            header.sizes[k] = joined(i + 4 + k);
         sink.Found(header);
     }
 }
@@ -65,19 +64,25 @@ void StreamSearch::SearchAcrossTheJoin(std::uint8_t* data, std::uint32_t size, s
 void StreamSearch::KeepTail(const std::uint8_t* data, std::uint32_t size, std::uint64_t offset) {
     if (size >= TAIL) {
         std::copy_n(data + size - TAIL, TAIL, m_tail);
-        for (std::uint32_t i = 0; i < TAIL; ++i)
-            m_tailOffset[i] = offset + size - TAIL + i;
+        m_tailStart = offset + size - TAIL;
+        m_tailContiguous = true;
         m_tailSize = TAIL;
         return;
     }
-    // A short piece (a payload of a few bytes after a long adaptation field): slide the tail along.
+    // A short piece (a payload of a few bytes after a long adaptation field): slide the tail along,
+    // each byte with its own offset now that they need not be neighbours in the file.
     const std::uint32_t old = std::min(m_tailSize, TAIL - size);
-    std::copy(m_tail + m_tailSize - old, m_tail + m_tailSize, m_tail);
-    std::copy(m_tailOffset + m_tailSize - old, m_tailOffset + m_tailSize, m_tailOffset);
-    std::copy_n(data, size, m_tail + old);
+    std::uint64_t offsets[TAIL];
+    for (std::uint32_t i = 0; i < old; ++i)
+        offsets[i] = TailOffset(m_tailSize - old + i);
     for (std::uint32_t i = 0; i < size; ++i)
-        m_tailOffset[old + i] = offset + i;
+        offsets[old + i] = offset + i;
+    std::copy(m_tail + m_tailSize - old, m_tail + m_tailSize, m_tail);
+    std::copy_n(data, size, m_tail + old);
     m_tailSize = old + size;
+    std::fill(m_tail + m_tailSize, m_tail + sizeof m_tail, 0xFF);
+    std::copy_n(offsets, m_tailSize, m_tailOffset);
+    m_tailContiguous = false;
 }
 
 } // namespace veltrane

@@ -38,9 +38,16 @@ private:
     void SearchAcrossTheJoin(std::uint8_t* data, std::uint32_t size, std::uint64_t offset, HeaderSink& sink);
     void KeepTail(const std::uint8_t* data, std::uint32_t size, std::uint64_t offset);
 
-    std::uint8_t m_tail[TAIL] = {};
-    std::uint64_t m_tailOffset[TAIL] = {};
+    std::uint64_t TailOffset(std::uint32_t i) const { return m_tailContiguous ? m_tailStart + i : m_tailOffset[i]; }
+
+    bool TailHasZero() const;
+
+    std::uint8_t m_tail[TAIL + 1] = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
     std::uint32_t m_tailSize = 0;
+    // Mostly the tail is the end of one piece; after short pieces each byte keeps its own offset.
+    bool m_tailContiguous = true;
+    std::uint64_t m_tailStart = 0;
+    std::uint64_t m_tailOffset[TAIL] = {};
 };
 
 } // namespace veltrane
