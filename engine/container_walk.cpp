@@ -74,9 +74,11 @@ std::uint32_t ContainerWalk::Step(std::uint8_t* data, std::uint32_t size, bool l
         break;
     case ContainerKind::TransportStream188:
     case ContainerKind::TransportStream192:
+        m_codes.Reset(data, size);
         reached = WalkTransport(data, from, size, last);
         break;
     case ContainerKind::ProgramStream:
+        m_codes.Reset(data, size);
         reached = WalkProgram(data, from, size, last);
         break;
     }

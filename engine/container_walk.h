@@ -64,6 +64,7 @@ private:
     std::uint64_t m_base = 0;   // file offset of data[0] in this call
     std::uint64_t m_parsed = 0; // file offset up to which the walk has read
     StreamSearch m_plain;
+    BufferStartCodes m_codes;
 
     // Transport stream: the packet's length, its 4-byte timestamp prefix, and each PID's stream.
     std::uint32_t m_stride = 188;

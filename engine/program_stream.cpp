@@ -78,7 +78,7 @@ std::uint32_t ContainerWalk::WalkProgram(std::uint8_t* data, std::uint32_t from,
                 n -= header;
             }
             if (!ps.pes.InHeader())
-                ps.video[ps.stream].Search(data + at, n, m_base + at, m_sink);
+                ps.video[ps.stream].Search(data + at, n, m_base + at, m_sink, &m_codes);
             at += n;
             if (ps.left == 0)
                 ps.phase = Program::Phase::AtStartCode;

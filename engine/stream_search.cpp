@@ -8,26 +8,46 @@
 
 namespace veltrane {
 
-void StreamSearch::Search(std::uint8_t* data, std::uint32_t size, std::uint64_t offset, HeaderSink& sink) {
+void BufferStartCodes::Reset(const std::uint8_t* data, std::uint32_t size) {
+    m_end = data + size;
+    Search(data);
+}
+
+void BufferStartCodes::Search(const std::uint8_t* from) {
+    auto left = static_cast<std::uint32_t>(m_end - from);
+    m_next = FindSequenceHeader(from, left) ? from : nullptr;
+}
+
+void StreamSearch::Search(std::uint8_t* data, std::uint32_t size, std::uint64_t offset, HeaderSink& sink,
+                          BufferStartCodes* codes) {
     if (size == 0)
         return;
     if (m_tailSize > 0 && TailHasZero())
         SearchAcrossTheJoin(data, size, offset, sink);
 
-    const std::uint8_t* cursor = data;
-    std::uint32_t left = size;
-    while (left >= USABLE_HEADER_SIZE && FindSequenceHeader(cursor, left)) {
-        if (left < USABLE_HEADER_SIZE)
-            break; // its aspect byte is in a later piece: the tail carries it there
-        const auto at = static_cast<std::uint32_t>(cursor - data);
+    // A start code whose aspect byte is in a later piece is left to the tail, which carries it there.
+    const std::uint8_t* const end = data + size;
+    const auto report = [&](const std::uint8_t* code) {
+        const auto at = static_cast<std::uint32_t>(code - data);
         FoundHeader header;
         header.aspect = data + at + ASPECT_BYTE_OFFSET;
         header.headerOffset = offset + at;
         header.aspectOffset = header.headerOffset + ASPECT_BYTE_OFFSET;
-        std::copy_n(cursor + 4, 3, header.sizes);
+        std::copy_n(code + 4, 3, header.sizes);
         sink.Found(header);
-        ++cursor;
-        --left;
+    };
+    if (codes != nullptr) {
+        for (const std::uint8_t* code = codes->From(data); code != nullptr && end - code > ASPECT_BYTE_OFFSET;
+             code = codes->From(code + 1))
+            report(code);
+    } else {
+        const std::uint8_t* cursor = data;
+        std::uint32_t left = size;
+        while (left >= USABLE_HEADER_SIZE && FindSequenceHeader(cursor, left) && left >= USABLE_HEADER_SIZE) {
+            report(cursor);
+            ++cursor;
+            --left;
+        }
     }
     KeepTail(data, size, offset);
 }

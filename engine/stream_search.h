@@ -21,14 +21,36 @@ protected:
     ~HeaderSink() = default;
 };
 
+// The start codes of one buffer-full, met in order: a multiplex's payloads are searched by looking up
+// the next start code in the raw buffer once, instead of searching every packet's payload anew.
+class BufferStartCodes {
+public:
+    void Reset(const std::uint8_t* data, std::uint32_t size);
+    // The first 00 00 01 B3 in the buffer at or after `from`, or nullptr. `from` may only grow
+    // between calls until the next Reset.
+    const std::uint8_t* From(const std::uint8_t* from) {
+        if (m_next != nullptr && m_next < from)
+            Search(from);
+        return m_next;
+    }
+
+private:
+    void Search(const std::uint8_t* from);
+
+    const std::uint8_t* m_end = nullptr;
+    const std::uint8_t* m_next = nullptr; // the last one found; nullptr when none is left
+};
+
 // The pieces of one stream are searched as one run of bytes: a start code may begin in one piece
 // and its aspect byte come pieces later, with other streams' packets in between. Only the last
 // seven bytes travel from one piece to the next, with the file offset of each.
 class StreamSearch {
 public:
     // The next `size` bytes of the stream, at data[0..size), the first of them at file offset `offset`.
-    // Every header whose aspect byte lies among them is handed to `sink`, in stream order.
-    void Search(std::uint8_t* data, std::uint32_t size, std::uint64_t offset, HeaderSink& sink);
+    // Every header whose aspect byte lies among them is handed to `sink`, in stream order. With
+    // `codes`, the piece lies in that buffer and start codes are taken from it.
+    void Search(std::uint8_t* data, std::uint32_t size, std::uint64_t offset, HeaderSink& sink,
+                BufferStartCodes* codes = nullptr);
     // The stream breaks here: nothing seen so far joins what comes next.
     void Forget() { m_tailSize = 0; }
 
@@ -38,7 +60,9 @@ private:
     void SearchAcrossTheJoin(std::uint8_t* data, std::uint32_t size, std::uint64_t offset, HeaderSink& sink);
     void KeepTail(const std::uint8_t* data, std::uint32_t size, std::uint64_t offset);
 
-    std::uint64_t TailOffset(std::uint32_t i) const { return m_tailContiguous ? m_tailStart + i : m_tailOffset[i]; }
+    std::uint64_t TailOffset(std::uint32_t i) const {
+        return m_tailContiguous ? m_tailStart + i : m_tailOffset[i];
+    }
 
     bool TailHasZero() const;
 

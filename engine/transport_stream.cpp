@@ -114,7 +114,7 @@ void ContainerWalk::TransportPacket(std::uint8_t* packet, std::uint32_t size, st
         if (stream.pes.InHeader())
             return;
     }
-    stream.search.Search(packet + start, size - start, offset + start, m_sink);
+    stream.search.Search(packet + start, size - start, offset + start, m_sink, &m_codes);
 }
 
 } // namespace veltrane
