@@ -1,13 +1,12 @@
 // The streaming copy that rewrites every sequence header's aspect code on the way through.
 #include "conversion_run.h"
 
+#include "chunk_buffer.h"
 #include "file_io.h"
 #include "sequence_header.h"
 
 #include <algorithm>
 #include <cstring>
-#include <memory>
-#include <new>
 
 namespace veltrane {
 
@@ -62,10 +61,10 @@ RunOutcome RunConversion(const std::string& sourcePath, const std::string& destP
     io::File source = io::OpenForSequentialRead(sourcePath);
     if (!source.IsOpen())
         return RunOutcome::SourceOpenFailed;
-    io::File dest = io::CreateForSequentialWrite(destPath, source);
-    if (!dest.IsOpen())
+    io::OutputFile output(destPath, source);
+    if (!output.IsOpen())
         return RunOutcome::DestOpenFailed;
-    const std::unique_ptr<std::uint8_t[]> buffer(new (std::nothrow) std::uint8_t[CHUNK_SIZE]);
+    const ChunkBuffer buffer = AllocateChunk();
     if (!buffer)
         return RunOutcome::OutOfMemory;
     const std::optional<std::int64_t> size = source.Size();
@@ -73,6 +72,7 @@ RunOutcome RunConversion(const std::string& sourcePath, const std::string& destP
         return RunOutcome::SizeUnavailable;
 
     progress.Begin();
+    io::File& dest = output.Content();
     std::uint8_t* const data = buffer.get();
     const std::int64_t total = *size;
     std::int64_t remaining = total;
@@ -96,8 +96,9 @@ RunOutcome RunConversion(const std::string& sourcePath, const std::string& destP
         std::memmove(data, data + len - keep, keep);
         carry = keep;
     }
-    // Only a successful close proves the data reached the file: a full quota can show up just here.
-    if (!dest.WriteAll(data, carry) || !dest.Close())
+    // Until the commit the destination's name still holds what it held before; any return above
+    // discards the new file.
+    if (!dest.WriteAll(data, carry) || !output.Commit())
         return RunOutcome::WriteFailed;
     source.Close();
     progress.End();

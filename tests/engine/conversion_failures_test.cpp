@@ -1,14 +1,19 @@
 // How a run fails: the right outcome and text, no progress for what never started, the source unharmed.
+#include "chunk_buffer.h"
 #include "conversion_run.h"
 #include "test_support.h"
 
+#include <algorithm>
+#include <csignal>
 #include <fcntl.h>
 #include <filesystem>
 #include <functional>
 #include <gtest/gtest.h>
 #include <string>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
+#include <vector>
 
 namespace veltrane {
 namespace {
@@ -117,27 +122,97 @@ TEST(ConversionOfAChangingSource, EndsWithWhatTheReadsReturned) {
 }
 
 // A read that fails part-way (an I/O error on a dying disk, say) is staged by putting a folder behind
-// the run's source descriptor, whose next read then fails with EISDIR.
+// the run's descriptor of `path`, whose next read then fails with EISDIR.
+void BreakReadsOf(const std::string& path, const fs::path& folder) {
+    for (const auto& entry : fs::directory_iterator("/proc/self/fd")) {
+        std::error_code ignored;
+        if (fs::read_symlink(entry.path(), ignored) != path)
+            continue;
+        const int replacement = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        ASSERT_NE(replacement, -1);
+        ASSERT_NE(::dup2(replacement, std::stoi(entry.path().filename().string())), -1);
+        ::close(replacement);
+    }
+}
+
 TEST(ConversionReadFailures, APartWayReadErrorIsAFailureNotACompletedRun) {
     test::TempDir dir;
     const std::string in = dir.File("in.mpg");
     test::WriteAll(in, Bytes(3 * CHUNK_SIZE, 0x42));
-    ChangingSource failing([&] {
-        for (const auto& entry : fs::directory_iterator("/proc/self/fd")) {
-            std::error_code ignored;
-            if (fs::read_symlink(entry.path(), ignored) != in)
-                continue;
-            const int folder = ::open(dir.Path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-            ASSERT_NE(folder, -1);
-            ASSERT_NE(::dup2(folder, std::stoi(entry.path().filename().string())), -1);
-            ::close(folder);
-        }
-    });
+    ChangingSource failing([&] { BreakReadsOf(in, dir.Path()); });
     EXPECT_EQ(RunConversion(in, dir.File("out.mpg"), ConversionMode::To16x9, failing),
               RunOutcome::ReadFailed);
     EXPECT_EQ(failing.positions.size(), 1u);
     EXPECT_EQ(failing.ends, 0);
     EXPECT_EQ(OutcomeText(RunOutcome::ReadFailed), "can't read input file");
+}
+
+ChunkBuffer NoMemory(std::size_t) {
+    return nullptr;
+}
+
+struct Sabotage {
+    const char* name;
+    RunOutcome expected;
+    std::function<RunOutcome(const std::string& in, const std::string& out)> run;
+};
+
+// However a run ends short of completion, the destination's name keeps the file it had, and the
+// folder holds nothing new. A killed run is staged in a child process that kills itself part-way.
+TEST(ConversionFailuresAtAnExistingDestination, LeaveItAsItWasAndNothingBeside) {
+    test::TempDir dir;
+    const std::string in = dir.File("in.mpg");
+    const std::string out = dir.File("out.mpg");
+    const auto convert = [](const std::string& from, const std::string& to, ProgressSink& sink) {
+        return RunConversion(from, to, ConversionMode::To16x9, sink);
+    };
+    const Sabotage sabotages[] = {
+        {"ReadError", RunOutcome::ReadFailed,
+         [&](const std::string& from, const std::string& to) {
+             ChangingSource sink([&] { BreakReadsOf(from, dir.Path()); });
+             return convert(from, to, sink);
+         }},
+        {"OutOfMemory", RunOutcome::OutOfMemory,
+         [&](const std::string& from, const std::string& to) {
+             test::RecordingSink sink;
+             const ChunkAllocator previous = SetChunkAllocator(NoMemory);
+             const RunOutcome outcome = convert(from, to, sink);
+             SetChunkAllocator(previous);
+             return outcome;
+         }},
+        {"Cancelled", RunOutcome::Cancelled,
+         [&](const std::string& from, const std::string& to) {
+             struct StoppingSink : test::RecordingSink {
+                 bool StopRequested() override { return true; }
+             } sink;
+             return convert(from, to, sink);
+         }},
+        {"Killed", RunOutcome::Cancelled,
+         [&](const std::string& from, const std::string& to) {
+             const pid_t child = ::fork();
+             if (child == 0) {
+                 ChangingSource sink([] { ::raise(SIGKILL); });
+                 convert(from, to, sink);
+                 ::_exit(0);
+             }
+             int status = 0;
+             ::waitpid(child, &status, 0);
+             return WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL ? RunOutcome::Cancelled
+                                                                       : RunOutcome::Completed;
+         }},
+    };
+    for (const Sabotage& sabotage : sabotages) {
+        test::WriteAll(in, Bytes(3 * CHUNK_SIZE, 0x42));
+        const Bytes old(500000, 0x77);
+        test::WriteAll(out, old);
+        EXPECT_EQ(sabotage.run(in, out), sabotage.expected) << sabotage.name;
+        EXPECT_TRUE(test::SameBytes(test::ReadAll(out), old)) << sabotage.name;
+        std::vector<std::string> names;
+        for (const auto& entry : fs::directory_iterator(dir.Path()))
+            names.push_back(entry.path().filename().string());
+        std::sort(names.begin(), names.end());
+        EXPECT_EQ(names, (std::vector<std::string>{"in.mpg", "out.mpg"})) << sabotage.name;
+    }
 }
 
 } // namespace
