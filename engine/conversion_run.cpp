@@ -78,12 +78,12 @@ RunOutcome RunConversion(const std::string& sourcePath, const std::string& destP
     std::int64_t remaining = total;
     std::uint32_t carry = 0;
     while (remaining > 0) {
-        const std::int64_t got = source.ReadSome(data + carry, CHUNK_SIZE - carry);
-        if (got < 0)
+        // Never past the size taken at the start: a source that grows meanwhile is copied as it was then.
+        const auto want = static_cast<std::uint32_t>(std::min<std::int64_t>(CHUNK_SIZE - carry, remaining));
+        const std::int64_t got = source.ReadSome(data + carry, want);
+        // An end before that size means the source was cut while it was read: the copy would be short.
+        if (got <= 0)
             return RunOutcome::ReadFailed;
-        // The source shrank while it was read: what arrived is all there is.
-        if (got == 0)
-            break;
         remaining -= got;
 
         const std::uint32_t len = carry + static_cast<std::uint32_t>(got);

@@ -7,6 +7,7 @@
 #include <csignal>
 #include <fcntl.h>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <gtest/gtest.h>
 #include <string>
@@ -94,29 +95,33 @@ private:
     std::function<void()> m_change;
 };
 
-TEST(ConversionOfAChangingSource, EndsWithWhatTheReadsReturned) {
+Bytes FileWithHeaderAt(std::size_t size, std::size_t offset) {
+    Bytes bytes(size, 0xFF);
+    const Bytes header = test::SequenceHeader(0x23);
+    std::copy(header.begin(), header.end(), bytes.begin() + static_cast<std::ptrdiff_t>(offset));
+    return bytes;
+}
+
+TEST(ConversionOfAChangingSource, CopiesTheSizeItHadAtTheStartOrFails) {
     test::TempDir dir;
     const std::string in = dir.File("in.mpg");
-    Bytes source(3 * CHUNK_SIZE, 0xFF);
-    const Bytes header = test::SequenceHeader(0x23);
-    std::copy(header.begin(), header.end(), source.begin() + CHUNK_SIZE + 10);
+    const std::string out = dir.File("out.mpg");
+    const Bytes source = FileWithHeaderAt(3 * CHUNK_SIZE, CHUNK_SIZE + 10);
 
     // Shrinking: the second read returns a little, the third nothing, long before the size said.
     test::WriteAll(in, source);
     ChangingSource shrinking([&] { ASSERT_EQ(::truncate(in.c_str(), CHUNK_SIZE + 20), 0); });
-    ASSERT_EQ(RunConversion(in, dir.File("out.mpg"), ConversionMode::To16x9, shrinking),
-              RunOutcome::Completed);
-    const Bytes shrunk(source.begin(), source.begin() + CHUNK_SIZE + 20);
-    EXPECT_TRUE(test::SameBytes(test::ReadAll(dir.File("out.mpg")),
-                                test::ReferenceConversion(shrunk, ConversionMode::To16x9)));
-    EXPECT_EQ(shrinking.ends, 1);
+    EXPECT_EQ(RunConversion(in, out, ConversionMode::To16x9, shrinking), RunOutcome::ReadFailed);
+    EXPECT_FALSE(fs::exists(out));
+    EXPECT_EQ(shrinking.ends, 0);
 
-    // Growing: the reads run past the size taken at the start and the run stops there, on the scale.
-    const Bytes small(CHUNK_SIZE + 100, 0xEE);
+    // Growing: the bytes appended after the start are not part of the copy.
+    const Bytes small = FileWithHeaderAt(CHUNK_SIZE + 100, CHUNK_SIZE - 2);
     test::WriteAll(in, small);
-    ChangingSource growing([&] { test::WriteAll(in, source); });
-    ASSERT_EQ(RunConversion(in, dir.File("out.mpg"), ConversionMode::To16x9, growing), RunOutcome::Completed);
-    EXPECT_GT(test::ReadAll(dir.File("out.mpg")).size(), small.size());
+    ChangingSource growing([&] { std::ofstream(in, std::ios::app) << std::string(CHUNK_SIZE, '\x11'); });
+    ASSERT_EQ(RunConversion(in, out, ConversionMode::To16x9, growing), RunOutcome::Completed);
+    EXPECT_TRUE(
+        test::SameBytes(test::ReadAll(out), test::ReferenceConversion(small, ConversionMode::To16x9)));
     EXPECT_EQ(growing.positions.back(), PROGRESS_MAX);
     EXPECT_EQ(growing.ends, 1);
 }
