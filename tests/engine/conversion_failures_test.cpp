@@ -1,6 +1,7 @@
 // How a run fails: the right outcome and text, no progress for what never started, the source unharmed.
 #include "chunk_buffer.h"
 #include "conversion_run.h"
+#include "process_start.h"
 #include "test_support.h"
 
 #include <algorithm>
@@ -11,9 +12,11 @@
 #include <functional>
 #include <gtest/gtest.h>
 #include <string>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <utility>
 #include <vector>
 
 namespace veltrane {
@@ -152,6 +155,22 @@ TEST(ConversionReadFailures, APartWayReadErrorIsAFailureNotACompletedRun) {
     EXPECT_EQ(OutcomeText(RunOutcome::ReadFailed), "can't read input file");
 }
 
+// A FIFO whose reader goes away part-way: the next write raises SIGPIPE, which must not kill the
+// program; the run reports the failed write instead.
+TEST(ConversionWriteFailures, AReaderLeavingAFifoIsAFailedWriteNotADeadProgram) {
+    IgnoreWriteSignals();
+    test::TempDir dir;
+    test::WriteAll(dir.File("in.mpg"), Bytes(1000, 0x42));
+    ASSERT_EQ(::mkfifo(dir.File("pipe").c_str(), 0600), 0);
+    int reader = ::open(dir.File("pipe").c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_NE(reader, -1);
+    // The first pass fits in the pipe unread; the reader leaves before the held-over bytes follow.
+    ChangingSource leaving([&] { ::close(std::exchange(reader, -1)); });
+    EXPECT_EQ(RunConversion(dir.File("in.mpg"), dir.File("pipe"), ConversionMode::To16x9, leaving),
+              RunOutcome::WriteFailed);
+    EXPECT_EQ(reader, -1);
+}
+
 ChunkBuffer NoMemory(std::size_t) {
     return nullptr;
 }
@@ -183,6 +202,19 @@ TEST(ConversionFailuresAtAnExistingDestination, LeaveItAsItWasAndNothingBeside) 
              const ChunkAllocator previous = SetChunkAllocator(NoMemory);
              const RunOutcome outcome = convert(from, to, sink);
              SetChunkAllocator(previous);
+             return outcome;
+         }},
+        {"FileSizeLimit", RunOutcome::WriteFailed,
+         [&](const std::string& from, const std::string& to) {
+             IgnoreWriteSignals();
+             test::RecordingSink sink;
+             rlimit previous{};
+             ::getrlimit(RLIMIT_FSIZE, &previous);
+             rlimit limit = previous;
+             limit.rlim_cur = CHUNK_SIZE + CHUNK_SIZE / 2;
+             ::setrlimit(RLIMIT_FSIZE, &limit);
+             const RunOutcome outcome = convert(from, to, sink);
+             ::setrlimit(RLIMIT_FSIZE, &previous);
              return outcome;
          }},
         {"Cancelled", RunOutcome::Cancelled,
