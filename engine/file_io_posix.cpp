@@ -2,6 +2,7 @@
 #include "file_io.h"
 
 #include <cerrno>
+#include <chrono>
 #include <climits>
 #include <cstdio>
 #include <fcntl.h>
@@ -56,7 +57,9 @@ std::string FollowLinks(std::string path) {
 // name says what left it, should a killed run leave it behind.
 template <typename Place>
 bool PlaceUnderHiddenName(const std::string& folder, std::string& name, Place place) {
-    std::random_device random;
+    // Unpredictable enough to rarely collide, and unlike std::random_device it cannot throw.
+    std::minstd_rand random(static_cast<std::minstd_rand::result_type>(
+        std::chrono::steady_clock::now().time_since_epoch().count() ^ ::getpid()));
     for (int attempt = 0; attempt < 100; ++attempt) {
         char leaf[40];
         std::snprintf(leaf, sizeof leaf, "/.veltrane-%08x.part", static_cast<unsigned>(random()));
