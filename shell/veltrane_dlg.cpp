@@ -9,6 +9,7 @@
 #include "source_probe.h"
 
 #include <QAbstractButton>
+#include <QApplication>
 #include <QContextMenuEvent>
 #include <QDropEvent>
 #include <QFile>
@@ -213,7 +214,9 @@ bool CVeltraneDlg::FilterDrop(QObject* watched, QDropEvent* event) {
     // Never a move: a file manager would remove the file once the drop was accepted as one.
     const Qt::DropAction action =
         (event->possibleActions() & Qt::CopyAction) ? Qt::CopyAction : Qt::LinkAction;
-    if (!file || !(event->possibleActions() & action)) {
+    // Nor while a message box, the About box or a file dialog stands over the window: it takes no input then.
+    const QWidget* modal = QApplication::activeModalWidget();
+    if (!file || !(event->possibleActions() & action) || (modal && modal != this)) {
         return false;
     }
     event->setDropAction(action);

@@ -243,6 +243,16 @@ private slots:
         QCOMPARE(Contents(Temp("in.mpg")), original);
     }
 
+    // While a box stands over the window it takes no drops, as it takes no clicks.
+    void noDropUnderAModalBox() {
+        QDialog box(m_dlg.get());
+        box.setModal(true);
+        box.show();
+        QCOMPARE(Drop(m_dlg.get(), {QUrl::fromLocalFile(Media("mpeg2_ts_16x9.ts"))}), Qt::IgnoreAction);
+        box.hide();
+        QCOMPARE(Field(IDC_SOURCE_PATH)->text(), QString());
+    }
+
     // Neither key may run the conversion (a default button) or close the window (Escape).
     void enterAndEscapeDoNothing() {
         QTest::keyClick(Field(IDC_SOURCE_PATH), Qt::Key_Return);
