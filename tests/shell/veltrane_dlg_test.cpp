@@ -137,9 +137,17 @@ private slots:
         } else if (how == "argument") {
             m_dlg->OpenSource(path);
         } else {
+            // While the dialog runs modally, as the program runs it.
             QWidget* target =
                 how == "drop onto the field" ? static_cast<QWidget*>(Field(IDC_SOURCE_PATH)) : m_dlg.get();
-            QCOMPARE(Drop(target, {QUrl::fromLocalFile(path)}), Qt::CopyAction);
+            Qt::DropAction taken = Qt::IgnoreAction;
+            QTimer::singleShot(0, m_dlg.get(), [&] {
+                taken = Drop(target, {QUrl::fromLocalFile(path)});
+                m_dlg->done(0);
+            });
+            m_dlg->hide(); // a window shown before turns modal only when shown again
+            m_dlg->exec();
+            QCOMPARE(taken, Qt::CopyAction);
         }
 
         QVERIFY(Button(checked)->isChecked());
