@@ -1,8 +1,10 @@
 // Entry point of the veltrane program.
+#include "process_start.h"
 #include "veltrane_app.h"
 
-int main() {
-    CVeltraneApp app;
+int main(int argc, char* argv[]) {
+    veltrane::IgnoreWriteSignals();
+    CVeltraneApp app(argc, argv);
     app.InitInstance();
     return 0;
 }

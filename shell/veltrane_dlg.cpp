@@ -9,14 +9,18 @@
 #include "source_probe.h"
 
 #include <QAbstractButton>
+#include <QApplication>
 #include <QContextMenuEvent>
+#include <QDropEvent>
 #include <QFile>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
+#include <QMimeData>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QUrl>
 #include <chrono>
 
 using namespace veltrane;
@@ -37,9 +41,19 @@ QLineEdit* Edit(const CVeltraneDlg& dialog, int id) {
     return qobject_cast<QLineEdit*>(dialog.GetDlgItem(id));
 }
 
+// Of what is dragged over the window only local files count, and of several the first.
+std::optional<QString> FirstLocalFile(const QMimeData* data) {
+    for (const QUrl& url : data->urls()) {
+        if (url.isLocalFile()) {
+            return url.toLocalFile();
+        }
+    }
+    return std::nullopt;
+}
+
 } // namespace
 
-// Binds a run's progress to the bar, the busy cursor and the beep. The run blocks the dialog's thread, so
+// Binds a run's progress to the bar and the busy cursor. The run blocks the dialog's thread, so
 // nothing would reach the screen until it returns; each shown position is painted at once instead (paint
 // only: input waits until the run is over), at most once a frame so that painting never slows the copy.
 class CVeltraneDlg::RunProgress final : public ProgressSink {
@@ -69,10 +83,8 @@ public:
         }
     }
 
-    void End() override {
-        ShowPending();
-        m_dialog.m_services.Beep();
-    }
+    // The beep waits for the run's report: a run that changed nothing is told, not sounded.
+    void End() override { ShowPending(); }
 
     // The last position always reaches the screen, however the run ended.
     void ShowPending() {
@@ -141,6 +153,9 @@ void CVeltraneDlg::OnInitDialog() {
     for (QWidget* child : findChildren<QWidget*>()) {
         child->installEventFilter(this);
     }
+    // Files dropped on the fields reach them first (through the filter); on any other control, the
+    // window.
+    setAcceptDrops(true);
 
     setWindowIcon(m_hIcon);
     SetCheck(IDC_MODE_TO_16_9, true);
@@ -177,6 +192,10 @@ bool CVeltraneDlg::eventFilter(QObject* watched, QEvent* event) {
     if (event->type() == QEvent::Paint && watched == m_progress) {
         m_progressPainted = true;
     }
+    if (event->type() == QEvent::DragEnter || event->type() == QEvent::DragMove ||
+        event->type() == QEvent::Drop) {
+        return FilterDrop(watched, static_cast<QDropEvent*>(event));
+    }
     if (event->type() == QEvent::KeyPress) {
         const int key = static_cast<QKeyEvent*>(event)->key();
         if (key == Qt::Key_Return || key == Qt::Key_Enter || key == Qt::Key_Escape) {
@@ -184,6 +203,30 @@ bool CVeltraneDlg::eventFilter(QObject* watched, QEvent* event) {
         }
     }
     return QDialog::eventFilter(watched, event);
+}
+
+// A local file dropped onto the destination field becomes the destination; anywhere else in the window
+// it becomes the source. Other drags (text into a field) are left to the control under them.
+bool CVeltraneDlg::FilterDrop(QObject* watched, QDropEvent* event) {
+    const std::optional<QString> file = FirstLocalFile(event->mimeData());
+    // Never a move: a file manager would remove the file once the drop was accepted as one.
+    const Qt::DropAction action =
+        (event->possibleActions() & Qt::CopyAction) ? Qt::CopyAction : Qt::LinkAction;
+    // Nor while a message box, the About box or a file dialog stands over the window: it takes no input then.
+    const QWidget* modal = QApplication::activeModalWidget();
+    if (!file || !(event->possibleActions() & action) || (modal && modal != this)) {
+        return false;
+    }
+    event->setDropAction(action);
+    event->accept();
+    if (event->type() == QEvent::Drop) {
+        // Taken once the drop is over, so that the file manager is not held waiting by a message box.
+        const bool toDest = watched == GetDlgItem(IDC_DEST_PATH);
+        QMetaObject::invokeMethod(
+            this, [this, toDest, path = *file] { toDest ? OpenDest(path) : OpenSource(path); },
+            Qt::QueuedConnection);
+    }
+    return true;
 }
 
 // Desktops other than Windows give a window no system menu to extend, so the About entry lives in the
@@ -210,10 +253,31 @@ void CVeltraneDlg::OnSysCommand(int id) {
 void CVeltraneDlg::OnBrowseSource() {
     UpdateData(true);
     const std::optional<QString> chosen = m_services.ChooseSourcePath(this);
-    if (!chosen) {
-        return;
+    if (chosen) {
+        TakeSource(*chosen);
     }
-    m_sourcePath = *chosen;
+}
+
+void CVeltraneDlg::OnBrowseDest() {
+    UpdateData(true);
+    const std::optional<QString> chosen = m_services.ChooseDestPath(this);
+    if (chosen) {
+        TakeDest(*chosen);
+    }
+}
+
+void CVeltraneDlg::OpenSource(const QString& path) {
+    UpdateData(true);
+    TakeSource(path);
+}
+
+void CVeltraneDlg::OpenDest(const QString& path) {
+    UpdateData(true);
+    TakeDest(path);
+}
+
+void CVeltraneDlg::TakeSource(const QString& path) {
+    m_sourcePath = path;
     const ProbeOutcome outcome = ProbeSourceAspect(ToNative(m_sourcePath));
     switch (outcome) {
     case ProbeOutcome::Aspect4x3:
@@ -239,25 +303,27 @@ void CVeltraneDlg::OnBrowseSource() {
     }
 }
 
-void CVeltraneDlg::OnBrowseDest() {
-    UpdateData(true);
-    const std::optional<QString> chosen = m_services.ChooseDestPath(this);
-    if (chosen) {
-        m_destPath = *chosen;
-        UpdateData(false);
-    }
+void CVeltraneDlg::TakeDest(const QString& path) {
+    m_destPath = path;
+    UpdateData(false);
 }
 
 void CVeltraneDlg::OnRun() {
     UpdateData(true);
     const ConversionMode mode = IsChecked(IDC_MODE_TO_4_3) ? ConversionMode::To4x3 : ConversionMode::To16x9;
     RunOutcome outcome = RunOutcome::Completed;
+    RunReport report;
     {
         RunProgress progress(*this);
-        outcome = RunConversion(ToNative(m_sourcePath), ToNative(m_destPath), mode, progress);
+        outcome = RunConversion(ToNative(m_sourcePath), ToNative(m_destPath), mode, progress, report);
         progress.ShowPending();
+        if (outcome == RunOutcome::Completed && !WhyNothingRewritten(report)) {
+            m_services.Beep();
+        }
     }
     if (outcome != RunOutcome::Completed) {
         m_services.ShowError(this, Message(OutcomeText(outcome)));
+    } else if (const std::optional<NothingRewritten> nothing = WhyNothingRewritten(report)) {
+        m_services.ShowError(this, Message(OutcomeText(*nothing)));
     }
 }
