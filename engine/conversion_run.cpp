@@ -1,6 +1,7 @@
 // The streaming copy that rewrites every sequence header's aspect code on the way through.
 #include "conversion_run.h"
 
+#include "aspect_rule.h"
 #include "chunk_buffer.h"
 #include "container_walk.h"
 #include "file_io.h"
@@ -19,7 +20,7 @@ public:
     Rewriter(ConversionMode mode, RunReport& report) : m_mode(mode), m_report(report) {}
 
     void Found(const FoundHeader& header) override {
-        const std::uint8_t rewritten = RewriteAspectByte(*header.aspect, m_mode);
+        const std::uint8_t rewritten = RewriteHeader(header, m_mode);
         ++m_report.headersFound;
         if (rewritten != *header.aspect) {
             *header.aspect = rewritten;
