@@ -59,7 +59,8 @@ TEST_P(RealMediaTest, ProbesAndConvertsLikeTheByteModel) {
 
 INSTANTIATE_TEST_SUITE_P(
     Files, RealMediaTest,
-    testing::Values(MediaFile{"Mpeg2Elementary4x3", "mpeg2_4x3.m2v", ProbeOutcome::Aspect4x3},
+    testing::Values(MediaFile{"Mpeg2SquarePixels", "mpeg2_square.m2v", ProbeOutcome::AspectUnknown},
+                    MediaFile{"Mpeg2Elementary4x3", "mpeg2_4x3.m2v", ProbeOutcome::Aspect4x3},
                     MediaFile{"Mpeg2Elementary16x9", "mpeg2_16x9.m2v", ProbeOutcome::Aspect16x9},
                     MediaFile{"Mpeg2Program4x3", "mpeg2_ps_4x3.mpg", ProbeOutcome::Aspect4x3},
                     MediaFile{"Mpeg2Transport16x9", "mpeg2_ts_16x9.ts", ProbeOutcome::Aspect16x9}),
