@@ -1,6 +1,7 @@
 // The streaming copy that rewrites every sequence header's aspect code on the way through.
 #include "conversion_run.h"
 
+#include "copy_writer.h"
 #include "file_io.h"
 #include "sequence_header.h"
 
@@ -15,8 +16,10 @@ namespace {
 
 // Rewrites every header of data[0, len) whose aspect byte is present and returns how many bytes at
 // the end must wait for the next buffer-full: at most 7, enough for a start code cut by the buffer's
-// edge, or a whole start code whose aspect byte has not arrived yet.
-std::uint32_t RewriteHeaders(std::uint8_t* data, std::uint32_t len, ConversionMode mode, RunReport& report) {
+// edge, or a whole start code whose aspect byte has not arrived yet. Each rewritten byte is noted to
+// `out`, whose next byte is data[0].
+std::uint32_t RewriteHeaders(std::uint8_t* data, std::uint32_t len, ConversionMode mode, RunReport& report,
+                             CopyWriter& out) {
     if (len < USABLE_HEADER_SIZE)
         return len;
     const std::uint8_t* cursor = data;
@@ -32,6 +35,7 @@ std::uint32_t RewriteHeaders(std::uint8_t* data, std::uint32_t len, ConversionMo
         if (rewritten != aspect) {
             aspect = rewritten;
             ++report.headersRewritten;
+            out.NoteRewritten(out.Position() + (&aspect - data));
         }
         ++cursor;
         --left;
@@ -73,6 +77,7 @@ RunOutcome RunConversion(const std::string& sourcePath, const std::string& destP
         return RunOutcome::SizeUnavailable;
 
     progress.Begin();
+    CopyWriter out(source, dest);
     std::uint8_t* const data = buffer.get();
     const std::int64_t total = *size;
     std::int64_t remaining = total;
@@ -87,8 +92,8 @@ RunOutcome RunConversion(const std::string& sourcePath, const std::string& destP
         remaining -= got;
 
         const std::uint32_t len = carry + static_cast<std::uint32_t>(got);
-        const std::uint32_t keep = RewriteHeaders(data, len, mode, report);
-        if (!dest.WriteAll(data, len - keep))
+        const std::uint32_t keep = RewriteHeaders(data, len, mode, report, out);
+        if (!out.Put(data, len - keep))
             return RunOutcome::WriteFailed;
         progress.Position(ProgressPosition(total, remaining));
         if (progress.StopRequested())
@@ -97,7 +102,7 @@ RunOutcome RunConversion(const std::string& sourcePath, const std::string& destP
         carry = keep;
     }
     // Only a successful close proves the data reached the file: a full quota can show up just here.
-    if (!dest.WriteAll(data, carry) || !dest.Close())
+    if (!out.Put(data, carry) || !out.Finish() || !dest.Close())
         return RunOutcome::WriteFailed;
     source.Close();
     progress.End();
