@@ -5,11 +5,9 @@
 #include "file_io.h"
 #include "test_support.h"
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <random>
 #include <string>
-#include <unistd.h>
 #include <vector>
 
 namespace veltrane {
@@ -30,13 +28,8 @@ struct Range {
 // as a clone leaves them, and shares only as much as the script allows on each try.
 class ScriptedShare {
 public:
-    ScriptedShare(const std::string& sourcePath, const std::string& destPath, std::vector<double> script)
-        : m_source(::open(sourcePath.c_str(), O_RDONLY)), m_dest(::open(destPath.c_str(), O_WRONLY)),
-          m_script(std::move(script)) {}
-    ~ScriptedShare() {
-        ::close(m_source);
-        ::close(m_dest);
-    }
+    ScriptedShare(const Bytes& source, io::File& dest, std::vector<double> script)
+        : m_source(source), m_dest(dest), m_script(std::move(script)) {}
 
     // Each try shares the script's share of its range (1 all, 0 nothing), the last entry for every
     // try after the script's end.
@@ -44,9 +37,7 @@ public:
         tries.push_back({offset, length});
         const double part = m_script[std::min(tries.size(), m_script.size()) - 1];
         const auto shared = static_cast<std::int64_t>(static_cast<double>(length) * part);
-        Bytes bytes(static_cast<std::size_t>(shared));
-        if (::pread(m_source, bytes.data(), bytes.size(), offset) != static_cast<ssize_t>(bytes.size()) ||
-            ::pwrite(m_dest, bytes.data(), bytes.size(), offset) != static_cast<ssize_t>(bytes.size()))
+        if (!m_dest.WriteAllAt(m_source.data() + offset, static_cast<std::size_t>(shared), offset))
             return -1;
         return shared;
     }
@@ -54,8 +45,8 @@ public:
     std::vector<Range> tries;
 
 private:
-    int m_source;
-    int m_dest;
+    const Bytes& m_source;
+    io::File& m_dest;
     std::vector<double> m_script;
 };
 
@@ -91,10 +82,11 @@ TEST_P(CopyWriterTest, LeavesNoGapAndNoStaleByteWhateverEachTryShares) {
     test::WriteAll(dir.File("source"), source);
 
     io::File sourceFile = io::OpenForSequentialRead(dir.File("source"));
-    io::File destFile = io::CreateForSequentialWrite(dir.File("dest"), sourceFile);
-    ASSERT_TRUE(destFile.IsOpen());
+    io::OutputFile dest(dir.File("dest"), sourceFile);
+    ASSERT_TRUE(dest.IsOpen());
+    io::File& destFile = dest.Content();
     {
-        ScriptedShare share(dir.File("source"), dir.File("dest"), c.script);
+        ScriptedShare share(source, destFile, c.script);
         CopyWriter writer(sourceFile, destFile, std::ref(share));
         const std::size_t pieces[] = {1, 7, 4095, 4096, 4097, 655353, 3, 20000};
         std::size_t at = 0;
@@ -109,7 +101,7 @@ TEST_P(CopyWriterTest, LeavesNoGapAndNoStaleByteWhateverEachTryShares) {
             at += size;
         }
         ASSERT_TRUE(writer.Finish());
-        ASSERT_TRUE(destFile.Close());
+        ASSERT_TRUE(dest.Commit());
 
         for (const Range& r : share.tries) {
             EXPECT_EQ(r.offset % BLOCK, 0) << "a try at " << r.offset;
