@@ -13,7 +13,7 @@ CopyWriter::CopyWriter(const io::File& source, io::File& dest)
       }) {}
 
 CopyWriter::CopyWriter(const io::File& source, io::File& dest, ShareFunction share)
-    : m_dest(dest), m_share(std::move(share)),
+    : m_source(source), m_dest(dest), m_share(std::move(share)),
       m_mode(dest.MayShareBlocksWith(source) ? Mode::Untried : Mode::Streaming) {}
 
 void CopyWriter::NoteRewritten(std::int64_t offset) {
@@ -52,8 +52,9 @@ bool CopyWriter::WriteRange(std::int64_t from, std::int64_t to, const std::uint8
     return from >= to || m_dest.WriteAllAt(data + (from - m_put), static_cast<std::size_t>(to - from), from);
 }
 
-// Settles every whole block up to `wholeEnd`, each run of blocks without a new byte shared in one try,
-// the others written; once a try falls short, everything from there on is the caller's to write.
+// Settles every whole block up to `wholeEnd`: runs of blocks without a new byte join the run waiting
+// to be shared, the others are written. Once a try falls short, everything from there on is the
+// caller's to write.
 bool CopyWriter::Settle(std::int64_t wholeEnd, const std::uint8_t* data, std::int64_t heldFrom) {
     while (m_mode != Mode::Writing && m_settled < wholeEnd) {
         const bool rewritten = IsRewritten(m_settled);
@@ -61,29 +62,51 @@ bool CopyWriter::Settle(std::int64_t wholeEnd, const std::uint8_t* data, std::in
         while (runEnd < wholeEnd && IsRewritten(runEnd) == rewritten)
             runEnd += BLOCK;
         if (rewritten) {
-            if (!WriteRange(m_settled, runEnd, data, heldFrom))
+            if (!SettleWaiting(data, heldFrom) || !WriteRange(m_settled, runEnd, data, heldFrom))
                 return false;
-        } else if (!ShareRun(runEnd)) {
-            return true;
+            Advance(runEnd);
+            m_waitingFrom = m_settled;
+        } else {
+            Advance(runEnd);
+            // The first try decides the run while its bytes are at hand; then a try every rewritten
+            // header, or every MAX_WAITING bytes so that a late failure has little to copy.
+            if ((m_mode == Mode::Untried || m_settled - m_waitingFrom >= MAX_WAITING) &&
+                !SettleWaiting(data, heldFrom))
+                return false;
         }
-        Advance(runEnd);
     }
     return true;
 }
 
-// Shares [m_settled, runEnd); false, with the writer turned to writing and m_settled at the first
-// byte not shared, when the try fell short.
-bool CopyWriter::ShareRun(std::int64_t runEnd) {
-    const std::int64_t length = runEnd - m_settled;
-    const std::int64_t shared = std::clamp<std::int64_t>(m_share(m_settled, length), 0, length);
+// Shares the blocks waiting since m_waitingFrom, up to m_settled. What a try leaves unshared is written:
+// from this Put's bytes where it has them, otherwise copied from the source, whose bytes these are.
+// False only when that write fails.
+bool CopyWriter::SettleWaiting(const std::uint8_t* data, std::int64_t heldFrom) {
+    const std::int64_t length = m_settled - m_waitingFrom;
+    if (length == 0)
+        return true;
+    const std::int64_t shared =
+        m_mode == Mode::Writing ? 0 : std::clamp<std::int64_t>(m_share(m_waitingFrom, length), 0, length);
     m_shared += shared;
+    const std::int64_t from = m_waitingFrom + shared;
+    m_waitingFrom = m_settled;
     if (shared == length) {
         m_mode = Mode::Sharing;
         return true;
     }
     m_mode = Mode::Writing;
-    m_settled += shared;
-    return false;
+    const std::int64_t atHand = std::max(from, heldFrom);
+    return CopyFromSource(from, atHand) && WriteRange(atHand, m_settled, data, heldFrom);
+}
+
+bool CopyWriter::CopyFromSource(std::int64_t from, std::int64_t to) {
+    std::uint8_t bytes[BLOCK];
+    for (; from < to; from += BLOCK) {
+        const auto size = static_cast<std::size_t>(std::min(BLOCK, to - from));
+        if (!m_source.ReadAllAt(bytes, size, from) || !m_dest.WriteAllAt(bytes, size, from))
+            return false;
+    }
+    return true;
 }
 
 bool CopyWriter::Put(const std::uint8_t* data, std::size_t size) {
@@ -96,9 +119,10 @@ bool CopyWriter::Put(const std::uint8_t* data, std::size_t size) {
     if (!Settle(end - end % BLOCK, data, heldFrom))
         return false;
     if (m_mode == Mode::Writing) {
-        if (!WriteRange(m_settled, end, data, heldFrom))
+        if (!SettleWaiting(data, heldFrom) || !WriteRange(m_settled, end, data, heldFrom))
             return false;
         m_settled = end;
+        m_waitingFrom = end;
     } else if (m_settled == heldFrom) {
         if (size > 0)
             std::memcpy(m_held + (m_put - heldFrom), data, size);
@@ -110,18 +134,17 @@ bool CopyWriter::Put(const std::uint8_t* data, std::size_t size) {
 }
 
 bool CopyWriter::Finish() {
-    if (m_mode == Mode::Streaming || m_settled == m_put)
+    if (m_mode == Mode::Streaming)
         return true;
-    // The last block, cut by the end of the file: a clone may share it only because it reaches the
-    // source's end.
     const std::int64_t heldFrom = m_settled;
-    if (!m_rewritten[0] && m_mode != Mode::Writing && ShareRun(m_put)) {
+    // The last block, cut by the end of the file, joins the waiting run unless it has a new byte: a
+    // clone may share it only because it reaches the source's end.
+    if (!m_rewritten[0] && m_mode != Mode::Writing)
         m_settled = m_put;
-        return true;
-    }
-    if (!WriteRange(m_settled, m_put, nullptr, heldFrom))
+    if (!SettleWaiting(nullptr, heldFrom) || !WriteRange(m_settled, m_put, nullptr, heldFrom))
         return false;
     m_settled = m_put;
+    m_waitingFrom = m_put;
     return true;
 }
 

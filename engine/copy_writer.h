@@ -45,20 +45,26 @@ private:
     static constexpr std::int64_t BLOCK = 4096;
     // Blocks from the first one not yet settled on: room for a whole buffer-full and more.
     static constexpr std::size_t WINDOW_BLOCKS = 256;
+    // The most a run of unchanged blocks waits before it is shared.
+    static constexpr std::int64_t MAX_WAITING = 64 << 20;
 
     enum class Mode { Untried, Sharing, Writing, Streaming };
 
     bool IsRewritten(std::int64_t blockStart) const;
     void Advance(std::int64_t to);
     bool Settle(std::int64_t wholeEnd, const std::uint8_t* data, std::int64_t heldFrom);
-    bool ShareRun(std::int64_t runEnd);
+    bool SettleWaiting(const std::uint8_t* data, std::int64_t heldFrom);
+    bool CopyFromSource(std::int64_t from, std::int64_t to);
     bool WriteRange(std::int64_t from, std::int64_t to, const std::uint8_t* data, std::int64_t heldFrom);
 
+    const io::File& m_source;
     io::File& m_dest;
     ShareFunction m_share;
     Mode m_mode;
-    std::int64_t m_put = 0;     // bytes taken by Put
-    std::int64_t m_settled = 0; // bytes written or shared: a block boundary until the writer writes all
+    std::int64_t m_put = 0;         // bytes taken by Put
+    std::int64_t m_settled = 0;     // bytes written, shared, or waiting to be: a block boundary until the
+                                    // writer writes all
+    std::int64_t m_waitingFrom = 0; // [m_waitingFrom, m_settled): unchanged blocks waiting to be shared
     std::int64_t m_shared = 0;
     std::bitset<WINDOW_BLOCKS> m_rewritten; // bit i: the block at m_settled + i * BLOCK has a new byte
     // [m_settled, m_put): bytes of a block not yet whole, held until it is.

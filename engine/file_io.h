@@ -32,6 +32,9 @@ public:
     std::optional<std::int64_t> Size() const;
     // One read of at most `size` bytes: the count read, 0 at the end of the file, -1 on error.
     std::int64_t ReadSome(std::uint8_t* data, std::size_t size);
+    // Reads exactly `size` bytes at `offset`, leaving the position ReadSome reads from alone; false on
+    // an error or an end before them.
+    bool ReadAllAt(std::uint8_t* data, std::size_t size, std::int64_t offset) const;
     // Writes all of `size` bytes, continuing short writes; false on any error.
     bool WriteAll(const std::uint8_t* data, std::size_t size);
     // The same at `offset`. A file is written either this way or by WriteAll, never both.

@@ -159,6 +159,20 @@ std::int64_t File::ReadSome(std::uint8_t* data, std::size_t size) {
     }
 }
 
+bool File::ReadAllAt(std::uint8_t* data, std::size_t size, std::int64_t offset) const {
+    std::size_t done = 0;
+    while (done < size) {
+        const ssize_t n = ::pread(m_handle, data + done, size - done,
+                                  static_cast<off_t>(offset + static_cast<std::int64_t>(done)));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        done += static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
 bool File::WriteAll(const std::uint8_t* data, std::size_t size) {
     return WriteEvery(data, size, [this](const std::uint8_t* part, std::size_t count, std::size_t) {
         return ::write(m_handle, part, count);

@@ -56,6 +56,10 @@ struct WriterCase {
     bool sharesAllCleanBlocks;
 };
 
+void PrintTo(const WriterCase& c, std::ostream* out) {
+    *out << c.name;
+}
+
 class CopyWriterTest : public testing::TestWithParam<WriterCase> {};
 
 // Random bytes with rewritten bytes on and around block edges, put in pieces of every awkward size:
@@ -132,13 +136,16 @@ TEST_P(CopyWriterTest, LeavesNoGapAndNoStaleByteWhateverEachTryShares) {
     EXPECT_TRUE(SameBytes(test::ReadAll(dir.File("dest")), output));
 }
 
-INSTANTIATE_TEST_SUITE_P(Scripts, CopyWriterTest,
-                         testing::Values(WriterCase{"EveryTryShares", {1.0}, true},
-                                         WriterCase{"FirstTrySharesNothing", {0.0}, false},
-                                         WriterCase{"ThirdTrySharesHalf", {1.0, 1.0, 0.5}, false},
-                                         WriterCase{"SecondTryFailsOutright", {1.0, 0.0}, false},
-                                         WriterCase{"FirstTrySharesAnOddPart", {0.3}, false}),
-                         [](const testing::TestParamInfo<WriterCase>& row) { return row.param.name; });
+INSTANTIATE_TEST_SUITE_P(
+    Scripts, CopyWriterTest,
+    testing::Values(WriterCase{"EveryTryShares", {1.0}, true},
+                    WriterCase{"FirstTrySharesNothing", {0.0}, false},
+                    WriterCase{"ThirdTrySharesHalf", {1.0, 1.0, 0.5}, false},
+                    WriterCase{"SecondTryFailsOutright", {1.0, 0.0}, false},
+                    // The last try, at the end, covers blocks put long before: copied from the source.
+                    WriterCase{"LastTryFailsAfterManyPuts", {1.0, 1.0, 1.0, 1.0, 0.0}, false},
+                    WriterCase{"FirstTrySharesAnOddPart", {0.3}, false}),
+    [](const testing::TestParamInfo<WriterCase>& row) { return row.param.name; });
 
 class QuietSink : public ProgressSink {
 public:
