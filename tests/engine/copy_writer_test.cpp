@@ -5,7 +5,9 @@
 #include "file_io.h"
 #include "test_support.h"
 
+#include <filesystem>
 #include <gtest/gtest.h>
+#include <memory>
 #include <random>
 #include <string>
 #include <vector>
@@ -175,14 +177,35 @@ Bytes SourceWithHeaders() {
     return bytes;
 }
 
+// One XFS image for all the tests that need a file system whose copies can share blocks.
+class OnXfs : public testing::Test {
+protected:
+    static void SetUpTestSuite() { s_xfs = std::make_unique<test::LoopMount>("xfs"); }
+    static void TearDownTestSuite() { s_xfs.reset(); }
+    void SetUp() override {
+        if (!s_xfs->IsMounted())
+            GTEST_SKIP() << "no XFS to share blocks on: " << s_xfs->WhyNot();
+    }
+
+    static std::unique_ptr<test::LoopMount> s_xfs;
+};
+
+std::unique_ptr<test::LoopMount> OnXfs::s_xfs;
+
+// Where a file system that cannot share blocks lives: memory if the machine has /dev/shm (tmpfs),
+// the temporary folder (here ext4) otherwise.
+std::filesystem::path NonSharingBase() {
+    std::error_code error;
+    return std::filesystem::is_directory("/dev/shm", error) ? std::filesystem::path("/dev/shm")
+                                                            : std::filesystem::temp_directory_path();
+}
+
 // The same conversion onto XFS, where the copy shares the source's blocks, and across or onto file
 // systems where it cannot: every one gives the reference output, and the shared one costs about a
 // block per rewritten header.
-TEST(ConversionOntoASharingFileSystem, GivesTheSameBytesAndSharesTheUnchangedBlocks) {
-    test::LoopMount xfs("xfs");
-    if (!xfs.IsMounted())
-        GTEST_SKIP() << "no XFS to share blocks on: " << xfs.WhyNot();
-    test::TempDir local;
+TEST_F(OnXfs, ConversionGivesTheSameBytesAndSharesTheUnchangedBlocks) {
+    test::LoopMount& xfs = *s_xfs;
+    test::TempDir local(NonSharingBase());
     const Bytes source = SourceWithHeaders();
     const Bytes expected = test::ReferenceConversion(source, ConversionMode::To16x9);
     test::WriteAll(xfs.File("source.mpg"), source);
@@ -210,6 +233,32 @@ TEST(ConversionOntoASharingFileSystem, GivesTheSameBytesAndSharesTheUnchangedBlo
         }
     }
     EXPECT_TRUE(SameBytes(test::ReadAll(xfs.File("source.mpg")), source));
+}
+
+// Every real file of the test data, both ways: the shared copy equals the written one byte for byte.
+TEST_F(OnXfs, RealFilesGiveTheSameCopySharedOrWritten) {
+    test::TempDir local(NonSharingBase());
+    int files = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(VELTRANE_TEST_DATA_DIR)) {
+        const std::string ext = entry.path().extension().string();
+        if (ext != ".m1v" && ext != ".m2v" && ext != ".mpg" && ext != ".ts")
+            continue;
+        ++files;
+        const Bytes source = test::ReadAll(entry.path().string());
+        test::WriteAll(s_xfs->File("real.in"), source);
+        for (const ConversionMode mode : {ConversionMode::To16x9, ConversionMode::To4x3}) {
+            SCOPED_TRACE(entry.path().filename().string() +
+                         (mode == ConversionMode::To16x9 ? " to 16:9" : " to 4:3"));
+            QuietSink sink;
+            ASSERT_EQ(RunConversion(s_xfs->File("real.in"), s_xfs->File("real.out"), mode, sink),
+                      RunOutcome::Completed);
+            ASSERT_EQ(RunConversion(entry.path().string(), local.File("real.out"), mode, sink),
+                      RunOutcome::Completed);
+            EXPECT_TRUE(
+                SameBytes(test::ReadAll(s_xfs->File("real.out")), test::ReadAll(local.File("real.out"))));
+        }
+    }
+    EXPECT_GE(files, 5);
 }
 
 } // namespace

@@ -14,10 +14,11 @@ namespace veltrane::test {
 
 using Bytes = std::vector<std::uint8_t>;
 
-// A fresh folder under the system's temporary folder, removed with everything in it at scope exit.
+// A fresh folder under the system's temporary folder (or `base`), removed with everything in it at
+// scope exit.
 class TempDir {
 public:
-    TempDir();
+    explicit TempDir(const std::filesystem::path& base = std::filesystem::temp_directory_path());
     ~TempDir();
     TempDir(const TempDir&) = delete;
     TempDir& operator=(const TempDir&) = delete;
