@@ -3,6 +3,7 @@
 #include "conversion_run.h"
 #include "copy_writer.h"
 #include "file_io.h"
+#include "mux_builder.h"
 #include "test_support.h"
 
 #include <filesystem>
@@ -233,6 +234,28 @@ TEST_F(OnXfs, ConversionGivesTheSameBytesAndSharesTheUnchangedBlocks) {
         }
     }
     EXPECT_TRUE(SameBytes(test::ReadAll(xfs.File("source.mpg")), source));
+}
+
+// A transport stream whose headers are all cut by packet boundaries, rewritten where the walk finds
+// each aspect byte: the shared copy matches the payload model too.
+TEST_F(OnXfs, CutHeadersInATransportStreamMatchTheModelWhenShared) {
+    std::mt19937 random(11);
+    const Bytes es = test::SyntheticVideo(60, 0x35, true, 30000, random);
+    test::TransportOptions options;
+    options.cuts = test::CutEveryHeader(es);
+    const test::Mux mux = test::BuildTransport(es, options, random);
+    ASSERT_GT(mux.file.size(), 2 * CHUNK_SIZE);
+    test::WriteAll(s_xfs->File("cut.ts"), mux.file);
+    const std::int64_t usedBefore = s_xfs->UsedBytes();
+    QuietSink sink;
+    RunReport report;
+    ASSERT_EQ(
+        RunConversion(s_xfs->File("cut.ts"), s_xfs->File("cut.out.ts"), ConversionMode::To4x3, sink, report),
+        RunOutcome::Completed);
+    EXPECT_EQ(report.headersRewritten, 60u);
+    EXPECT_TRUE(SameBytes(test::ReadAll(s_xfs->File("cut.out.ts")),
+                          test::ReferenceMuxConversion(mux, ConversionMode::To4x3)));
+    EXPECT_LE(s_xfs->UsedBytes() - usedBefore, 60 * BLOCK + (1 << 20));
 }
 
 // Every real file of the test data, both ways: the shared copy equals the written one byte for byte.
