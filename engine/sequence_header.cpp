@@ -1,6 +1,7 @@
 // Locating sequence header start codes in a run of bytes, with vector compares where the processor has them.
 #include "sequence_header.h"
 
+#include <algorithm>
 #include <cstring>
 
 #if (defined(__x86_64__) || defined(__i386__)) && (defined(__GNUC__) || defined(__clang__))
@@ -43,7 +44,7 @@ bool FindWithMemchr(const std::uint8_t*& cursor, std::uint32_t& remaining) {
 // The vector searches look for the pair 01 B3, the last two bytes of a start code: B3 alone turns up
 // every few hundred bytes in compressed video and stops memchr that often, while the pair is rare.
 // `third` points at the 01 of a candidate, the third byte of its start code; the two zeros in front
-// are checked one candidate at a time. Fewer than 65 bytes at the end are left to memchr.
+// are checked one candidate at a time. What is too short for a vector is left to memchr.
 
 // The first candidate of `mask` (bit i stands for third + i) with its two zeros in front, or null.
 const std::uint8_t* ConfirmedCandidate(const std::uint8_t* third, std::uint64_t mask) {
@@ -88,6 +89,15 @@ __attribute__((target("avx2"))) bool FindWithAvx2(const std::uint8_t*& cursor, s
         found = ConfirmedCandidate(third, PairMask32(third) | PairMask32(third + 32) << 32);
         if (found == nullptr)
             third += 64;
+    }
+    // Fewer than 64 positions left: a vector of 32 at a time, the last one moved back to end at the
+    // last position, with the bits of positions already looked at shifted out. Short runs, such as a
+    // transport packet's payload, then need no memchr at all.
+    while (found == nullptr && remaining >= 33 && third < end - 1) {
+        const std::uint8_t* const window = std::min(third, end - 33);
+        found = ConfirmedCandidate(third, PairMask32(window) >> (third - window));
+        if (found == nullptr)
+            third = window + 32;
     }
     return Finish(found, third, cursor, remaining, end);
 }
