@@ -141,6 +141,21 @@ long long UsedBytes(const std::string& folder) {
     return static_cast<long long>(fs.f_blocks - fs.f_bfree) * static_cast<long long>(fs.f_frsize);
 }
 
+// The same once the file system has finished freeing what earlier rounds deleted: XFS and btrfs
+// release an unlinked file's blocks in the background, after sync has returned.
+long long SettledUsedBytes(const std::string& folder) {
+    long long used = UsedBytes(folder);
+    for (int tries = 0; tries < 50; ++tries) {
+        ::usleep(100 * 1000);
+        ::sync();
+        const long long now = UsedBytes(folder);
+        if (now == used)
+            break;
+        used = now;
+    }
+    return used;
+}
+
 double Median(std::vector<double> values) {
     std::sort(values.begin(), values.end());
     const std::size_t mid = values.size() / 2;
@@ -198,7 +213,7 @@ int main(int argc, char** argv) {
         for (std::size_t k = 0; k < contenders.size(); ++k) {
             Contender& c = contenders[(k + static_cast<std::size_t>(round)) % contenders.size()];
             ::sync();
-            const long long usedBefore = UsedBytes(folder);
+            const long long usedBefore = SettledUsedBytes(folder);
             const auto start = Clock::now();
             const double userStart = UserSeconds();
             const double cpuStart = CpuSeconds();
@@ -210,7 +225,7 @@ int main(int argc, char** argv) {
             // page cache when it returns, while a clone has done its work by then.
             ::sync();
             const double synced = std::chrono::duration<double>(Clock::now() - start).count();
-            const long long space = UsedBytes(folder) - usedBefore;
+            const long long space = SettledUsedBytes(folder) - usedBefore;
             const long long written = FileSize(output);
             ::unlink(output.c_str());
             if (!ok || written != c.outputSize) {
