@@ -16,9 +16,12 @@ namespace veltrane {
 // blocks that hold one are written, so a converted copy costs hardly any space or time. Elsewhere
 // (tmpfs, ext4, a FIFO, Windows) every byte is written, exactly as a plain copy.
 //
-// Whether sharing works is decided by the first try in a run: if it shares nothing, the whole run
-// writes. A try that fails later, or shares only part of a range, has the rest of that range written
-// from the bytes at hand and the run writes from then on: never a gap, never a byte twice.
+// Unchanged blocks are shared a run at a time, up to the next block with a new byte, so that a copy
+// takes one try per rewritten header rather than one per buffer-full. Whether sharing works is decided
+// by the first try in a run, made at once: if it shares nothing, the whole run writes. A try that
+// fails later, or shares only part of its range, has the rest of that range written (from the bytes
+// at hand, or copied from the source where they are gone: unchanged bytes are the source's) and the
+// run writes from then on: never a gap, never a stale byte.
 class CopyWriter {
 public:
     // Shares [offset, offset + length) of the destination with the same range of the source; returns
