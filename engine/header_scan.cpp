@@ -26,6 +26,8 @@ public:
         site.aspectOffset = header.aspectOffset;
         site.aspectByte = *header.aspect;
         site.rewritten = RewriteHeader(header, m_mode);
+        site.mpeg1 = header.mpeg1;
+        site.declared = ClassifyHeader(header);
         m_sink.Header(site);
     }
 

@@ -3,6 +3,7 @@
 
 #include "conversion_mode.h"
 #include "outcomes.h"
+#include "sequence_header.h"
 
 #include <cstdint>
 #include <string>
@@ -24,6 +25,8 @@ struct HeaderSite {
                                     // may lie packets away from the start code
     std::uint8_t aspectByte = 0;    // that byte as the file has it
     std::uint8_t rewritten = 0;     // what the run writes there; equal to aspectByte where it leaves it
+    bool mpeg1 = false;             // the code is MPEG-1's pel aspect ratio, read against the header's size
+    DeclaredAspect declared = DeclaredAspect::Unknown; // the shape the header declares, as the probe reads it
 };
 
 // Told what the scan finds, on the caller's thread.

@@ -222,6 +222,8 @@ TEST(ContainerWalk, RunAndScanOfAMultiBufferTransportStreamMatchTheModel) {
     Bytes patched = mux.file;
     for (const HeaderSite& site : scan.sites) {
         EXPECT_EQ(site.aspectByte, mux.file[site.aspectOffset]);
+        EXPECT_FALSE(site.mpeg1);
+        EXPECT_EQ(site.declared, DeclaredAspect::Ratio4x3);
         EXPECT_EQ(mux.file[site.headerOffset], 0x00);
         EXPECT_LT(site.headerOffset + 7, site.aspectOffset + 1);
         patched[site.aspectOffset] = site.rewritten;

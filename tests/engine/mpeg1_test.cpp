@@ -2,6 +2,7 @@
 // in multiplexes whose headers are cut, and on real files made by ffmpeg.
 #include "aspect_rule.h"
 #include "conversion_run.h"
+#include "header_scan.h"
 #include "mux_builder.h"
 #include "source_probe.h"
 #include "test_support.h"
@@ -177,6 +178,18 @@ TEST(Mpeg1RealMedia, ProbeAndFlipBothWaysAsFfmpegMeansTheShape) {
             }
         }
         EXPECT_EQ(changed, report.headersFound) << f.file;
+        // The scan tells the same bytes, and what they declare.
+        struct Sites final : ScanSink {
+            void Header(const HeaderSite& site) override { list.push_back(site); }
+            std::vector<HeaderSite> list;
+        } scan;
+        ASSERT_EQ(ScanFile(source, flip, scan), RunOutcome::Completed);
+        ASSERT_EQ(scan.list.size(), report.headersFound) << f.file;
+        for (const HeaderSite& site : scan.list) {
+            EXPECT_TRUE(site.mpeg1) << f.file;
+            EXPECT_EQ(site.declared, wide ? DeclaredAspect::Ratio16x9 : DeclaredAspect::Ratio4x3) << f.file;
+            EXPECT_EQ(site.rewritten, flipped[site.aspectOffset]) << f.file;
+        }
         EXPECT_EQ(ProbeSourceAspect(dir.File("flipped.mpg")),
                   wide ? ProbeOutcome::Aspect4x3 : ProbeOutcome::Aspect16x9)
             << f.file;
