@@ -11,6 +11,12 @@
 namespace veltrane {
 
 ProbeOutcome ProbeSourceAspect(const std::string& path) {
+    int aspectCode = -1;
+    return ProbeSourceAspect(path, aspectCode);
+}
+
+ProbeOutcome ProbeSourceAspect(const std::string& path, int& aspectCode) {
+    aspectCode = -1;
     const std::unique_ptr<std::uint8_t[]> buffer(new (std::nothrow) std::uint8_t[CHUNK_SIZE]);
     if (!buffer)
         return ProbeOutcome::OutOfMemory;
@@ -27,6 +33,7 @@ ProbeOutcome ProbeSourceAspect(const std::string& path) {
     auto left = static_cast<std::uint32_t>(got);
     if (!FindSequenceHeader(cursor, left) || left < USABLE_HEADER_SIZE)
         return ProbeOutcome::HeaderNotFound;
+    aspectCode = cursor[ASPECT_BYTE_OFFSET] >> 4;
     switch (ClassifyAspectByte(cursor[ASPECT_BYTE_OFFSET])) {
     case DeclaredAspect::Ratio4x3:
         return ProbeOutcome::Aspect4x3;

@@ -1,0 +1,180 @@
+// probe and convert over a list of files, each file's outcome told as it ends.
+#include "batch.h"
+
+#include "batch_report.h"
+#include "conversion_run.h"
+#include "interrupt.h"
+#include "source_probe.h"
+#include "terminal_progress.h"
+
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <map>
+#include <system_error>
+
+namespace veltrane::cli {
+
+namespace {
+
+namespace fs = std::filesystem;
+
+const char* AspectName(ConversionMode mode) {
+    return mode == ConversionMode::To16x9 ? "16:9" : "4:3";
+}
+
+int Probe(const Request& request) {
+    BatchReport report("probed", request.json, request.quiet);
+    for (const std::string& file : request.files) {
+        if (StopSignal() != 0)
+            break;
+        int code = -1;
+        const ProbeOutcome outcome = ProbeSourceAspect(file, code);
+        JsonObject json;
+        json.AddPath("file", file);
+        std::string aspect;
+        switch (outcome) {
+        case ProbeOutcome::Aspect4x3:
+            aspect = "4:3";
+            break;
+        case ProbeOutcome::Aspect16x9:
+            aspect = "16:9";
+            break;
+        case ProbeOutcome::AspectUnknown:
+            aspect = "unknown";
+            break;
+        default:
+            report.Failed(file, OutcomeText(outcome), std::move(json));
+            continue;
+        }
+        json.Add("ok", true).Add("aspect", aspect).Add("aspect_code", code);
+        if (outcome == ProbeOutcome::AspectUnknown)
+            aspect = "unknown (code " + std::to_string(code) + ")";
+        report.Succeeded(file + ": " + aspect, json);
+    }
+    return report.Finish(StopSignal());
+}
+
+// Where a file's copy goes: -o as given, or the file's own name inside --out-dir.
+std::string Destination(const Request& request, const std::string& file) {
+    if (request.inPlace)
+        return file;
+    if (!request.output.empty())
+        return request.output;
+    return (fs::path(request.outDir) / fs::path(file).filename()).string();
+}
+
+// Two files of one batch written to the same name would leave only the last: refused before any
+// is written. Returns false after telling the user.
+bool DestinationsDistinct(const Request& request) {
+    std::map<std::string, const std::string*> seen;
+    for (const std::string& file : request.files) {
+        const std::string dest = Destination(request, file);
+        const auto [at, fresh] = seen.emplace(dest, &file);
+        if (!fresh && *at->second != file) {
+            std::fprintf(stderr, "veltrane-cli: %s and %s would both be written to %s\n", at->second->c_str(),
+                         file.c_str(), dest.c_str());
+            return false;
+        }
+    }
+    return true;
+}
+
+// The direction for one file; false with the text to tell when it has none.
+bool ChooseMode(const Request& request, const std::string& file, ConversionMode& mode,
+                std::string_view& why) {
+    switch (request.target) {
+    case Target::To16x9:
+        mode = ConversionMode::To16x9;
+        return true;
+    case Target::To4x3:
+        mode = ConversionMode::To4x3;
+        return true;
+    case Target::Flip:
+        break;
+    }
+    const ProbeOutcome probed = ProbeSourceAspect(file);
+    if (probed == ProbeOutcome::Aspect4x3 || probed == ProbeOutcome::Aspect16x9) {
+        mode = probed == ProbeOutcome::Aspect4x3 ? ConversionMode::To16x9 : ConversionMode::To4x3;
+        return true;
+    }
+    why = OutcomeText(probed);
+    return false;
+}
+
+int Convert(const Request& request) {
+    if (!DestinationsDistinct(request))
+        return EXIT_USAGE;
+    BatchReport report("converted", request.json, request.quiet);
+    const bool showProgress = report.Chatty() && StderrIsTerminal();
+    for (const std::string& file : request.files) {
+        if (StopSignal() != 0)
+            break;
+        const std::string dest = Destination(request, file);
+        JsonObject json;
+        json.AddPath("file", file).AddPath("output", dest);
+
+        ConversionMode mode{};
+        std::string_view why;
+        if (!ChooseMode(request, file, mode, why)) {
+            report.Failed(file, why, std::move(json));
+            continue;
+        }
+        std::error_code error;
+        // A dangling link counts as there too: writing through it would create a file elsewhere.
+        const bool destExisted = fs::symlink_status(dest, error).type() != fs::file_type::not_found;
+        if (!request.force && destExisted) {
+            report.Failed(file, dest + " exists (--force replaces it)", std::move(json));
+            continue;
+        }
+        const auto size = static_cast<std::int64_t>(fs::file_size(file, error));
+        const auto start = std::chrono::steady_clock::now();
+        RunReport run;
+        RunOutcome outcome;
+        {
+            TerminalProgress progress(file, error ? 0 : size, showProgress);
+            outcome = RunConversion(file, dest, mode, progress, run);
+        }
+        if (outcome != RunOutcome::Completed) {
+            // A run stopped part-way leaves its partial copy at the destination's name; one that
+            // was not there before goes again, so that a failed or interrupted file leaves nothing.
+            if (!destExisted)
+                fs::remove(dest, error);
+            report.Failed(file, OutcomeText(outcome), std::move(json));
+            continue;
+        }
+        const double seconds =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        json.Add("ok", true)
+            .Add("to", AspectName(mode))
+            .Add("bytes", size)
+            .Add("headers", run.headersFound)
+            .Add("rewritten", run.headersRewritten)
+            .Add("seconds", seconds);
+        std::string line = file + " -> " + dest + ": ";
+        if (run.headersFound == 0)
+            line += "no sequence header found, copied unchanged";
+        else
+            line += std::string(AspectName(mode)) + ", " + std::to_string(run.headersRewritten) + " of " +
+                    std::to_string(run.headersFound) + " sequence headers rewritten";
+        report.Succeeded(line, json, size);
+    }
+    return report.Finish(StopSignal());
+}
+
+} // namespace
+
+int RunBatch(const Request& request) {
+    switch (request.command) {
+    case Command::Probe:
+        return Probe(request);
+    case Command::Scan:
+        break;
+    case Command::Convert:
+        return Convert(request);
+    }
+    std::fputs("veltrane-cli: scan is not available yet\n", stderr);
+    return EXIT_USAGE;
+}
+
+} // namespace veltrane::cli
