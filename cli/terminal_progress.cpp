@@ -130,8 +130,10 @@ void TerminalProgress::Draw(int position) {
     }
     const auto room = static_cast<std::ptrdiff_t>(TerminalColumns()) - 1 -
                       static_cast<std::ptrdiff_t>(std::string_view(figures).size());
-    const std::string line =
-        "\r" + Fit(m_name, static_cast<std::size_t>(std::max<std::ptrdiff_t>(room, 8))) + figures + "\x1b[K";
+    std::string line = "\r";
+    line += Fit(m_name, static_cast<std::size_t>(std::max<std::ptrdiff_t>(room, 8)));
+    line += figures;
+    line += "\x1b[K";
     std::fwrite(line.data(), 1, line.size(), stderr);
     std::fflush(stderr);
     m_drawn = true;
