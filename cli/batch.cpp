@@ -122,8 +122,7 @@ int Convert(const Request& request) {
         }
         std::error_code error;
         // A dangling link counts as there too: writing through it would create a file elsewhere.
-        const bool destExisted = fs::symlink_status(dest, error).type() != fs::file_type::not_found;
-        if (!request.force && destExisted) {
+        if (!request.force && fs::symlink_status(dest, error).type() != fs::file_type::not_found) {
             report.Failed(file, dest + " exists (--force replaces it)", std::move(json));
             continue;
         }
@@ -136,10 +135,6 @@ int Convert(const Request& request) {
             outcome = RunConversion(file, dest, mode, progress, run);
         }
         if (outcome != RunOutcome::Completed) {
-            // A run stopped part-way leaves its partial copy at the destination's name; one that
-            // was not there before goes again, so that a failed or interrupted file leaves nothing.
-            if (!destExisted)
-                fs::remove(dest, error);
             report.Failed(file, OutcomeText(outcome), std::move(json));
             continue;
         }
@@ -152,8 +147,9 @@ int Convert(const Request& request) {
             .Add("rewritten", run.headersRewritten)
             .Add("seconds", seconds);
         std::string line = file + " -> " + dest + ": ";
-        if (run.headersFound == 0)
-            line += "no sequence header found, copied unchanged";
+        // Not a failure: the copy declares what was asked. But the user likely meant another file.
+        if (const auto nothing = WhyNothingRewritten(run))
+            line += OutcomeText(*nothing);
         else
             line += std::string(AspectName(mode)) + ", " + std::to_string(run.headersRewritten) + " of " +
                     std::to_string(run.headersFound) + " sequence headers rewritten";

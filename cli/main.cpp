@@ -2,12 +2,12 @@
 #include "batch.h"
 #include "cli_options.h"
 #include "interrupt.h"
-
-#include <csignal>
+#include "process_start.h"
 
 int main(int argc, char** argv) {
-    // A reader that goes away (| head) ends our output, not the program: the write fails and is told.
-    std::signal(SIGPIPE, SIG_IGN);
+    // Also a reader that goes away (| head) then ends our output, not the program: the write fails and is
+    // told.
+    veltrane::IgnoreWriteSignals();
     veltrane::cli::InstallStopHandlers();
     const veltrane::cli::ParsedCommandLine parsed = veltrane::cli::ParseCommandLine(argc, argv);
     if (!parsed.request)

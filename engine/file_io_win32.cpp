@@ -61,17 +61,28 @@ File OpenForSequentialRead(const std::string& path) {
     return file;
 }
 
-File CreateForSequentialWrite(const std::string& path, const File& /*source*/) {
+// Written in place for now: the destination is emptied at the start, and Commit only closes it.
+OutputFile::OutputFile(const std::string& path, const File& /*source*/) {
     // The source is open with read-only sharing, so an exclusive create of the same file under any
     // name fails here before anything is truncated.
-    File file;
     const HANDLE handle =
         ::CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (handle == INVALID_HANDLE_VALUE)
-        return file;
-    file.m_handle = handle;
-    file.m_open = true;
-    return file;
+        return;
+    m_file.m_handle = handle;
+    m_file.m_open = true;
+}
+
+OutputFile::~OutputFile() {
+    Discard();
+}
+
+void OutputFile::Discard() {
+    m_file.Close();
+}
+
+bool OutputFile::Commit() {
+    return m_file.IsOpen() && m_file.Close();
 }
 
 } // namespace veltrane::io

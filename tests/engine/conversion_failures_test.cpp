@@ -1,14 +1,23 @@
 // How a run fails: the right outcome and text, no progress for what never started, the source unharmed.
+#include "chunk_buffer.h"
 #include "conversion_run.h"
+#include "process_start.h"
 #include "test_support.h"
 
+#include <algorithm>
+#include <csignal>
 #include <fcntl.h>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <gtest/gtest.h>
+#include <set>
 #include <string>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
+#include <utility>
 
 namespace veltrane {
 namespace {
@@ -89,55 +98,152 @@ private:
     std::function<void()> m_change;
 };
 
-TEST(ConversionOfAChangingSource, EndsWithWhatTheReadsReturned) {
+Bytes FileWithHeaderAt(std::size_t size, std::size_t offset) {
+    Bytes bytes(size, 0xFF);
+    const Bytes header = test::SequenceHeader(0x23);
+    std::copy(header.begin(), header.end(), bytes.begin() + static_cast<std::ptrdiff_t>(offset));
+    return bytes;
+}
+
+TEST(ConversionOfAChangingSource, CopiesTheSizeItHadAtTheStartOrFails) {
     test::TempDir dir;
     const std::string in = dir.File("in.mpg");
-    Bytes source(3 * CHUNK_SIZE, 0xFF);
-    const Bytes header = test::SequenceHeader(0x23);
-    std::copy(header.begin(), header.end(), source.begin() + CHUNK_SIZE + 10);
+    const std::string out = dir.File("out.mpg");
+    const Bytes source = FileWithHeaderAt(3 * CHUNK_SIZE, CHUNK_SIZE + 10);
 
     // Shrinking: the second read returns a little, the third nothing, long before the size said.
     test::WriteAll(in, source);
     ChangingSource shrinking([&] { ASSERT_EQ(::truncate(in.c_str(), CHUNK_SIZE + 20), 0); });
-    ASSERT_EQ(RunConversion(in, dir.File("out.mpg"), ConversionMode::To16x9, shrinking),
-              RunOutcome::Completed);
-    const Bytes shrunk(source.begin(), source.begin() + CHUNK_SIZE + 20);
-    EXPECT_TRUE(test::SameBytes(test::ReadAll(dir.File("out.mpg")),
-                                test::ReferenceConversion(shrunk, ConversionMode::To16x9)));
-    EXPECT_EQ(shrinking.ends, 1);
+    EXPECT_EQ(RunConversion(in, out, ConversionMode::To16x9, shrinking), RunOutcome::ReadFailed);
+    EXPECT_FALSE(fs::exists(out));
+    EXPECT_EQ(shrinking.ends, 0);
 
-    // Growing: the reads run past the size taken at the start and the run stops there, on the scale.
-    const Bytes small(CHUNK_SIZE + 100, 0xEE);
+    // Growing: the bytes appended after the start are not part of the copy.
+    const Bytes small = FileWithHeaderAt(CHUNK_SIZE + 100, CHUNK_SIZE - 2);
     test::WriteAll(in, small);
-    ChangingSource growing([&] { test::WriteAll(in, source); });
-    ASSERT_EQ(RunConversion(in, dir.File("out.mpg"), ConversionMode::To16x9, growing), RunOutcome::Completed);
-    EXPECT_GT(test::ReadAll(dir.File("out.mpg")).size(), small.size());
+    ChangingSource growing([&] { std::ofstream(in, std::ios::app) << std::string(CHUNK_SIZE, '\x11'); });
+    ASSERT_EQ(RunConversion(in, out, ConversionMode::To16x9, growing), RunOutcome::Completed);
+    EXPECT_TRUE(
+        test::SameBytes(test::ReadAll(out), test::ReferenceConversion(small, ConversionMode::To16x9)));
     EXPECT_EQ(growing.positions.back(), PROGRESS_MAX);
     EXPECT_EQ(growing.ends, 1);
 }
 
 // A read that fails part-way (an I/O error on a dying disk, say) is staged by putting a folder behind
-// the run's source descriptor, whose next read then fails with EISDIR.
+// the run's descriptor of `path`, whose next read then fails with EISDIR.
+void BreakReadsOf(const std::string& path, const fs::path& folder) {
+    for (const auto& entry : fs::directory_iterator("/proc/self/fd")) {
+        std::error_code ignored;
+        if (fs::read_symlink(entry.path(), ignored) != path)
+            continue;
+        const int replacement = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        ASSERT_NE(replacement, -1);
+        ASSERT_NE(::dup2(replacement, std::stoi(entry.path().filename().string())), -1);
+        ::close(replacement);
+    }
+}
+
 TEST(ConversionReadFailures, APartWayReadErrorIsAFailureNotACompletedRun) {
     test::TempDir dir;
     const std::string in = dir.File("in.mpg");
     test::WriteAll(in, Bytes(3 * CHUNK_SIZE, 0x42));
-    ChangingSource failing([&] {
-        for (const auto& entry : fs::directory_iterator("/proc/self/fd")) {
-            std::error_code ignored;
-            if (fs::read_symlink(entry.path(), ignored) != in)
-                continue;
-            const int folder = ::open(dir.Path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-            ASSERT_NE(folder, -1);
-            ASSERT_NE(::dup2(folder, std::stoi(entry.path().filename().string())), -1);
-            ::close(folder);
-        }
-    });
+    ChangingSource failing([&] { BreakReadsOf(in, dir.Path()); });
     EXPECT_EQ(RunConversion(in, dir.File("out.mpg"), ConversionMode::To16x9, failing),
               RunOutcome::ReadFailed);
     EXPECT_EQ(failing.positions.size(), 1u);
     EXPECT_EQ(failing.ends, 0);
     EXPECT_EQ(OutcomeText(RunOutcome::ReadFailed), "can't read input file");
+}
+
+// A FIFO whose reader goes away part-way: the next write raises SIGPIPE, which must not kill the
+// program; the run reports the failed write instead.
+TEST(ConversionWriteFailures, AReaderLeavingAFifoIsAFailedWriteNotADeadProgram) {
+    IgnoreWriteSignals();
+    test::TempDir dir;
+    test::WriteAll(dir.File("in.mpg"), Bytes(1000, 0x42));
+    ASSERT_EQ(::mkfifo(dir.File("pipe").c_str(), 0600), 0);
+    int reader = ::open(dir.File("pipe").c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_NE(reader, -1);
+    // The first pass fits in the pipe unread; the reader leaves before the held-over bytes follow.
+    ChangingSource leaving([&] { ::close(std::exchange(reader, -1)); });
+    EXPECT_EQ(RunConversion(dir.File("in.mpg"), dir.File("pipe"), ConversionMode::To16x9, leaving),
+              RunOutcome::WriteFailed);
+    EXPECT_EQ(reader, -1);
+}
+
+ChunkBuffer NoMemory(std::size_t) {
+    return nullptr;
+}
+
+struct Sabotage {
+    const char* name;
+    RunOutcome expected;
+    std::function<RunOutcome()> run;
+};
+
+// However a run ends short of completion, the destination's name keeps the file it had, and the
+// folder holds nothing new. A killed run is staged in a child process that kills itself part-way.
+TEST(ConversionFailuresAtAnExistingDestination, LeaveItAsItWasAndNothingBeside) {
+    test::TempDir dir;
+    const std::string in = dir.File("in.mpg");
+    const std::string out = dir.File("out.mpg");
+    const auto convert = [&](ProgressSink&& sink) {
+        return RunConversion(in, out, ConversionMode::To16x9, sink);
+    };
+    const auto withLimit = [](int resource, rlim_t value, const std::function<RunOutcome()>& run) {
+        rlimit previous{};
+        ::getrlimit(resource, &previous);
+        rlimit limit = previous;
+        limit.rlim_cur = value;
+        ::setrlimit(resource, &limit);
+        const RunOutcome outcome = run();
+        ::setrlimit(resource, &previous);
+        return outcome;
+    };
+    struct StoppingSink : test::RecordingSink {
+        bool StopRequested() override { return true; }
+    };
+    IgnoreWriteSignals();
+    const Sabotage sabotages[] = {
+        {"ReadError", RunOutcome::ReadFailed,
+         [&] { return convert(ChangingSource([&] { BreakReadsOf(in, dir.Path()); })); }},
+        {"OutOfMemory", RunOutcome::OutOfMemory,
+         [&] {
+             const ChunkAllocator previous = SetChunkAllocator(NoMemory);
+             const RunOutcome outcome = convert(test::RecordingSink());
+             SetChunkAllocator(previous);
+             return outcome;
+         }},
+        {"FileSizeLimit", RunOutcome::WriteFailed,
+         [&] {
+             return withLimit(RLIMIT_FSIZE, CHUNK_SIZE + CHUNK_SIZE / 2,
+                              [&] { return convert(test::RecordingSink()); });
+         }},
+        {"Cancelled", RunOutcome::Cancelled, [&] { return convert(StoppingSink()); }},
+        {"Killed", RunOutcome::Cancelled,
+         [&] {
+             const pid_t child = ::fork();
+             if (child == 0) {
+                 convert(ChangingSource([] { ::raise(SIGKILL); }));
+                 ::_exit(0);
+             }
+             int status = 0;
+             ::waitpid(child, &status, 0);
+             return WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL ? RunOutcome::Cancelled
+                                                                       : RunOutcome::Completed;
+         }},
+    };
+    const Bytes old(500000, 0x77);
+    for (const Sabotage& sabotage : sabotages) {
+        test::WriteAll(in, Bytes(3 * CHUNK_SIZE, 0x42));
+        test::WriteAll(out, old);
+        EXPECT_EQ(sabotage.run(), sabotage.expected) << sabotage.name;
+        EXPECT_TRUE(test::SameBytes(test::ReadAll(out), old)) << sabotage.name;
+        std::set<std::string> names;
+        for (const auto& entry : fs::directory_iterator(dir.Path()))
+            names.insert(entry.path().filename().string());
+        EXPECT_EQ(names, (std::set<std::string>{"in.mpg", "out.mpg"})) << sabotage.name;
+    }
 }
 
 } // namespace

@@ -3,7 +3,9 @@
 #include "test_support.h"
 
 #include <algorithm>
+#include <filesystem>
 #include <gtest/gtest.h>
+#include <iterator>
 #include <random>
 #include <sys/stat.h>
 
@@ -168,24 +170,39 @@ TEST(ProgressPosition, DividesFirstInDoublePrecisionAndStaysOnTheScale) {
         EXPECT_EQ(ProgressPosition(c.total, c.remaining), c.expected) << c.name;
 }
 
-TEST(ConversionDestination, ReplacesALongerFileAndGetsOrdinaryPermissions) {
+// An existing file is replaced whole, keeping its permissions, also when reached through a symbolic
+// link, which stays a link; a new file gets the usual permissions; nothing else is left in the folder.
+TEST(ConversionDestination, ReplacesAnExistingFileThroughLinksKeepingItsPermissions) {
     test::TempDir dir;
     const Bytes source = FileWithHeaderAt(5000, 10, 0x23);
+    const Bytes expected = test::ReferenceConversion(source, ConversionMode::To16x9);
     test::WriteAll(dir.File("in.mpg"), source);
     test::WriteAll(dir.File("old.mpg"), Bytes(3 * CHUNK_SIZE, 0x77));
-    test::RecordingSink sink;
-    ASSERT_EQ(RunConversion(dir.File("in.mpg"), dir.File("old.mpg"), ConversionMode::To16x9, sink),
-              RunOutcome::Completed);
-    EXPECT_TRUE(test::SameBytes(test::ReadAll(dir.File("old.mpg")),
-                                test::ReferenceConversion(source, ConversionMode::To16x9)));
+    ASSERT_EQ(::chmod(dir.File("old.mpg").c_str(), 0640), 0);
+    std::filesystem::create_symlink("old.mpg", dir.File("link.mpg"));
+    const auto mode = [&](const char* name) {
+        struct stat st {};
+        EXPECT_EQ(::stat(dir.File(name).c_str(), &st), 0);
+        return st.st_mode & 07777;
+    };
+
+    for (const char* dest : {"old.mpg", "link.mpg"}) {
+        test::WriteAll(dir.File("old.mpg"), Bytes(3 * CHUNK_SIZE, 0x77));
+        test::RecordingSink sink;
+        ASSERT_EQ(RunConversion(dir.File("in.mpg"), dir.File(dest), ConversionMode::To16x9, sink),
+                  RunOutcome::Completed);
+        EXPECT_TRUE(test::SameBytes(test::ReadAll(dir.File("old.mpg")), expected)) << dest;
+        EXPECT_EQ(mode("old.mpg"), 0640u) << dest;
+        EXPECT_TRUE(std::filesystem::is_symlink(dir.File("link.mpg"))) << dest;
+    }
 
     const mode_t previous = ::umask(022);
+    test::RecordingSink sink;
     ASSERT_EQ(RunConversion(dir.File("in.mpg"), dir.File("new.mpg"), ConversionMode::To16x9, sink),
               RunOutcome::Completed);
     ::umask(previous);
-    struct stat st {};
-    ASSERT_EQ(::stat(dir.File("new.mpg").c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 0777, 0644u);
+    EXPECT_EQ(mode("new.mpg"), 0644u);
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.Path()), {}), 4);
 }
 
 } // namespace
