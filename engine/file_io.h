@@ -34,11 +34,18 @@ public:
     std::int64_t ReadSome(std::uint8_t* data, std::size_t size);
     // Writes all of `size` bytes, continuing short writes; false on any error.
     bool WriteAll(const std::uint8_t* data, std::size_t size);
+    // Writes all of `size` bytes at `offset`, leaving the file position alone; false on any error.
+    bool WriteAt(std::uint64_t offset, const std::uint8_t* data, std::size_t size);
     // Closes now and says whether the platform reported the data as written.
     bool Close();
 
 private:
     friend File OpenForSequentialRead(const std::string& path);
+
+    // Opens an existing regular file for reading and for writing single bytes where they lie, nothing
+    // created or truncated: the in-place fix. Closed File on failure.
+    File OpenForUpdate(const std::string& path);
+    friend File OpenForUpdate(const std::string& path);
     friend class OutputFile;
 
     NativeHandle m_handle{};

@@ -146,6 +146,33 @@ File OpenForSequentialRead(const std::string& path) {
     return file;
 }
 
+bool File::WriteAt(std::uint64_t offset, const std::uint8_t* data, std::size_t size) {
+    while (size > 0) {
+        const ssize_t n = ::pwrite(m_handle, data, size, static_cast<off_t>(offset));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        data += n;
+        size -= static_cast<std::size_t>(n);
+        offset += static_cast<std::uint64_t>(n);
+    }
+    return true;
+}
+
+File OpenForUpdate(const std::string& path) {
+    File file;
+    const int fd = OpenRetrying(path, O_RDWR | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+    if (fd == -1)
+        return file;
+    file.m_handle = fd;
+    file.m_open = true;
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || !ClearNonBlocking(fd))
+        return File{};
+    return file;
+}
+
 OutputFile::OutputFile(const std::string& path, const File& source) {
     // A name that ends in a slash can only be meant as a folder.
     if (path.empty() || path.back() == '/')

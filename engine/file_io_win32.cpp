@@ -48,6 +48,37 @@ bool File::WriteAll(const std::uint8_t* data, std::size_t size) {
     return true;
 }
 
+bool File::WriteAt(std::uint64_t offset, const std::uint8_t* data, std::size_t size) {
+    while (size > 0) {
+        const DWORD want = static_cast<DWORD>(std::min<std::size_t>(size, std::numeric_limits<DWORD>::max()));
+        OVERLAPPED at{};
+        at.Offset = static_cast<DWORD>(offset);
+        at.OffsetHigh = static_cast<DWORD>(offset >> 32);
+        DWORD written = 0;
+        if (!::WriteFile(m_handle, data, want, &written, &at) || written == 0)
+            return false;
+        data += written;
+        size -= written;
+        offset += written;
+    }
+    return true;
+}
+
+// The in-place fix also reads the file through a second handle, which must be let in.
+File OpenForUpdate(const std::string& path) {
+    File file;
+    const HANDLE handle =
+        ::CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE)
+        return file;
+    file.m_handle = handle;
+    file.m_open = true;
+    if (::GetFileType(handle) != FILE_TYPE_DISK)
+        return File{};
+    return file;
+}
+
 File OpenForSequentialRead(const std::string& path) {
     File file;
     const HANDLE handle = ::CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
