@@ -64,6 +64,14 @@ std::string Destination(const Request& request, const std::string& file) {
     return (fs::path(request.outDir) / fs::path(file).filename()).string();
 }
 
+// A dangling link counts as there: writing through it would create a file elsewhere. A name that
+// cannot even be looked at is left to the run, which tells why it cannot write there.
+bool Exists(const std::string& path) {
+    std::error_code error;
+    const fs::file_status status = fs::symlink_status(path, error);
+    return !error && status.type() != fs::file_type::not_found;
+}
+
 // Two files of one batch written to the same name would leave only the last: refused before any
 // is written. Returns false after telling the user.
 bool DestinationsDistinct(const Request& request) {
@@ -120,12 +128,11 @@ int Convert(const Request& request) {
             report.Failed(file, why, std::move(json));
             continue;
         }
-        std::error_code error;
-        // A dangling link counts as there too: writing through it would create a file elsewhere.
-        if (!request.force && fs::symlink_status(dest, error).type() != fs::file_type::not_found) {
+        if (!request.force && Exists(dest)) {
             report.Failed(file, dest + " exists (--force replaces it)", std::move(json));
             continue;
         }
+        std::error_code error;
         const auto size = static_cast<std::int64_t>(fs::file_size(file, error));
         const auto start = std::chrono::steady_clock::now();
         RunReport run;
