@@ -4,7 +4,6 @@
 #include "cli_options.h"
 #include "terminal_progress.h"
 
-#include <csignal>
 #include <cstdio>
 
 namespace veltrane::cli {
