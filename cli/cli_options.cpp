@@ -48,11 +48,12 @@ ParsedCommandLine ParseCommandLine(int argc, char** argv) {
 
     CLI::App* probe =
         app.add_subcommand("probe", "Tell the aspect each file's first sequence header declares");
-    AddFiles(*probe, request, "Files to probe; the first 640 KiB of each is read");
+    AddFiles(*probe, request, "Files to probe; only the head of each is read");
     AddOutputFlags(*probe, request);
     probe->footer(
-        std::string("Prints per file one of 4:3, 16:9 or 'unknown (code N)'; a file without a sequence\n"
-                    "header in its first 640 KiB, or that cannot be read, is a failure.\n"
+        std::string("Prints per file one of 4:3, 16:9 or 'unknown (code N)', as the dialog's choice of a\n"
+                    "source tells it; a file without a sequence header near its start, or that cannot be\n"
+                    "read, is a failure.\n"
                     "JSON: {\"file\":..., \"ok\":true, \"aspect\":\"4:3\"|\"16:9\"|\"unknown\", "
                     "\"aspect_code\":N}\n"
                     "   or {\"file\":..., \"ok\":false, \"error\":TEXT}\n\n") +
