@@ -64,9 +64,11 @@ ParsedCommandLine ParseCommandLine(int argc, char** argv) {
     AddOutputFlags(*scan, request);
     scan->footer(
         std::string(
-            "This is how to check a converted copy: every header should declare the same aspect.\n"
-            "JSON: {\"file\":..., \"ok\":true, \"container\":\"elementary stream\"|\"program stream\"|"
-            "\"transport stream\",\n"
+            "Prints per file its container, how many sequence headers it holds and how many declare\n"
+            "each aspect code, and whether they all agree: this is how to check a converted copy.\n"
+            "A file without a sequence header, or that cannot be read, is a failure.\n"
+            "JSON: {\"file\":..., \"ok\":true, \"container\":\"elementary\"|\"program\"|\"transport\"|"
+            "\"transport-192\",\n"
             "       \"bytes\":N, \"headers\":N, \"aspect_codes\":{\"2\":N, \"3\":N, ...}, "
             "\"agree\":true|false}\n"
             "   or {\"file\":..., \"ok\":false, \"error\":TEXT}\n\n") +
@@ -110,7 +112,7 @@ ParsedCommandLine ParseCommandLine(int argc, char** argv) {
                     "\n"
                     "JSON: {\"file\":..., \"output\":..., \"ok\":true, \"to\":\"16:9\"|\"4:3\", "
                     "\"bytes\":N, \"headers\":N,\n"
-                    "       \"rewritten\":N, \"seconds\":S}\n"
+                    "       \"rewritten\":N, \"seconds\":S, \"in_place\":true|false}\n"
                     "   or {\"file\":..., \"output\":..., \"ok\":false, \"error\":TEXT}\n\n") +
         kJsonNote);
 

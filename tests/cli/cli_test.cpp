@@ -213,6 +213,69 @@ TEST(CliJson, ParsesAndKeepsEveryFileNameExact) {
     EXPECT_EQ(probes[2]["error"], "file open error");
 }
 
+// A converted copy is checked by scan; an in-place fix, run twice, leaves the bytes of one conversion.
+TEST(CliScan, CountsTheHeadersOfCopiesAndOfFilesFixedInPlace) {
+    test::TempDir dir;
+    const std::pair<const char*, const char*> media[] = {{"mpeg2_ps_4x3.mpg", "program"},
+                                                         {"mpeg2_ts_16x9.ts", "transport"}};
+    for (const auto& [name, container] : media) {
+        const std::string copy = dir.File(std::string("copy-") + name);
+        const std::string fixed = dir.File(std::string("fixed-") + name);
+        test::WriteAll(fixed, test::ReadAll(DataFile(name)));
+        EXPECT_EQ(RunCli({"convert", "--to", "4:3", DataFile(name), "-o", copy}).exitStatus, 0);
+        for (int pass = 0; pass < 2; ++pass) {
+            const auto inPlace = RunCli({"convert", "--to", "4:3", "--in-place", fixed});
+            EXPECT_EQ(inPlace.exitStatus, 0) << inPlace.err;
+        }
+        EXPECT_TRUE(test::SameBytes(test::ReadAll(fixed), test::ReadAll(copy))) << name;
+
+        const auto scanned = RunCli({"scan", "--json", DataFile(name), copy, fixed});
+        EXPECT_EQ(scanned.exitStatus, 0) << scanned.err;
+        const auto objects = JsonLines(scanned.out);
+        ASSERT_EQ(objects.size(), 3u) << scanned.out;
+        for (const nlohmann::json& object : objects) {
+            EXPECT_EQ(object["container"], container) << object;
+            EXPECT_EQ(object["headers"], 5) << object;
+            EXPECT_EQ(object["agree"], true) << object;
+        }
+        EXPECT_EQ(objects[1]["aspect_codes"], nlohmann::json({{"2", 5}}));
+        EXPECT_EQ(objects[2]["aspect_codes"], nlohmann::json({{"2", 5}}));
+    }
+
+    // Headers that disagree are a finding, not a failure; a file without any is one.
+    Bytes mixed(64, 0xFF);
+    for (const auto& [offset, aspect] : {std::pair{0, 0x23}, std::pair{20, 0x33}, std::pair{40, 0x33}}) {
+        const Bytes header = test::SequenceHeader(static_cast<std::uint8_t>(aspect));
+        std::copy(header.begin(), header.end(), mixed.begin() + offset);
+    }
+    test::WriteAll(dir.File("mixed.m2v"), mixed);
+    test::WriteAll(dir.File("none.m2v"), Bytes(64, 0xFF));
+    const auto result = RunCli({"scan", dir.File("mixed.m2v"), dir.File("none.m2v")});
+    EXPECT_EQ(result.exitStatus, 1);
+    EXPECT_EQ(result.out,
+              dir.File("mixed.m2v") +
+                  ": elementary stream, 3 sequence headers, disagreeing: 1 4:3 (code 2), 2 16:9 (code 3)\n");
+    EXPECT_EQ(Lines(result.err).front(),
+              "veltrane-cli: " + dir.File("none.m2v") + ": can't find seqence_header");
+}
+
+TEST(CliConvert, InPlaceGoesOnPastWhatItCannotWrite) {
+    test::TempDir dir;
+    const std::string file = dir.File("good.m2v");
+    const Bytes original = test::ReadAll(DataFile("mpeg2_4x3.m2v"));
+    test::WriteAll(file, original);
+    const auto result =
+        RunCli({"convert", "--to", "16:9", "--in-place", dir.File("missing.m2v"), file, dir.Path().string()});
+    EXPECT_EQ(result.exitStatus, 1);
+    const auto errors = Lines(result.err);
+    ASSERT_EQ(errors.size(), 3u) << result.err;
+    EXPECT_EQ(errors[0], "veltrane-cli: " + dir.File("missing.m2v") + ": can't open input file");
+    EXPECT_EQ(errors[1], "veltrane-cli: " + dir.Path().string() + ": can't open input file");
+    EXPECT_EQ(result.out, file + ": 16:9, 5 of 5 sequence headers rewritten in place\n");
+    EXPECT_TRUE(
+        test::SameBytes(test::ReadAll(file), test::ReadAll(DataFile("mpeg2_4x3_as_16x9.golden.m2v"))));
+}
+
 // A long run on a terminal shows its progress line; Ctrl+C or SIGTERM then stops it with nothing left behind.
 TEST(CliInterrupt, ASignalStopsALongRunLeavingNothingAtTheDestination) {
     test::TempDir dir;
