@@ -1,13 +1,12 @@
 // The streaming copy that rewrites every sequence header's aspect code on the way through.
 #include "conversion_run.h"
 
+#include "chunk_buffer.h"
 #include "file_io.h"
 #include "sequence_header.h"
 
 #include <algorithm>
 #include <cstring>
-#include <memory>
-#include <new>
 
 namespace veltrane {
 
@@ -62,10 +61,10 @@ RunOutcome RunConversion(const std::string& sourcePath, const std::string& destP
     io::File source = io::OpenForSequentialRead(sourcePath);
     if (!source.IsOpen())
         return RunOutcome::SourceOpenFailed;
-    io::File dest = io::CreateForSequentialWrite(destPath, source);
-    if (!dest.IsOpen())
+    io::OutputFile output(destPath, source);
+    if (!output.IsOpen())
         return RunOutcome::DestOpenFailed;
-    const std::unique_ptr<std::uint8_t[]> buffer(new (std::nothrow) std::uint8_t[CHUNK_SIZE]);
+    const ChunkBuffer buffer = AllocateChunk();
     if (!buffer)
         return RunOutcome::OutOfMemory;
     const std::optional<std::int64_t> size = source.Size();
@@ -73,17 +72,18 @@ RunOutcome RunConversion(const std::string& sourcePath, const std::string& destP
         return RunOutcome::SizeUnavailable;
 
     progress.Begin();
+    io::File& dest = output.Content();
     std::uint8_t* const data = buffer.get();
     const std::int64_t total = *size;
     std::int64_t remaining = total;
     std::uint32_t carry = 0;
     while (remaining > 0) {
-        const std::int64_t got = source.ReadSome(data + carry, CHUNK_SIZE - carry);
-        if (got < 0)
+        // Never past the size taken at the start: a source that grows meanwhile is copied as it was then.
+        const auto want = static_cast<std::uint32_t>(std::min<std::int64_t>(CHUNK_SIZE - carry, remaining));
+        const std::int64_t got = source.ReadSome(data + carry, want);
+        // An end before that size means the source was cut while it was read: the copy would be short.
+        if (got <= 0)
             return RunOutcome::ReadFailed;
-        // The source shrank while it was read: what arrived is all there is.
-        if (got == 0)
-            break;
         remaining -= got;
 
         const std::uint32_t len = carry + static_cast<std::uint32_t>(got);
@@ -96,8 +96,9 @@ RunOutcome RunConversion(const std::string& sourcePath, const std::string& destP
         std::memmove(data, data + len - keep, keep);
         carry = keep;
     }
-    // Only a successful close proves the data reached the file: a full quota can show up just here.
-    if (!dest.WriteAll(data, carry) || !dest.Close())
+    // Until the commit the destination's name still holds what it held before; any return above
+    // discards the new file.
+    if (!dest.WriteAll(data, carry) || !output.Commit())
         return RunOutcome::WriteFailed;
     source.Close();
     progress.End();

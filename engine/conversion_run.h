@@ -6,6 +6,7 @@
 #include "progress_sink.h"
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 namespace veltrane {
@@ -20,6 +21,14 @@ struct RunReport {
     std::uint64_t headersFound = 0;     // sequence headers whose aspect byte was in the file
     std::uint64_t headersRewritten = 0; // of those, the ones whose aspect code the run changed
 };
+
+// Why a run that went through rewrote no aspect code at all; nothing when it rewrote one.
+inline std::optional<NothingRewritten> WhyNothingRewritten(const RunReport& report) {
+    if (report.headersRewritten > 0)
+        return std::nullopt;
+    return report.headersFound > 0 ? NothingRewritten::OtherAspectNotFound
+                                   : NothingRewritten::NoSequenceHeader;
+}
 
 // Paths are used as given: not normalised, not checked before the open.
 RunOutcome RunConversion(const std::string& sourcePath, const std::string& destPath, ConversionMode mode,

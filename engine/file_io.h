@@ -1,4 +1,5 @@
-// The thin file layer the engine sits on: sequential reads and writes through owned handles.
+// The thin file layer the engine sits on: sequential reads and writes through owned handles, and an
+// output that takes the destination's place only once it is complete.
 // Linux implements it in file_io_posix.cpp; a Windows build supplies file_io_win32.cpp.
 #pragma once
 
@@ -38,7 +39,7 @@ public:
 
 private:
     friend File OpenForSequentialRead(const std::string& path);
-    friend File CreateForSequentialWrite(const std::string& path, const File& source);
+    friend class OutputFile;
 
     NativeHandle m_handle{};
     bool m_open = false;
@@ -53,9 +54,34 @@ bool CloseNative(NativeHandle handle);
 // and tells the platform the reads will be sequential. Closed File on failure.
 File OpenForSequentialRead(const std::string& path);
 
-// Creates the destination, or empties it if it exists, for sequential writing. Refuses, before
-// anything is truncated, a destination that is the same file as `source` under any name.
-// Closed File on failure.
-File CreateForSequentialWrite(const std::string& path, const File& source);
+// A run's output. A destination that is a regular file, or not there yet, is written as a new file in
+// the same folder and put in its place in one step by Commit, so that whatever had the name survives a
+// run that fails, is cancelled or is killed. A destination that exists and is not a regular file (a
+// FIFO, a device) is written directly, as there is nothing there to keep. Not movable: the file beside
+// the destination is tied to this object's lifetime.
+class OutputFile {
+public:
+    // Refuses, before anything is written, a destination that is the same file as `source` under any
+    // name, a folder, and a place that cannot be written. IsOpen() says whether it went through.
+    OutputFile(const std::string& path, const File& source);
+    // An output never committed is discarded: no partial file is left, the destination is as it was.
+    ~OutputFile();
+    OutputFile(const OutputFile&) = delete;
+    OutputFile& operator=(const OutputFile&) = delete;
+
+    bool IsOpen() const { return m_file.IsOpen(); }
+    // The file the output's bytes go to, by the run's writes or any other means.
+    File& Content() { return m_file; }
+    // Closes the written file and gives it the destination's name, replacing what was there. False when
+    // any step failed; the destination then keeps what it had and the written file is gone.
+    bool Commit();
+
+private:
+    void Discard();
+
+    File m_file;
+    std::string m_target; // the name the output takes on commit; empty when written in place
+    std::string m_hidden; // the temporary name it has until then; empty while it has none (O_TMPFILE)
+};
 
 } // namespace veltrane::io

@@ -2,7 +2,11 @@
 #include "file_io.h"
 
 #include <cerrno>
+#include <chrono>
+#include <climits>
+#include <cstdio>
 #include <fcntl.h>
+#include <random>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -23,6 +27,60 @@ int OpenRetrying(const std::string& path, int flags, mode_t mode = 0) {
         fd = ::open(path.c_str(), flags, mode);
     } while (fd == -1 && errno == EINTR);
     return fd;
+}
+
+std::string FolderOf(const std::string& path) {
+    const std::size_t slash = path.rfind('/');
+    if (slash == std::string::npos)
+        return ".";
+    return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+// Where a chain of symbolic links ends, whether or not a file is there yet: the output replaces the
+// file a link points to and leaves the link alone.
+std::string FollowLinks(std::string path) {
+    for (int depth = 0; depth < 40; ++depth) { // the kernel's own limit
+        struct stat st {};
+        if (::lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode))
+            return path;
+        char target[PATH_MAX];
+        const ssize_t n = ::readlink(path.c_str(), target, sizeof target);
+        if (n <= 0 || static_cast<std::size_t>(n) == sizeof target)
+            return path;
+        const std::string next(target, static_cast<std::size_t>(n));
+        path = next.front() == '/' ? next : FolderOf(path) + "/" + next;
+    }
+    return path;
+}
+
+// Gives `place` (which returns 0 or an errno) fresh hidden names in `folder` until one is free. The
+// name says what left it, should a killed run leave it behind.
+template <typename Place>
+bool PlaceUnderHiddenName(const std::string& folder, std::string& name, Place place) {
+    // Unpredictable enough to rarely collide, and unlike std::random_device it cannot throw.
+    std::minstd_rand random(static_cast<std::minstd_rand::result_type>(
+        std::chrono::steady_clock::now().time_since_epoch().count() ^ ::getpid()));
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        char leaf[40];
+        std::snprintf(leaf, sizeof leaf, "/.veltrane-%08x.part", static_cast<unsigned>(random()));
+        name = folder + leaf;
+        const int error = place(name);
+        if (error == 0)
+            return true;
+        if (error != EEXIST)
+            break;
+    }
+    name.clear();
+    return false;
+}
+
+int ErrorOf(int result) {
+    return result == 0 ? 0 : errno;
+}
+
+// An unnamed file needs /proc to be linked into its folder later without special privileges.
+bool CanLinkUnnamed() {
+    return ::access("/proc/self/fd", X_OK) == 0;
 }
 
 } // namespace
@@ -88,27 +146,96 @@ File OpenForSequentialRead(const std::string& path) {
     return file;
 }
 
-File CreateForSequentialWrite(const std::string& path, const File& source) {
-    File file;
-    // No O_TRUNC yet: the destination may turn out to be the source under another name, and Linux
-    // has no sharing mode that would refuse it for us.
-    const int fd = OpenRetrying(path, O_WRONLY | O_CREAT | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0666);
-    if (fd == -1)
-        return file;
-    file.m_handle = fd;
-    file.m_open = true;
-
-    struct stat dest {};
+OutputFile::OutputFile(const std::string& path, const File& source) {
+    // A name that ends in a slash can only be meant as a folder.
+    if (path.empty() || path.back() == '/')
+        return;
     struct stat src {};
-    if (::fstat(fd, &dest) != 0 || ::fstat(source.m_handle, &src) != 0)
-        return File{};
-    if (dest.st_dev == src.st_dev && dest.st_ino == src.st_ino)
-        return File{};
-    if (S_ISREG(dest.st_mode) && ::ftruncate(fd, 0) != 0)
-        return File{};
-    if (!ClearNonBlocking(fd))
-        return File{};
-    return file;
+    if (::fstat(source.m_handle, &src) != 0)
+        return;
+
+    // Whatever has the name is opened as it is, creating and truncating nothing: that tells whether it
+    // is the source under another name (Linux has no sharing mode to refuse it for us), whether it may
+    // be written at all, and whether it is a regular file worth keeping until the output is complete.
+    File existing;
+    existing.m_handle = OpenRetrying(path, O_WRONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+    existing.m_open = existing.m_handle != -1;
+    if (!existing.IsOpen() && errno != ENOENT)
+        return; // a folder, no permission, a FIFO nobody reads
+    struct stat dest {};
+    if (existing.IsOpen()) {
+        if (::fstat(existing.m_handle, &dest) != 0 ||
+            (dest.st_dev == src.st_dev && dest.st_ino == src.st_ino))
+            return;
+        if (!S_ISREG(dest.st_mode)) {
+            if (ClearNonBlocking(existing.m_handle))
+                m_file = std::move(existing);
+            return;
+        }
+        existing.Close();
+    }
+
+    // The new file goes in the same folder, so that the final rename never crosses file systems.
+    m_target = FollowLinks(path);
+    const std::string folder = FolderOf(m_target);
+    int fd = -1;
+    if (CanLinkUnnamed())
+        fd = OpenRetrying(folder, O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
+    // Some file systems (network ones, FAT) know no unnamed files.
+    if (fd == -1 && !PlaceUnderHiddenName(folder, m_hidden, [&fd](const std::string& name) {
+            fd = OpenRetrying(name, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, 0666);
+            return fd == -1 ? errno : 0;
+        })) {
+        m_target.clear();
+        return;
+    }
+    m_file.m_handle = fd;
+    m_file.m_open = true;
+    // A replaced file keeps its permissions; a new one gets 0666 less the umask from the create.
+    if (S_ISREG(dest.st_mode) && ::fchmod(fd, dest.st_mode & 07777) != 0)
+        Discard();
+}
+
+OutputFile::~OutputFile() {
+    Discard();
+}
+
+void OutputFile::Discard() {
+    m_file.Close();
+    if (!m_hidden.empty())
+        ::unlink(m_hidden.c_str());
+    m_hidden.clear();
+    m_target.clear();
+}
+
+bool OutputFile::Commit() {
+    if (!m_file.IsOpen())
+        return false;
+    if (m_target.empty())
+        return m_file.Close();
+
+    // link() cannot replace a file, rename() can: an unnamed file first gets a hidden name of its own.
+    const int fd = m_file.m_handle;
+    if (m_hidden.empty() &&
+        !PlaceUnderHiddenName(FolderOf(m_target), m_hidden, [fd](const std::string& name) {
+            const std::string self = "/proc/self/fd/" + std::to_string(fd);
+            const int error =
+                ErrorOf(::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, name.c_str(), AT_SYMLINK_FOLLOW));
+            if (error == 0 || error == EEXIST)
+                return error;
+            return ErrorOf(::linkat(fd, "", AT_FDCWD, name.c_str(), AT_EMPTY_PATH));
+        })) {
+        Discard();
+        return false;
+    }
+    // Only a successful close proves the data reached the file: a full quota can show up just here.
+    if (!m_file.Close() || ::rename(m_hidden.c_str(), m_target.c_str()) != 0) {
+        Discard();
+        return false;
+    }
+    m_hidden.clear();
+    m_target.clear();
+    return true;
 }
 
 } // namespace veltrane::io

@@ -42,4 +42,15 @@ std::string_view OutcomeText(ProbeOutcome outcome) {
     return {};
 }
 
+// The copy is made all the same, and the texts say so.
+std::string_view OutcomeText(NothingRewritten outcome) {
+    switch (outcome) {
+    case NothingRewritten::OtherAspectNotFound:
+        return "no seqence_header with the other aspect ratio. output file is an unchanged copy.";
+    case NothingRewritten::NoSequenceHeader:
+        return "can't find seqence_header. output file is an unchanged copy.";
+    }
+    return {};
+}
+
 } // namespace veltrane

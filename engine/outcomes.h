@@ -25,8 +25,15 @@ enum class ProbeOutcome {
     OutOfMemory,
 };
 
+// Why a run that went through changed nothing; the user is told rather than given the success beep.
+enum class NothingRewritten {
+    OtherAspectNotFound, // sequence headers there, none in the aspect the run converts from
+    NoSequenceHeader,
+};
+
 // The message box text for an outcome; empty for the outcomes that show none.
 std::string_view OutcomeText(RunOutcome outcome);
 std::string_view OutcomeText(ProbeOutcome outcome);
+std::string_view OutcomeText(NothingRewritten outcome);
 
 } // namespace veltrane

@@ -1,17 +1,15 @@
 // Reads the head of a file and classifies the aspect code of its first sequence header.
 #include "source_probe.h"
 
+#include "chunk_buffer.h"
 #include "conversion_run.h"
 #include "file_io.h"
 #include "sequence_header.h"
 
-#include <memory>
-#include <new>
-
 namespace veltrane {
 
 ProbeOutcome ProbeSourceAspect(const std::string& path) {
-    const std::unique_ptr<std::uint8_t[]> buffer(new (std::nothrow) std::uint8_t[CHUNK_SIZE]);
+    const ChunkBuffer buffer = AllocateChunk();
     if (!buffer)
         return ProbeOutcome::OutOfMemory;
     io::File file = io::OpenForSequentialRead(path);

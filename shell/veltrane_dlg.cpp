@@ -39,7 +39,7 @@ QLineEdit* Edit(const CVeltraneDlg& dialog, int id) {
 
 } // namespace
 
-// Binds a run's progress to the bar, the busy cursor and the beep. The run blocks the dialog's thread, so
+// Binds a run's progress to the bar and the busy cursor. The run blocks the dialog's thread, so
 // nothing would reach the screen until it returns; each shown position is painted at once instead (paint
 // only: input waits until the run is over), at most once a frame so that painting never slows the copy.
 class CVeltraneDlg::RunProgress final : public ProgressSink {
@@ -69,10 +69,8 @@ public:
         }
     }
 
-    void End() override {
-        ShowPending();
-        m_dialog.m_services.Beep();
-    }
+    // The beep waits for the run's report: a run that changed nothing is told, not sounded.
+    void End() override { ShowPending(); }
 
     // The last position always reaches the screen, however the run ended.
     void ShowPending() {
@@ -252,12 +250,18 @@ void CVeltraneDlg::OnRun() {
     UpdateData(true);
     const ConversionMode mode = IsChecked(IDC_MODE_TO_4_3) ? ConversionMode::To4x3 : ConversionMode::To16x9;
     RunOutcome outcome = RunOutcome::Completed;
+    RunReport report;
     {
         RunProgress progress(*this);
-        outcome = RunConversion(ToNative(m_sourcePath), ToNative(m_destPath), mode, progress);
+        outcome = RunConversion(ToNative(m_sourcePath), ToNative(m_destPath), mode, progress, report);
         progress.ShowPending();
+        if (outcome == RunOutcome::Completed && !WhyNothingRewritten(report)) {
+            m_services.Beep();
+        }
     }
     if (outcome != RunOutcome::Completed) {
         m_services.ShowError(this, Message(OutcomeText(outcome)));
+    } else if (const std::optional<NothingRewritten> nothing = WhyNothingRewritten(report)) {
+        m_services.ShowError(this, Message(OutcomeText(*nothing)));
     }
 }

@@ -1,9 +1,11 @@
 // Entry point of veltrane.exe. It takes nothing from the command line.
+#include "process_start.h"
 #include "veltrane_app.h"
 
 #include <windows.h>
 
 int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
+    veltrane::IgnoreWriteSignals();
     CVeltraneApp app;
     app.InitInstance();
     return 0;

@@ -27,8 +27,8 @@ std::wstring WindowText(HWND window) {
 
 } // namespace
 
-// Binds a run's progress to the bar, the busy cursor and the beep. The progress control paints each
-// new position at once, so the bar moves while the run holds the thread.
+// Binds a run's progress to the bar and the busy cursor. The progress control paints each new position
+// at once, so the bar moves while the run holds the thread.
 class CVeltraneDlg::RunProgress final : public ProgressSink {
 public:
     explicit RunProgress(CVeltraneDlg& dialog) : m_dialog(dialog) {}
@@ -50,8 +50,8 @@ public:
 
     void Position(int position) override { ::SendMessageW(m_dialog.m_progress, PBM_SETPOS, position, 0); }
 
+    // The beep waits for the run's report: a run that changed nothing is told, not sounded.
     void End() override {
-        m_dialog.m_services.Beep();
         m_dialog.m_services.EndWaitCursor();
         m_waiting = false;
     }
@@ -207,10 +207,15 @@ void CVeltraneDlg::OnRun() {
             ? ConversionMode::To4x3
             : ConversionMode::To16x9;
     RunOutcome outcome = RunOutcome::Completed;
+    RunReport report;
     {
         RunProgress progress(*this);
-        outcome = RunConversion(Narrow(m_sourcePath), Narrow(m_destPath), mode, progress);
+        outcome = RunConversion(Narrow(m_sourcePath), Narrow(m_destPath), mode, progress, report);
     }
     if (outcome != RunOutcome::Completed)
         m_services.ShowError(m_hWnd, Message(OutcomeText(outcome)));
+    else if (const std::optional<NothingRewritten> nothing = WhyNothingRewritten(report))
+        m_services.ShowError(m_hWnd, Message(OutcomeText(*nothing)));
+    else
+        m_services.Beep();
 }

@@ -1,19 +1,28 @@
 // How a run fails: the right outcome and text, no progress for what never started, the source unharmed.
+#include "chunk_buffer.h"
 #include "conversion_run.h"
+#include "process_start.h"
 #include "test_support.h"
 
+#include <algorithm>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <gtest/gtest.h>
+#include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 #ifdef _WIN32
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
 #else
+#include <csignal>
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 #endif
 
@@ -46,12 +55,10 @@ TEST(ConversionSetupFailures, EndInTheirOwnTextWithoutProgressAndLeaveTheSourceA
     ASSERT_GT(::GetShortPathNameW((dir.Path() / "another name for in.mpg").c_str(), shortName, MAX_PATH), 0u);
     const std::string shortLeaf = test::Utf8(fs::path(shortName).filename());
 #else
-    fs::create_symlink(dir.Path() / "in.mpg", dir.Path() / "symlink.mpg");
-#endif
-    fs::create_hard_link(dir.Path() / "in.mpg", dir.Path() / "hardlink.mpg");
-#ifndef _WIN32
+    fs::create_symlink(dir.File("in.mpg"), dir.File("symlink.mpg"));
     ASSERT_EQ(::mkfifo(dir.File("pipe").c_str(), 0600), 0);
 #endif
+    fs::create_hard_link(dir.Path() / "in.mpg", dir.Path() / "hardlink.mpg");
 
     std::vector<SetupCase> cases = {
         {"MissingSource", "none.mpg", "out.mpg", RunOutcome::SourceOpenFailed},
@@ -74,6 +81,8 @@ TEST(ConversionSetupFailures, EndInTheirOwnTextWithoutProgressAndLeaveTheSourceA
     cases.push_back({"DestIsTheSourceInOtherLetterCase", "in.mpg", "IN.MPG", RunOutcome::DestOpenFailed});
     cases.push_back(
         {"DestIsTheSourceByItsShortName", "in.mpg", shortLeaf.c_str(), RunOutcome::DestOpenFailed});
+    cases.push_back({"DestIsTheSourceWithABackslash", "in.mpg", ".\\in.mpg", RunOutcome::DestOpenFailed});
+    cases.push_back({"DestEndsInABackslash", "in.mpg", "out\\", RunOutcome::DestOpenFailed});
     // wine's CreateSymbolicLinkW reports success and makes nothing; only a real link makes a case.
     if (::GetFileAttributesW((dir.Path() / "symlink.mpg").c_str()) == INVALID_FILE_ATTRIBUTES)
         std::erase_if(cases, [](const SetupCase& c) {
@@ -92,24 +101,6 @@ TEST(ConversionSetupFailures, EndInTheirOwnTextWithoutProgressAndLeaveTheSourceA
     EXPECT_EQ(OutcomeText(RunOutcome::DestOpenFailed), "can't open output file.");
 }
 
-TEST(ConversionWriteFailures, AFullDeviceIsAFailureNotACompletedRun) {
-#ifdef _WIN32
-    GTEST_SKIP() << "Windows has no /dev/full to stage a full device with";
-#endif
-    test::TempDir dir;
-    // Small enough for the final write of held-over bytes alone, and large enough for the passes.
-    for (const std::size_t size : {std::size_t{5}, std::size_t{3} * CHUNK_SIZE}) {
-        test::WriteAll(dir.File("in.mpg"), Bytes(size, 0x42));
-        test::RecordingSink sink;
-        EXPECT_EQ(RunConversion(dir.File("in.mpg"), "/dev/full", ConversionMode::To16x9, sink),
-                  RunOutcome::WriteFailed)
-            << size;
-        EXPECT_EQ(sink.begins, 1);
-        EXPECT_EQ(sink.ends, 0);
-    }
-    EXPECT_EQ(OutcomeText(RunOutcome::WriteFailed), "can't write output file.");
-}
-
 // Nothing keeps other writers out of the source on Linux; a run must end sensibly however the
 // source changes under it. The sink's first position report is the moment to change it.
 class ChangingSource : public test::RecordingSink {
@@ -125,63 +116,99 @@ private:
     std::function<void()> m_change;
 };
 
-TEST(ConversionOfAChangingSource, EndsWithWhatTheReadsReturned) {
-#ifdef _WIN32
-    GTEST_SKIP() << "Windows keeps writers out of an open source; ConversionOfABusySource tests that";
-#endif
+#ifndef _WIN32
+// Staged with what only POSIX systems have: /dev/full, FIFOs, /proc/self/fd, resource limits, fork.
+// Windows keeps writers out of an open source instead; ConversionOfABusySource tests that.
+
+TEST(ConversionWriteFailures, AFullDeviceIsAFailureNotACompletedRun) {
+    test::TempDir dir;
+    // Small enough for the final write of held-over bytes alone, and large enough for the passes.
+    for (const std::size_t size : {std::size_t{5}, std::size_t{3} * CHUNK_SIZE}) {
+        test::WriteAll(dir.File("in.mpg"), Bytes(size, 0x42));
+        test::RecordingSink sink;
+        EXPECT_EQ(RunConversion(dir.File("in.mpg"), "/dev/full", ConversionMode::To16x9, sink),
+                  RunOutcome::WriteFailed)
+            << size;
+        EXPECT_EQ(sink.begins, 1);
+        EXPECT_EQ(sink.ends, 0);
+    }
+    EXPECT_EQ(OutcomeText(RunOutcome::WriteFailed), "can't write output file.");
+}
+
+Bytes FileWithHeaderAt(std::size_t size, std::size_t offset) {
+    Bytes bytes(size, 0xFF);
+    const Bytes header = test::SequenceHeader(0x23);
+    std::copy(header.begin(), header.end(), bytes.begin() + static_cast<std::ptrdiff_t>(offset));
+    return bytes;
+}
+
+TEST(ConversionOfAChangingSource, CopiesTheSizeItHadAtTheStartOrFails) {
     test::TempDir dir;
     const std::string in = dir.File("in.mpg");
-    Bytes source(3 * CHUNK_SIZE, 0xFF);
-    const Bytes header = test::SequenceHeader(0x23);
-    std::copy(header.begin(), header.end(), source.begin() + CHUNK_SIZE + 10);
+    const std::string out = dir.File("out.mpg");
+    const Bytes source = FileWithHeaderAt(3 * CHUNK_SIZE, CHUNK_SIZE + 10);
 
     // Shrinking: the second read returns a little, the third nothing, long before the size said.
     test::WriteAll(in, source);
-    ChangingSource shrinking([&] { fs::resize_file(test::FsPath(in), CHUNK_SIZE + 20); });
-    ASSERT_EQ(RunConversion(in, dir.File("out.mpg"), ConversionMode::To16x9, shrinking),
-              RunOutcome::Completed);
-    const Bytes shrunk(source.begin(), source.begin() + CHUNK_SIZE + 20);
-    EXPECT_TRUE(test::SameBytes(test::ReadAll(dir.File("out.mpg")),
-                                test::ReferenceConversion(shrunk, ConversionMode::To16x9)));
-    EXPECT_EQ(shrinking.ends, 1);
+    ChangingSource shrinking([&] { ASSERT_EQ(::truncate(in.c_str(), CHUNK_SIZE + 20), 0); });
+    EXPECT_EQ(RunConversion(in, out, ConversionMode::To16x9, shrinking), RunOutcome::ReadFailed);
+    EXPECT_FALSE(fs::exists(out));
+    EXPECT_EQ(shrinking.ends, 0);
 
-    // Growing: the reads run past the size taken at the start and the run stops there, on the scale.
-    const Bytes small(CHUNK_SIZE + 100, 0xEE);
+    // Growing: the bytes appended after the start are not part of the copy.
+    const Bytes small = FileWithHeaderAt(CHUNK_SIZE + 100, CHUNK_SIZE - 2);
     test::WriteAll(in, small);
-    ChangingSource growing([&] { test::WriteAll(in, source); });
-    ASSERT_EQ(RunConversion(in, dir.File("out.mpg"), ConversionMode::To16x9, growing), RunOutcome::Completed);
-    EXPECT_GT(test::ReadAll(dir.File("out.mpg")).size(), small.size());
+    ChangingSource growing([&] { std::ofstream(in, std::ios::app) << std::string(CHUNK_SIZE, '\x11'); });
+    ASSERT_EQ(RunConversion(in, out, ConversionMode::To16x9, growing), RunOutcome::Completed);
+    EXPECT_TRUE(
+        test::SameBytes(test::ReadAll(out), test::ReferenceConversion(small, ConversionMode::To16x9)));
     EXPECT_EQ(growing.positions.back(), PROGRESS_MAX);
     EXPECT_EQ(growing.ends, 1);
 }
 
 // A read that fails part-way (an I/O error on a dying disk, say) is staged by putting a folder behind
-// the run's source descriptor, whose next read then fails with EISDIR.
+// the run's descriptor of `path`, whose next read then fails with EISDIR.
+void BreakReadsOf(const std::string& path, const fs::path& folder) {
+    for (const auto& entry : fs::directory_iterator("/proc/self/fd")) {
+        std::error_code ignored;
+        if (fs::read_symlink(entry.path(), ignored) != path)
+            continue;
+        const int replacement = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        ASSERT_NE(replacement, -1);
+        ASSERT_NE(::dup2(replacement, std::stoi(entry.path().filename().string())), -1);
+        ::close(replacement);
+    }
+}
+
 TEST(ConversionReadFailures, APartWayReadErrorIsAFailureNotACompletedRun) {
-#ifdef _WIN32
-    GTEST_SKIP() << "staged through /proc/self/fd, which only Linux has";
-#else
     test::TempDir dir;
     const std::string in = dir.File("in.mpg");
     test::WriteAll(in, Bytes(3 * CHUNK_SIZE, 0x42));
-    ChangingSource failing([&] {
-        for (const auto& entry : fs::directory_iterator("/proc/self/fd")) {
-            std::error_code ignored;
-            if (fs::read_symlink(entry.path(), ignored) != in)
-                continue;
-            const int folder = ::open(dir.Path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-            ASSERT_NE(folder, -1);
-            ASSERT_NE(::dup2(folder, std::stoi(entry.path().filename().string())), -1);
-            ::close(folder);
-        }
-    });
+    ChangingSource failing([&] { BreakReadsOf(in, dir.Path()); });
     EXPECT_EQ(RunConversion(in, dir.File("out.mpg"), ConversionMode::To16x9, failing),
               RunOutcome::ReadFailed);
     EXPECT_EQ(failing.positions.size(), 1u);
     EXPECT_EQ(failing.ends, 0);
     EXPECT_EQ(OutcomeText(RunOutcome::ReadFailed), "can't read input file");
-#endif
 }
+
+// A FIFO whose reader goes away part-way: the next write raises SIGPIPE, which must not kill the
+// program; the run reports the failed write instead.
+TEST(ConversionWriteFailures, AReaderLeavingAFifoIsAFailedWriteNotADeadProgram) {
+    IgnoreWriteSignals();
+    test::TempDir dir;
+    test::WriteAll(dir.File("in.mpg"), Bytes(1000, 0x42));
+    ASSERT_EQ(::mkfifo(dir.File("pipe").c_str(), 0600), 0);
+    int reader = ::open(dir.File("pipe").c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_NE(reader, -1);
+    // The first pass fits in the pipe unread; the reader leaves before the held-over bytes follow.
+    ChangingSource leaving([&] { ::close(std::exchange(reader, -1)); });
+    EXPECT_EQ(RunConversion(dir.File("in.mpg"), dir.File("pipe"), ConversionMode::To16x9, leaving),
+              RunOutcome::WriteFailed);
+    EXPECT_EQ(reader, -1);
+}
+
+#endif
 
 #ifdef _WIN32
 // Windows' sharing modes keep every other writer out of the source while a run reads it, so the size
@@ -205,6 +232,87 @@ TEST(ConversionOfABusySource, KeepsOtherWritersOutWhileItRuns) {
     EXPECT_TRUE(test::SameBytes(test::ReadAll(dir.File("out.mpg")), source));
 }
 #endif
+
+ChunkBuffer NoMemory(std::size_t) {
+    return nullptr;
+}
+
+struct Sabotage {
+    const char* name;
+    RunOutcome expected;
+    std::function<RunOutcome()> run;
+};
+
+// However a run ends short of completion, the destination's name keeps the file it had, and the
+// folder holds nothing new. A killed run is staged in a child process that kills itself part-way.
+TEST(ConversionFailuresAtAnExistingDestination, LeaveItAsItWasAndNothingBeside) {
+    test::TempDir dir;
+    const std::string in = dir.File("in.mpg");
+    const std::string out = dir.File("out.mpg");
+    const auto convert = [&](ProgressSink&& sink) {
+        return RunConversion(in, out, ConversionMode::To16x9, sink);
+    };
+    struct StoppingSink : test::RecordingSink {
+        bool StopRequested() override { return true; }
+    };
+    std::vector<Sabotage> sabotages = {
+        {"OutOfMemory", RunOutcome::OutOfMemory,
+         [&] {
+             const ChunkAllocator previous = SetChunkAllocator(NoMemory);
+             const RunOutcome outcome = convert(test::RecordingSink());
+             SetChunkAllocator(previous);
+             return outcome;
+         }},
+        {"Cancelled", RunOutcome::Cancelled, [&] { return convert(StoppingSink()); }},
+    };
+#ifndef _WIN32
+    const auto withLimit = [](int resource, rlim_t value, const std::function<RunOutcome()>& run) {
+        rlimit previous{};
+        ::getrlimit(resource, &previous);
+        rlimit limit = previous;
+        limit.rlim_cur = value;
+        ::setrlimit(resource, &limit);
+        const RunOutcome outcome = run();
+        ::setrlimit(resource, &previous);
+        return outcome;
+    };
+    IgnoreWriteSignals();
+    sabotages.insert(sabotages.end(),
+                     {
+                         {"ReadError", RunOutcome::ReadFailed,
+                          [&] { return convert(ChangingSource([&] { BreakReadsOf(in, dir.Path()); })); }},
+                         {"FileSizeLimit", RunOutcome::WriteFailed,
+                          [&] {
+                              return withLimit(RLIMIT_FSIZE, CHUNK_SIZE + CHUNK_SIZE / 2,
+                                               [&] { return convert(test::RecordingSink()); });
+                          }},
+                         {"Killed", RunOutcome::Cancelled,
+                          [&] {
+                              const pid_t child = ::fork();
+                              if (child == 0) {
+                                  convert(ChangingSource([] { ::raise(SIGKILL); }));
+                                  ::_exit(0);
+                              }
+                              int status = 0;
+                              ::waitpid(child, &status, 0);
+                              return WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL
+                                         ? RunOutcome::Cancelled
+                                         : RunOutcome::Completed;
+                          }},
+                     });
+#endif
+    const Bytes old(500000, 0x77);
+    for (const Sabotage& sabotage : sabotages) {
+        test::WriteAll(in, Bytes(3 * CHUNK_SIZE, 0x42));
+        test::WriteAll(out, old);
+        EXPECT_EQ(sabotage.run(), sabotage.expected) << sabotage.name;
+        EXPECT_TRUE(test::SameBytes(test::ReadAll(out), old)) << sabotage.name;
+        std::set<std::string> names;
+        for (const auto& entry : fs::directory_iterator(dir.Path()))
+            names.insert(test::Utf8(entry.path().filename()));
+        EXPECT_EQ(names, (std::set<std::string>{"in.mpg", "out.mpg"})) << sabotage.name;
+    }
+}
 
 } // namespace
 } // namespace veltrane

@@ -3,7 +3,9 @@
 #include "test_support.h"
 
 #include <algorithm>
+#include <filesystem>
 #include <gtest/gtest.h>
+#include <iterator>
 #include <random>
 #ifndef _WIN32
 #include <sys/stat.h>
@@ -170,27 +172,60 @@ TEST(ProgressPosition, DividesFirstInDoublePrecisionAndStaysOnTheScale) {
         EXPECT_EQ(ProgressPosition(c.total, c.remaining), c.expected) << c.name;
 }
 
-TEST(ConversionDestination, ReplacesALongerFileAndGetsOrdinaryPermissions) {
+#ifndef _WIN32
+// An existing file is replaced whole, keeping its permissions, also when reached through a symbolic
+// link, which stays a link; a new file gets the usual permissions; nothing else is left in the folder.
+TEST(ConversionDestination, ReplacesAnExistingFileThroughLinksKeepingItsPermissions) {
+    test::TempDir dir;
+    const Bytes source = FileWithHeaderAt(5000, 10, 0x23);
+    const Bytes expected = test::ReferenceConversion(source, ConversionMode::To16x9);
+    test::WriteAll(dir.File("in.mpg"), source);
+    test::WriteAll(dir.File("old.mpg"), Bytes(3 * CHUNK_SIZE, 0x77));
+    ASSERT_EQ(::chmod(dir.File("old.mpg").c_str(), 0640), 0);
+    std::filesystem::create_symlink("old.mpg", dir.File("link.mpg"));
+    const auto mode = [&](const char* name) {
+        struct stat st {};
+        EXPECT_EQ(::stat(dir.File(name).c_str(), &st), 0);
+        return st.st_mode & 07777;
+    };
+
+    for (const char* dest : {"old.mpg", "link.mpg"}) {
+        test::WriteAll(dir.File("old.mpg"), Bytes(3 * CHUNK_SIZE, 0x77));
+        test::RecordingSink sink;
+        ASSERT_EQ(RunConversion(dir.File("in.mpg"), dir.File(dest), ConversionMode::To16x9, sink),
+                  RunOutcome::Completed);
+        EXPECT_TRUE(test::SameBytes(test::ReadAll(dir.File("old.mpg")), expected)) << dest;
+        EXPECT_EQ(mode("old.mpg"), 0640u) << dest;
+        EXPECT_TRUE(std::filesystem::is_symlink(dir.File("link.mpg"))) << dest;
+    }
+
+    const mode_t previous = ::umask(022);
+    test::RecordingSink sink;
+    ASSERT_EQ(RunConversion(dir.File("in.mpg"), dir.File("new.mpg"), ConversionMode::To16x9, sink),
+              RunOutcome::Completed);
+    ::umask(previous);
+    EXPECT_EQ(mode("new.mpg"), 0644u);
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.Path()), {}), 4);
+}
+#else
+// An existing file is replaced whole by the copy moved into its place; nothing else is left in the folder.
+// (Windows files have no permission bits to keep, and wine cannot make the links to test.)
+TEST(ConversionDestination, ReplacesAnExistingFileAndLeavesNothingBeside) {
     test::TempDir dir;
     const Bytes source = FileWithHeaderAt(5000, 10, 0x23);
     test::WriteAll(dir.File("in.mpg"), source);
     test::WriteAll(dir.File("old.mpg"), Bytes(3 * CHUNK_SIZE, 0x77));
-    test::RecordingSink sink;
-    ASSERT_EQ(RunConversion(dir.File("in.mpg"), dir.File("old.mpg"), ConversionMode::To16x9, sink),
-              RunOutcome::Completed);
-    EXPECT_TRUE(test::SameBytes(test::ReadAll(dir.File("old.mpg")),
-                                test::ReferenceConversion(source, ConversionMode::To16x9)));
-
-#ifndef _WIN32 // Windows files have no permission bits of this kind
-    const mode_t previous = ::umask(022);
-    ASSERT_EQ(RunConversion(dir.File("in.mpg"), dir.File("new.mpg"), ConversionMode::To16x9, sink),
-              RunOutcome::Completed);
-    ::umask(previous);
-    struct stat st {};
-    ASSERT_EQ(::stat(dir.File("new.mpg").c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 0777, 0644u);
-#endif
+    for (const char* dest : {"old.mpg", "new.mpg"}) {
+        test::RecordingSink sink;
+        ASSERT_EQ(RunConversion(dir.File("in.mpg"), dir.File(dest), ConversionMode::To16x9, sink),
+                  RunOutcome::Completed);
+        EXPECT_TRUE(test::SameBytes(test::ReadAll(dir.File(dest)),
+                                    test::ReferenceConversion(source, ConversionMode::To16x9)))
+            << dest;
+    }
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.Path()), {}), 3);
 }
+#endif
 
 } // namespace
 } // namespace veltrane

@@ -158,6 +158,30 @@ private slots:
         QCOMPARE(Contents(Temp("in.mpg")), original);
     }
 
+    // A run that rewrites no aspect code still makes the copy, but says why instead of beeping.
+    void runThatChangesNothing_data() {
+        QTest::addColumn<QString>("source");
+        QTest::addColumn<QString>("error");
+        QTest::newRow("already 16:9") << Media("mpeg2_ts_16x9.ts")
+                                      << "no seqence_header with the other aspect ratio. output file is an "
+                                         "unchanged copy.";
+        QTest::newRow("no sequence header")
+            << Media("README.md") << "can't find seqence_header. output file is an unchanged copy.";
+    }
+    void runThatChangesNothing() {
+        QFETCH(QString, source);
+        QFETCH(QString, error);
+        Field(IDC_SOURCE_PATH)->setText(source);
+        Field(IDC_DEST_PATH)->setText(Temp("out.mpg"));
+        Button(IDC_RUN)->click();
+
+        QCOMPARE(m_services.errors, QStringList{error});
+        QCOMPARE(m_services.beeps, 0);
+        QCOMPARE(m_services.waitEnds, 1);
+        QCOMPARE(Progress()->value(), veltrane::PROGRESS_MAX);
+        QCOMPARE(Contents(Temp("out.mpg")), Contents(source));
+    }
+
     // Neither key may run the conversion (a default button) or close the window (Escape).
     void enterAndEscapeDoNothing() {
         QTest::keyClick(Field(IDC_SOURCE_PATH), Qt::Key_Return);

@@ -147,6 +147,30 @@ TEST_F(Win32DialogTest, RunsTheConversionUnderJapaneseNamesWithProgressAndOneBee
     EXPECT_TRUE(m_services.errors.empty());
 }
 
+// A run that goes through but changes nothing says so instead of beeping; the copy is made all the same.
+TEST_F(Win32DialogTest, ARunThatRewritesNothingSaysSoInsteadOfBeeping) {
+    const struct {
+        const char* media;
+        const char* message;
+    } cases[] = {
+        {"mpeg2_16x9.m2v",
+         "no seqence_header with the other aspect ratio. output file is an unchanged copy."},
+        {"README.md", "can't find seqence_header. output file is an unchanged copy."},
+    };
+    for (const auto& c : cases) {
+        m_services.errors.clear();
+        Type(IDC_SOURCE_PATH, Copy(c.media, L"同じ.m2v"));
+        Type(IDC_DEST_PATH, (m_dir.Path() / L"copy.m2v").wstring());
+        Click(IDC_RUN); // in the direction the dialog starts in, 4:3 -> 16:9
+        EXPECT_EQ(m_services.errors, std::vector<std::wstring>{veltrane::Widen(c.message)}) << c.media;
+        EXPECT_TRUE(veltrane::test::SameBytes(
+            veltrane::test::ReadAll(veltrane::test::Utf8(m_dir.Path() / L"copy.m2v")),
+            veltrane::test::ReadAll(veltrane::test::Utf8(Media(c.media)))))
+            << c.media;
+    }
+    EXPECT_EQ(m_services.beeps, 0);
+}
+
 struct RunFailure {
     const char* name;
     bool source;         // the source field holds a real file

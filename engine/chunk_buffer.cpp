@@ -1,0 +1,29 @@
+// The working buffer's allocation, in one place so that every caller fails the same way.
+#include "chunk_buffer.h"
+
+#include "conversion_run.h"
+
+#include <new>
+#include <utility>
+
+namespace veltrane {
+
+namespace {
+
+ChunkBuffer FromHeap(std::size_t size) {
+    return ChunkBuffer(new (std::nothrow) std::uint8_t[size]);
+}
+
+ChunkAllocator g_allocator = FromHeap;
+
+} // namespace
+
+ChunkBuffer AllocateChunk() {
+    return g_allocator(CHUNK_SIZE);
+}
+
+ChunkAllocator SetChunkAllocator(ChunkAllocator allocator) {
+    return std::exchange(g_allocator, allocator);
+}
+
+} // namespace veltrane

@@ -1,0 +1,20 @@
+// The one working buffer of a run or a probe, from an allocator that tests can make fail.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+
+namespace veltrane {
+
+using ChunkBuffer = std::unique_ptr<std::uint8_t[]>;
+using ChunkAllocator = ChunkBuffer (*)(std::size_t size);
+
+// CHUNK_SIZE bytes, or null when memory is short.
+ChunkBuffer AllocateChunk();
+
+// Puts `allocator` in the place of the heap and returns the one it replaces. Only tests do this, to
+// stage a shortage of memory that a real machine seldom shows on demand; not for use during a run.
+ChunkAllocator SetChunkAllocator(ChunkAllocator allocator);
+
+} // namespace veltrane
