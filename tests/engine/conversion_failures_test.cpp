@@ -116,6 +116,13 @@ private:
     std::function<void()> m_change;
 };
 
+Bytes FileWithHeaderAt(std::size_t size, std::size_t offset) {
+    Bytes bytes(size, 0xFF);
+    const Bytes header = test::SequenceHeader(0x23);
+    std::copy(header.begin(), header.end(), bytes.begin() + static_cast<std::ptrdiff_t>(offset));
+    return bytes;
+}
+
 #ifndef _WIN32
 // Staged with what only POSIX systems have: /dev/full, FIFOs, /proc/self/fd, resource limits, fork.
 // Windows keeps writers out of an open source instead; ConversionOfABusySource tests that.
@@ -133,13 +140,6 @@ TEST(ConversionWriteFailures, AFullDeviceIsAFailureNotACompletedRun) {
         EXPECT_EQ(sink.ends, 0);
     }
     EXPECT_EQ(OutcomeText(RunOutcome::WriteFailed), "can't write output file.");
-}
-
-Bytes FileWithHeaderAt(std::size_t size, std::size_t offset) {
-    Bytes bytes(size, 0xFF);
-    const Bytes header = test::SequenceHeader(0x23);
-    std::copy(header.begin(), header.end(), bytes.begin() + static_cast<std::ptrdiff_t>(offset));
-    return bytes;
 }
 
 TEST(ConversionOfAChangingSource, CopiesTheSizeItHadAtTheStartOrFails) {
@@ -230,6 +230,43 @@ TEST(ConversionOfABusySource, KeepsOtherWritersOutWhileItRuns) {
     ASSERT_EQ(RunConversion(in, dir.File("out.mpg"), ConversionMode::To16x9, writer), RunOutcome::Completed);
     EXPECT_TRUE(refused);
     EXPECT_TRUE(test::SameBytes(test::ReadAll(dir.File("out.mpg")), source));
+}
+#endif
+
+#ifdef _WIN32
+// The copy takes the destination's place by a move at the end; a destination the move could not replace
+// is refused before anything is written, not after a whole run, and stays as it was.
+TEST(ConversionDestination, RefusesUpFrontWhatTheFinalMoveCouldNotReplace) {
+    test::TempDir dir;
+    const std::string in = dir.File("in.mpg");
+    const std::string out = dir.File("out.mpg");
+    test::WriteAll(in, FileWithHeaderAt(CHUNK_SIZE, 100));
+    const Bytes old(1000, 0x77);
+    const std::wstring wideOut = test::FsPath(out).wstring();
+
+    test::WriteAll(out, old);
+    ASSERT_TRUE(::SetFileAttributesW(wideOut.c_str(), FILE_ATTRIBUTE_READONLY));
+    test::RecordingSink readOnly;
+    EXPECT_EQ(RunConversion(in, out, ConversionMode::To16x9, readOnly), RunOutcome::DestOpenFailed);
+    ::SetFileAttributesW(wideOut.c_str(), FILE_ATTRIBUTE_NORMAL);
+    EXPECT_EQ(readOnly.begins, 0);
+    EXPECT_TRUE(test::SameBytes(test::ReadAll(out), old));
+
+    // A player holding the file open, letting others read and write but not delete it.
+    test::WriteAll(out, old);
+    const HANDLE held = ::CreateFileW(wideOut.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                      nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(held, INVALID_HANDLE_VALUE);
+    test::RecordingSink busy;
+    EXPECT_EQ(RunConversion(in, out, ConversionMode::To16x9, busy), RunOutcome::DestOpenFailed);
+    ::CloseHandle(held);
+    EXPECT_EQ(busy.begins, 0);
+    EXPECT_TRUE(test::SameBytes(test::ReadAll(out), old));
+
+    // A device has nothing to keep and is written directly.
+    test::RecordingSink device;
+    EXPECT_EQ(RunConversion(in, "NUL", ConversionMode::To16x9, device), RunOutcome::Completed);
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir.Path()), {}), 2);
 }
 #endif
 
