@@ -207,11 +207,11 @@ OutputFile::OutputFile(const std::string& path, const File& source) {
              dest.nFileIndexHigh == src.nFileIndexHigh && dest.nFileIndexLow == src.nFileIndexLow) ||
             (dest.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY)))
             return;
-        // The move at the end replaces the file: refused now, not after the whole copy, when the file is
-        // read-only (above: an administrator could still open it for writing) or held open by a program
-        // that does not let it be deleted.
-        const ScopedHandle replaceable(::CreateFileW(wide->c_str(), GENERIC_WRITE | DELETE, SHARE_ALL,
-                                                     nullptr, OPEN_EXISTING, 0, nullptr));
+        // The move at the end replaces the file, which takes the right to delete it: refused now, not
+        // after the whole copy, when the file is read-only (above: an administrator could still open it
+        // for writing), not ours to delete, or held open by a program that does not let it be deleted.
+        const ScopedHandle replaceable(
+            ::CreateFileW(wide->c_str(), DELETE, SHARE_ALL, nullptr, OPEN_EXISTING, 0, nullptr));
         if (!replaceable)
             return;
         const DWORD attributes = ::GetFileAttributesW(wide->c_str());
