@@ -16,10 +16,6 @@ using namespace veltrane;
 
 namespace {
 
-std::wstring Message(std::string_view text) {
-    return Widen(text);
-}
-
 std::wstring WindowText(HWND window) {
     std::vector<wchar_t> text(static_cast<std::size_t>(::GetWindowTextLengthW(window)) + 1, L'\0');
     ::GetWindowTextW(window, text.data(), static_cast<int>(text.size()));
@@ -207,14 +203,14 @@ void CVeltraneDlg::OnBrowseSource() {
         UpdateData(FALSE);
         break;
     case ProbeOutcome::AspectUnknown:
-        m_services.ShowError(m_hWnd, Message(OutcomeText(outcome)));
+        m_services.ShowError(m_hWnd, Widen(OutcomeText(outcome)));
         UpdateData(FALSE);
         break;
     case ProbeOutcome::HeaderNotFound:
     case ProbeOutcome::OpenFailed:
     case ProbeOutcome::OutOfMemory:
         // The field keeps its old text, and that text, not the rejected file, is what the next run uses.
-        m_services.ShowError(m_hWnd, Message(OutcomeText(outcome)));
+        m_services.ShowError(m_hWnd, Widen(OutcomeText(outcome)));
         break;
     }
 }
@@ -241,9 +237,9 @@ void CVeltraneDlg::OnRun() {
         progress.ShowPending();
     }
     if (outcome != RunOutcome::Completed)
-        m_services.ShowError(m_hWnd, Message(OutcomeText(outcome)));
+        m_services.ShowError(m_hWnd, Widen(OutcomeText(outcome)));
     else if (const std::optional<NothingRewritten> nothing = WhyNothingRewritten(report))
-        m_services.ShowError(m_hWnd, Message(OutcomeText(*nothing)));
+        m_services.ShowError(m_hWnd, Widen(OutcomeText(*nothing)));
     else
         m_services.Beep();
 }
