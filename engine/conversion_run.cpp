@@ -2,6 +2,7 @@
 #include "conversion_run.h"
 
 #include "chunk_buffer.h"
+#include "container_walk.h"
 #include "file_io.h"
 #include "sequence_header.h"
 
@@ -12,32 +13,24 @@ namespace veltrane {
 
 namespace {
 
-// Rewrites every header of data[0, len) whose aspect byte is present and returns how many bytes at
-// the end must wait for the next buffer-full: at most 7, enough for a start code cut by the buffer's
-// edge, or a whole start code whose aspect byte has not arrived yet.
-std::uint32_t RewriteHeaders(std::uint8_t* data, std::uint32_t len, ConversionMode mode, RunReport& report) {
-    if (len < USABLE_HEADER_SIZE)
-        return len;
-    const std::uint8_t* cursor = data;
-    std::uint32_t left = len;
-    for (;;) {
-        if (!FindSequenceHeader(cursor, left))
-            return 3; // the three bytes the search never starts a match in
-        if (left < USABLE_HEADER_SIZE)
-            return left;
-        std::uint8_t& aspect = data[cursor - data + ASPECT_BYTE_OFFSET];
-        const std::uint8_t rewritten = RewriteAspectByte(aspect, mode);
-        ++report.headersFound;
-        if (rewritten != aspect) {
-            aspect = rewritten;
-            ++report.headersRewritten;
+// Rewrites each header's aspect code as the walk meets it, and counts.
+class Rewriter final : public HeaderSink {
+public:
+    Rewriter(ConversionMode mode, RunReport& report) : m_mode(mode), m_report(report) {}
+
+    void Found(const FoundHeader& header) override {
+        const std::uint8_t rewritten = RewriteAspectByte(*header.aspect, m_mode);
+        ++m_report.headersFound;
+        if (rewritten != *header.aspect) {
+            *header.aspect = rewritten;
+            ++m_report.headersRewritten;
         }
-        ++cursor;
-        --left;
-        if (left < USABLE_HEADER_SIZE)
-            return left;
     }
-}
+
+private:
+    ConversionMode m_mode;
+    RunReport& m_report;
+};
 
 } // namespace
 
@@ -77,6 +70,8 @@ RunOutcome RunConversion(const std::string& sourcePath, const std::string& destP
     const std::int64_t total = *size;
     std::int64_t remaining = total;
     std::uint32_t carry = 0;
+    Rewriter rewriter(mode, report);
+    ContainerWalk walk(rewriter);
     while (remaining > 0) {
         // Never past the size taken at the start: a source that grows meanwhile is copied as it was then.
         const auto want = static_cast<std::uint32_t>(std::min<std::int64_t>(CHUNK_SIZE - carry, remaining));
@@ -87,7 +82,8 @@ RunOutcome RunConversion(const std::string& sourcePath, const std::string& destP
         remaining -= got;
 
         const std::uint32_t len = carry + static_cast<std::uint32_t>(got);
-        const std::uint32_t keep = RewriteHeaders(data, len, mode, report);
+        // What the walk holds back (a header or packet cut by the buffer's edge) is walked next pass.
+        const std::uint32_t keep = walk.Walk(data, len);
         if (!dest.WriteAll(data, len - keep))
             return RunOutcome::WriteFailed;
         progress.Position(ProgressPosition(total, remaining));
@@ -96,6 +92,7 @@ RunOutcome RunConversion(const std::string& sourcePath, const std::string& destP
         std::memmove(data, data + len - keep, keep);
         carry = keep;
     }
+    walk.Finish(data, carry);
     // Until the commit the destination's name still holds what it held before; any return above
     // discards the new file.
     if (!dest.WriteAll(data, carry) || !output.Commit())

@@ -2,11 +2,34 @@
 #include "source_probe.h"
 
 #include "chunk_buffer.h"
+#include "container_walk.h"
 #include "conversion_run.h"
 #include "file_io.h"
 #include "sequence_header.h"
 
+#include <cstring>
+
 namespace veltrane {
+
+namespace {
+
+// Remembers the header that starts first; in a multiplex that need not be the first one found.
+class FirstHeader final : public HeaderSink {
+public:
+    void Found(const FoundHeader& header) override {
+        if (header.headerOffset >= PROBE_RANGE || (m_found && header.headerOffset >= m_offset))
+            return;
+        m_found = true;
+        m_offset = header.headerOffset;
+        m_aspect = ClassifyAspectByte(*header.aspect);
+    }
+
+    bool m_found = false;
+    std::uint64_t m_offset = 0;
+    DeclaredAspect m_aspect = DeclaredAspect::Unknown;
+};
+
+} // namespace
 
 ProbeOutcome ProbeSourceAspect(const std::string& path) {
     const ChunkBuffer buffer = AllocateChunk();
@@ -15,17 +38,31 @@ ProbeOutcome ProbeSourceAspect(const std::string& path) {
     io::File file = io::OpenForSequentialRead(path);
     if (!file.IsOpen())
         return ProbeOutcome::OpenFailed;
-    // One read only: a header beyond the first buffer-full does not count.
-    const std::int64_t got = file.ReadSome(buffer.get(), CHUNK_SIZE);
-    file.Close();
-    if (got <= 0)
-        return ProbeOutcome::HeaderNotFound;
 
-    const std::uint8_t* cursor = buffer.get();
-    auto left = static_cast<std::uint32_t>(got);
-    if (!FindSequenceHeader(cursor, left) || left < USABLE_HEADER_SIZE)
+    FirstHeader first;
+    ContainerWalk walk(first);
+    std::uint8_t* const data = buffer.get();
+    std::uint64_t read = 0;
+    std::uint32_t carry = 0;
+    // A header starting inside the range may have its aspect byte a few packets past it.
+    while (read < PROBE_RANGE + PROBE_SLACK) {
+        const std::int64_t got = file.ReadSome(data + carry, CHUNK_SIZE - carry);
+        if (got <= 0)
+            break; // the end of the file, or a read error: what was found counts
+        read += static_cast<std::uint64_t>(got);
+        const std::uint32_t len = carry + static_cast<std::uint32_t>(got);
+        const std::uint32_t keep = walk.Walk(data, len);
+        std::memmove(data, data + len - keep, keep);
+        carry = keep;
+        if (first.m_found)
+            break;
+    }
+    if (!first.m_found)
+        walk.Finish(data, carry);
+    file.Close();
+    if (!first.m_found)
         return ProbeOutcome::HeaderNotFound;
-    switch (ClassifyAspectByte(cursor[ASPECT_BYTE_OFFSET])) {
+    switch (first.m_aspect) {
     case DeclaredAspect::Ratio4x3:
         return ProbeOutcome::Aspect4x3;
     case DeclaredAspect::Ratio16x9:

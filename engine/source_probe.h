@@ -3,11 +3,18 @@
 
 #include "outcomes.h"
 
+#include <cstdint>
 #include <string>
 
 namespace veltrane {
 
-// Looks only at the first CHUNK_SIZE bytes and only at the first header in them.
+// A header counts when its start code begins in the first 32 MiB: a recording that starts mid-GOP
+// at a high bit rate has its first sequence header well past the first buffer-full.
+inline constexpr std::uint64_t PROBE_RANGE = 33554432;
+// How far past the range the probe reads for the rest of a header begun inside it.
+inline constexpr std::uint64_t PROBE_SLACK = 1048576;
+
+// Looks only at the header that starts first, through the same container walk as a run.
 ProbeOutcome ProbeSourceAspect(const std::string& path);
 
 } // namespace veltrane

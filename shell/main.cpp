@@ -2,9 +2,9 @@
 #include "process_start.h"
 #include "veltrane_app.h"
 
-int main() {
+int main(int argc, char* argv[]) {
     veltrane::IgnoreWriteSignals();
-    CVeltraneApp app;
+    CVeltraneApp app(argc, argv);
     app.InitInstance();
     return 0;
 }

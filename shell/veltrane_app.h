@@ -2,18 +2,22 @@
 #pragma once
 
 #include <QApplication>
+#include <QString>
+#include <optional>
 
 class CVeltraneApp {
 public:
-    CVeltraneApp();
+    // The first argument, if any, is a file to open as the source; the others are ignored.
+    CVeltraneApp(int argc, char* argv[]);
 
     // Runs the main dialog modally; false tells the caller that the program ends when it closes.
     bool InitInstance();
 
 private:
-    // The program takes nothing from its command line, so Qt sees only a program name.
+    // Qt sees only a program name: the first argument is a file whatever it looks like, even "-style".
     int m_argc = 1;
     char m_programName[9] = "veltrane";
     char* m_argv[2] = {m_programName, nullptr};
     QApplication m_app;
+    std::optional<QString> m_sourceFile;
 };

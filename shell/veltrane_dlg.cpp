@@ -9,14 +9,18 @@
 #include "source_probe.h"
 
 #include <QAbstractButton>
+#include <QApplication>
 #include <QContextMenuEvent>
+#include <QDropEvent>
 #include <QFile>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
+#include <QMimeData>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QUrl>
 #include <chrono>
 
 using namespace veltrane;
@@ -35,6 +39,16 @@ QString Message(std::string_view text) {
 
 QLineEdit* Edit(const CVeltraneDlg& dialog, int id) {
     return qobject_cast<QLineEdit*>(dialog.GetDlgItem(id));
+}
+
+// Of what is dragged over the window only local files count, and of several the first.
+std::optional<QString> FirstLocalFile(const QMimeData* data) {
+    for (const QUrl& url : data->urls()) {
+        if (url.isLocalFile()) {
+            return url.toLocalFile();
+        }
+    }
+    return std::nullopt;
 }
 
 } // namespace
@@ -139,6 +153,9 @@ void CVeltraneDlg::OnInitDialog() {
     for (QWidget* child : findChildren<QWidget*>()) {
         child->installEventFilter(this);
     }
+    // Files dropped on the fields reach them first (through the filter); on any other control, the
+    // window.
+    setAcceptDrops(true);
 
     setWindowIcon(m_hIcon);
     SetCheck(IDC_MODE_TO_16_9, true);
@@ -175,6 +192,10 @@ bool CVeltraneDlg::eventFilter(QObject* watched, QEvent* event) {
     if (event->type() == QEvent::Paint && watched == m_progress) {
         m_progressPainted = true;
     }
+    if (event->type() == QEvent::DragEnter || event->type() == QEvent::DragMove ||
+        event->type() == QEvent::Drop) {
+        return FilterDrop(watched, static_cast<QDropEvent*>(event));
+    }
     if (event->type() == QEvent::KeyPress) {
         const int key = static_cast<QKeyEvent*>(event)->key();
         if (key == Qt::Key_Return || key == Qt::Key_Enter || key == Qt::Key_Escape) {
@@ -182,6 +203,30 @@ bool CVeltraneDlg::eventFilter(QObject* watched, QEvent* event) {
         }
     }
     return QDialog::eventFilter(watched, event);
+}
+
+// A local file dropped onto the destination field becomes the destination; anywhere else in the window
+// it becomes the source. Other drags (text into a field) are left to the control under them.
+bool CVeltraneDlg::FilterDrop(QObject* watched, QDropEvent* event) {
+    const std::optional<QString> file = FirstLocalFile(event->mimeData());
+    // Never a move: a file manager would remove the file once the drop was accepted as one.
+    const Qt::DropAction action =
+        (event->possibleActions() & Qt::CopyAction) ? Qt::CopyAction : Qt::LinkAction;
+    // Nor while a message box, the About box or a file dialog stands over the window: it takes no input then.
+    const QWidget* modal = QApplication::activeModalWidget();
+    if (!file || !(event->possibleActions() & action) || (modal && modal != this)) {
+        return false;
+    }
+    event->setDropAction(action);
+    event->accept();
+    if (event->type() == QEvent::Drop) {
+        // Taken once the drop is over, so that the file manager is not held waiting by a message box.
+        const bool toDest = watched == GetDlgItem(IDC_DEST_PATH);
+        QMetaObject::invokeMethod(
+            this, [this, toDest, path = *file] { toDest ? OpenDest(path) : OpenSource(path); },
+            Qt::QueuedConnection);
+    }
+    return true;
 }
 
 // Desktops other than Windows give a window no system menu to extend, so the About entry lives in the
@@ -208,10 +253,31 @@ void CVeltraneDlg::OnSysCommand(int id) {
 void CVeltraneDlg::OnBrowseSource() {
     UpdateData(true);
     const std::optional<QString> chosen = m_services.ChooseSourcePath(this);
-    if (!chosen) {
-        return;
+    if (chosen) {
+        TakeSource(*chosen);
     }
-    m_sourcePath = *chosen;
+}
+
+void CVeltraneDlg::OnBrowseDest() {
+    UpdateData(true);
+    const std::optional<QString> chosen = m_services.ChooseDestPath(this);
+    if (chosen) {
+        TakeDest(*chosen);
+    }
+}
+
+void CVeltraneDlg::OpenSource(const QString& path) {
+    UpdateData(true);
+    TakeSource(path);
+}
+
+void CVeltraneDlg::OpenDest(const QString& path) {
+    UpdateData(true);
+    TakeDest(path);
+}
+
+void CVeltraneDlg::TakeSource(const QString& path) {
+    m_sourcePath = path;
     const ProbeOutcome outcome = ProbeSourceAspect(ToNative(m_sourcePath));
     switch (outcome) {
     case ProbeOutcome::Aspect4x3:
@@ -237,13 +303,9 @@ void CVeltraneDlg::OnBrowseSource() {
     }
 }
 
-void CVeltraneDlg::OnBrowseDest() {
-    UpdateData(true);
-    const std::optional<QString> chosen = m_services.ChooseDestPath(this);
-    if (chosen) {
-        m_destPath = *chosen;
-        UpdateData(false);
-    }
+void CVeltraneDlg::TakeDest(const QString& path) {
+    m_destPath = path;
+    UpdateData(false);
 }
 
 void CVeltraneDlg::OnRun() {

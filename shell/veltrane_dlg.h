@@ -5,6 +5,7 @@
 #include <QIcon>
 #include <QString>
 
+class QDropEvent;
 class QProgressBar;
 
 namespace veltrane {
@@ -25,6 +26,11 @@ public:
     // `saveAndValidate`, members into fields otherwise.
     void UpdateData(bool saveAndValidate);
 
+    // Take `path` as the source or the destination exactly as if it had been chosen with that field's
+    // browse button; the program's argument and dropped files come in here.
+    void OpenSource(const QString& path);
+    void OpenDest(const QString& path);
+
     void OnBrowseSource();
     void OnBrowseDest();
     void OnRun();
@@ -41,6 +47,9 @@ private:
     void DoDataExchange(bool saveAndValidate);
     bool IsChecked(int radioId) const;
     void SetCheck(int radioId, bool checked);
+    void TakeSource(const QString& path);
+    void TakeDest(const QString& path);
+    bool FilterDrop(QObject* watched, QDropEvent* event);
 
     veltrane::DialogServices& m_services;
     QProgressBar* m_progress = nullptr;

@@ -197,11 +197,12 @@ TEST(ConversionReadFailures, APartWayReadErrorIsAFailureNotACompletedRun) {
 TEST(ConversionWriteFailures, AReaderLeavingAFifoIsAFailedWriteNotADeadProgram) {
     IgnoreWriteSignals();
     test::TempDir dir;
-    test::WriteAll(dir.File("in.mpg"), Bytes(1000, 0x42));
+    test::WriteAll(dir.File("in.mpg"), Bytes(CHUNK_SIZE + 1000, 0x42));
     ASSERT_EQ(::mkfifo(dir.File("pipe").c_str(), 0600), 0);
     int reader = ::open(dir.File("pipe").c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     ASSERT_NE(reader, -1);
-    // The first pass fits in the pipe unread; the reader leaves before the held-over bytes follow.
+    // The first pass fits in the widened pipe unread; the reader leaves before the second pass.
+    ASSERT_GE(::fcntl(reader, F_SETPIPE_SZ, 1 << 20), static_cast<int>(CHUNK_SIZE));
     ChangingSource leaving([&] { ::close(std::exchange(reader, -1)); });
     EXPECT_EQ(RunConversion(dir.File("in.mpg"), dir.File("pipe"), ConversionMode::To16x9, leaving),
               RunOutcome::WriteFailed);

@@ -30,7 +30,7 @@ struct ProbeCase {
     ProbeOutcome expected;
 };
 
-TEST(ProbeSourceAspect, AnswersFromTheFirstUsableHeaderInTheFirstBufferFull) {
+TEST(ProbeSourceAspect, AnswersFromTheFirstHeaderStartingInTheFirst32MiB) {
     const ProbeCase cases[] = {
         {"FourByThree", WithHeaders(1000, {{10, 0x23}}), ProbeOutcome::Aspect4x3},
         {"SixteenByNine", WithHeaders(1000, {{10, 0x35}}), ProbeOutcome::Aspect16x9},
@@ -44,8 +44,17 @@ TEST(ProbeSourceAspect, AnswersFromTheFirstUsableHeaderInTheFirstBufferFull) {
         {"LastWholeHeaderInTheBuffer", WithHeaders(CHUNK_SIZE + 100, {{CHUNK_SIZE - 8, 0x23}}),
          ProbeOutcome::Aspect4x3},
         {"HeaderCutByTheBuffer", WithHeaders(CHUNK_SIZE + 100, {{CHUNK_SIZE - 7, 0x23}}),
+         ProbeOutcome::Aspect4x3},
+        {"HeaderBeyondTheFirstBuffer", WithHeaders(2 * CHUNK_SIZE, {{CHUNK_SIZE + 10, 0x33}}),
+         ProbeOutcome::Aspect16x9},
+        {"HeaderAtOneMiB", WithHeaders(1048576 + 100, {{1048576, 0x23}}), ProbeOutcome::Aspect4x3},
+        {"HeaderEndingTheRange", WithHeaders(PROBE_RANGE + 100, {{PROBE_RANGE - 8, 0x33}}),
+         ProbeOutcome::Aspect16x9},
+        {"HeaderCutByTheEndOfTheRange", WithHeaders(PROBE_RANGE + 100, {{PROBE_RANGE - 4, 0x33}}),
+         ProbeOutcome::Aspect16x9},
+        {"HeaderJustPastTheRange", WithHeaders(PROBE_RANGE + 100, {{PROBE_RANGE, 0x23}}),
          ProbeOutcome::HeaderNotFound},
-        {"HeaderBeyondTheBuffer", WithHeaders(2 * CHUNK_SIZE, {{CHUNK_SIZE + 10, 0x23}}),
+        {"HeaderShortOfItsAspectByteAtTheEnd", WithHeaders(CHUNK_SIZE + 5, {{CHUNK_SIZE, 0x23}}),
          ProbeOutcome::HeaderNotFound},
     };
     test::TempDir dir;

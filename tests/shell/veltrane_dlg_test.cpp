@@ -12,10 +12,12 @@
 #include <QKeyEvent>
 #include <QLineEdit>
 #include <QMenu>
+#include <QMimeData>
 #include <QProgressBar>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
+#include <QUrl>
 
 using namespace veltrane::res;
 
@@ -55,6 +57,24 @@ class DialogTest : public QObject {
     QProgressBar* Progress() const { return qobject_cast<QProgressBar*>(m_dlg->GetDlgItem(IDC_PROGRESS)); }
     QString Temp(const QString& name) const { return m_dir.filePath(name); }
 
+    // Drags `urls` over `target` and drops them there, as a file manager does; the action the window took
+    // them with, or none when it refused them. What the window does with a drop happens once it is over.
+    static Qt::DropAction Drop(QWidget* target, const QList<QUrl>& urls,
+                               Qt::DropActions actions = Qt::CopyAction | Qt::MoveAction | Qt::LinkAction) {
+        QMimeData data;
+        data.setUrls(urls);
+        const QPoint at = target->rect().center();
+        QDragEnterEvent enter(at, actions, &data, Qt::LeftButton, Qt::NoModifier);
+        QApplication::sendEvent(target, &enter);
+        if (!enter.isAccepted()) {
+            return Qt::IgnoreAction;
+        }
+        QDropEvent drop(at, actions, &data, Qt::LeftButton, Qt::NoModifier);
+        QApplication::sendEvent(target, &drop);
+        QCoreApplication::processEvents();
+        return drop.isAccepted() ? drop.dropAction() : Qt::IgnoreAction;
+    }
+
 private slots:
     void init() {
         m_services = ScriptedServices();
@@ -71,23 +91,39 @@ private slots:
         QCOMPARE(QApplication::focusWidget(), Field(IDC_SOURCE_PATH));
     }
 
-    // The chosen source preselects the opposite direction; a file the probe rejects leaves all as it was.
+    // However a file becomes the source (its browse button, the program's argument, a drop onto its field
+    // or onto the window), the probe preselects the opposite direction; a file it rejects leaves all as
+    // it was, and text typed into the destination survives.
     void sourceChoiceSetsDirection_data() {
+        QTest::addColumn<QString>("how");
         QTest::addColumn<QString>("path");
         QTest::addColumn<int>("checked");
         QTest::addColumn<QString>("error");
         QTest::addColumn<bool>("fieldShowsPath");
-        QTest::newRow("4:3") << Media("mpeg2_ps_4x3.mpg") << IDC_MODE_TO_16_9 << "" << true;
-        QTest::newRow("16:9") << Media("mpeg2_ts_16x9.ts") << IDC_MODE_TO_4_3 << "" << true;
-        QTest::newRow("unknown aspect")
-            << Media("mpeg1_vcd_4x3.m1v") << IDC_MODE_TO_4_3 << "unknown aspect ratio" << true;
-        QTest::newRow("no sequence header")
-            << Media("README.md") << IDC_MODE_TO_4_3 << "can't find seqence_header" << false;
-        QTest::newRow("file that does not exist")
-            << Media("missing") << IDC_MODE_TO_4_3 << "file open error" << false;
-        QTest::newRow("cancelled") << QString() << IDC_MODE_TO_4_3 << "" << false;
+        struct Outcome {
+            const char* name;
+            QString path;
+            int checked;
+            const char* error;
+            bool fieldShowsPath;
+        };
+        const Outcome outcomes[] = {
+            {"4:3", Media("mpeg2_ps_4x3.mpg"), IDC_MODE_TO_16_9, "", true},
+            {"16:9", Media("mpeg2_ts_16x9.ts"), IDC_MODE_TO_4_3, "", true},
+            {"unknown aspect", Media("mpeg1_vcd_4x3.m1v"), IDC_MODE_TO_4_3, "unknown aspect ratio", true},
+            {"no sequence header", Media("README.md"), IDC_MODE_TO_4_3, "can't find seqence_header", false},
+            {"file that does not exist", Media("missing"), IDC_MODE_TO_4_3, "file open error", false},
+        };
+        for (const char* how : {"browse", "argument", "drop onto the field", "drop onto the window"}) {
+            for (const Outcome& o : outcomes) {
+                QTest::addRow("%s, %s", how, o.name)
+                    << how << o.path << o.checked << o.error << o.fieldShowsPath;
+            }
+        }
+        QTest::newRow("browse, cancelled") << "browse" << QString() << IDC_MODE_TO_4_3 << "" << false;
     }
     void sourceChoiceSetsDirection() {
+        QFETCH(QString, how);
         QFETCH(QString, path);
         QFETCH(int, checked);
         QFETCH(QString, error);
@@ -95,13 +131,70 @@ private slots:
         Button(IDC_MODE_TO_4_3)->click();
         Field(IDC_SOURCE_PATH)->setText(QStringLiteral("typed.mpg"));
         QTest::keyClicks(Field(IDC_DEST_PATH), QStringLiteral("typed-out.mpg"));
-        m_services.sourceChoices = path.isNull() ? QStringList() : QStringList{path};
-        Button(IDC_BROWSE_SOURCE)->click();
+        if (how == "browse") {
+            m_services.sourceChoices = path.isNull() ? QStringList() : QStringList{path};
+            Button(IDC_BROWSE_SOURCE)->click();
+        } else if (how == "argument") {
+            m_dlg->OpenSource(path);
+        } else {
+            // While the dialog runs modally, as the program runs it.
+            QWidget* target =
+                how == "drop onto the field" ? static_cast<QWidget*>(Field(IDC_SOURCE_PATH)) : m_dlg.get();
+            Qt::DropAction taken = Qt::IgnoreAction;
+            QTimer::singleShot(0, m_dlg.get(), [&] {
+                taken = Drop(target, {QUrl::fromLocalFile(path)});
+                m_dlg->done(0);
+            });
+            m_dlg->hide(); // a window shown before turns modal only when shown again
+            m_dlg->exec();
+            QCOMPARE(taken, Qt::CopyAction);
+        }
 
         QVERIFY(Button(checked)->isChecked());
         QCOMPARE(m_services.errors, error.isEmpty() ? QStringList() : QStringList{error});
         QCOMPARE(Field(IDC_SOURCE_PATH)->text(), fieldShowsPath ? path : QStringLiteral("typed.mpg"));
         QCOMPARE(Field(IDC_DEST_PATH)->text(), QStringLiteral("typed-out.mpg"));
+    }
+
+    // Onto the destination field a file becomes the destination, unprobed; of several files the first local
+    // one counts; anything that is not a local file, or that may only be moved, is refused.
+    void dropsOtherThanASource_data() {
+        QTest::addColumn<bool>("ontoDest");
+        QTest::addColumn<QList<QUrl>>("urls");
+        QTest::addColumn<int>("actions");
+        QTest::addColumn<int>("taken");
+        QTest::addColumn<QString>("source");
+        QTest::addColumn<QString>("dest");
+        const QUrl file = QUrl::fromLocalFile(Media("README.md"));
+        const QUrl video = QUrl::fromLocalFile(Media("mpeg2_ts_16x9.ts"));
+        const QUrl web(QStringLiteral("https://example.org/a.mpg"));
+        const int any = Qt::CopyAction | Qt::MoveAction | Qt::LinkAction;
+        QTest::newRow("onto the destination")
+            << true << QList{file} << any << int(Qt::CopyAction) << "" << file.toLocalFile();
+        QTest::newRow("link only") << true << QList{file} << int(Qt::LinkAction) << int(Qt::LinkAction) << ""
+                                   << file.toLocalFile();
+        QTest::newRow("several files")
+            << false << QList{web, video, file} << any << int(Qt::CopyAction) << video.toLocalFile() << "";
+        QTest::newRow("move only") << false << QList{video} << int(Qt::MoveAction) << 0 << ""
+                                   << "";
+        QTest::newRow("web address") << false << QList{web} << any << 0 << ""
+                                     << "";
+        QTest::newRow("no files") << true << QList<QUrl>() << any << 0 << ""
+                                  << "";
+    }
+    void dropsOtherThanASource() {
+        QFETCH(bool, ontoDest);
+        QFETCH(QList<QUrl>, urls);
+        QFETCH(int, actions);
+        QFETCH(int, taken);
+        QFETCH(QString, source);
+        QFETCH(QString, dest);
+        QCOMPARE(int(Drop(ontoDest ? static_cast<QWidget*>(Field(IDC_DEST_PATH)) : m_dlg.get(), urls,
+                          Qt::DropActions(actions))),
+                 taken);
+        QCOMPARE(Field(IDC_SOURCE_PATH)->text(), source);
+        QCOMPARE(Field(IDC_DEST_PATH)->text(), dest);
+        QCOMPARE(m_services.errors, QStringList());
     }
 
     // The run blocks the window, yet its positions reach the screen as it goes; input waits for its end.
@@ -156,6 +249,16 @@ private slots:
         QCOMPARE(m_services.beeps, 0);
         QCOMPARE(m_services.waitEnds, m_services.waitBegins);
         QCOMPARE(Contents(Temp("in.mpg")), original);
+    }
+
+    // While a box stands over the window it takes no drops, as it takes no clicks.
+    void noDropUnderAModalBox() {
+        QDialog box(m_dlg.get());
+        box.setModal(true);
+        box.show();
+        QCOMPARE(Drop(m_dlg.get(), {QUrl::fromLocalFile(Media("mpeg2_ts_16x9.ts"))}), Qt::IgnoreAction);
+        box.hide();
+        QCOMPARE(Field(IDC_SOURCE_PATH)->text(), QString());
     }
 
     // A run that rewrites no aspect code still makes the copy, but says why instead of beeping.

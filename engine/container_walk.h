@@ -1,0 +1,78 @@
+// Reads a file as the multiplex it is and hands each video stream's payload to the header search.
+#pragma once
+
+#include "header_scan.h"
+#include "pes_header.h"
+#include "stream_search.h"
+
+#include <array>
+#include <cstdint>
+#include <vector>
+
+namespace veltrane {
+
+// 00 00 01 BA followed by the marker bits of an MPEG-1 or MPEG-2 pack header; reads five bytes.
+bool IsPackHeaderStart(const std::uint8_t* p);
+
+// Fed a file buffer-full by buffer-full, it finds every sequence header of every video stream and
+// hands each to the sink the moment its aspect byte is in the buffer. It never hands over a byte of
+// a transport packet header, an adaptation field, a pack or system header or a PES header. Where the
+// structure is lost (a damaged packet, garbage between packs) it searches plain bytes until it is
+// found again. An elementary stream, or any file that is no transport or program stream, is all
+// plain bytes: every 00 00 01 B3 with its aspect byte in the file counts, as it always has.
+class ContainerWalk {
+public:
+    explicit ContainerWalk(HeaderSink& sink) : m_sink(sink) {}
+
+    // The next bytes of the file at data[0..size): those held back by the previous call, then new
+    // ones. Returns how many at the end it holds back (a packet or header cut by the buffer's edge):
+    // the caller may write out all the others and must give these again at the front of the next call.
+    std::uint32_t Walk(std::uint8_t* data, std::uint32_t size);
+    // The end of the file: data[0..size) is what the last Walk held back. Nothing is held any more.
+    void Finish(std::uint8_t* data, std::uint32_t size);
+
+    // Judged from the first bytes walked.
+    ContainerKind Kind() const { return m_kind; }
+
+private:
+    struct Pid {
+        PesHeader pes;
+        StreamSearch search;
+        bool video = true; // until a PES start says otherwise
+    };
+    struct Program {
+        enum class Phase : std::uint8_t { LostSync, AtStartCode, Skip, VideoPes };
+        Phase phase = Phase::LostSync;
+        std::uint32_t left = 0; // bytes of the current pack header, system header or packet
+        std::uint8_t stream = 0;
+        PesHeader pes;
+        std::array<StreamSearch, 16> video; // stream ids E0..EF
+    };
+
+    std::uint32_t Step(std::uint8_t* data, std::uint32_t size, bool last);
+    void Detect(const std::uint8_t* data, std::uint32_t size);
+    void Plain(std::uint8_t* data, std::uint32_t from, std::uint32_t to);
+
+    std::uint32_t WalkTransport(std::uint8_t* data, std::uint32_t from, std::uint32_t size, bool last);
+    void TransportPacket(std::uint8_t* packet, std::uint32_t size, std::uint64_t offset);
+    std::uint32_t WalkProgram(std::uint8_t* data, std::uint32_t from, std::uint32_t size, bool last);
+    std::uint32_t ProgramStartCode(const std::uint8_t* data, std::uint32_t at, std::uint32_t size, bool last);
+
+    HeaderSink& m_sink;
+    ContainerKind m_kind = ContainerKind::Elementary;
+    bool m_detected = false;
+    std::uint64_t m_base = 0;   // file offset of data[0] in this call
+    std::uint64_t m_parsed = 0; // file offset up to which the walk has read
+    StreamSearch m_plain;
+
+    // Transport stream: the packet's length, its 4-byte timestamp prefix, and each PID's stream.
+    std::uint32_t m_stride = 188;
+    std::uint32_t m_prefix = 0;
+    bool m_synced = false;
+    std::array<std::uint16_t, 8192> m_pidSlot{}; // 0: not seen yet, else index + 1 into m_pids
+    std::vector<Pid> m_pids;
+
+    Program m_program;
+};
+
+} // namespace veltrane

@@ -1,0 +1,81 @@
+// The scan: the run's walk over a whole file, reporting instead of writing.
+#include "header_scan.h"
+
+#include "container_walk.h"
+#include "conversion_run.h"
+#include "file_io.h"
+#include "sequence_header.h"
+
+#include <cstring>
+#include <memory>
+#include <new>
+
+namespace veltrane {
+
+namespace {
+
+// Works the rewrite out as the run would, on a copy of the byte: the buffer stays as read.
+class Reporter final : public HeaderSink {
+public:
+    Reporter(ConversionMode mode, ScanSink& sink) : m_mode(mode), m_sink(sink) {}
+
+    void Found(const FoundHeader& header) override {
+        HeaderSite site;
+        site.headerOffset = header.headerOffset;
+        site.aspectOffset = header.aspectOffset;
+        site.aspectByte = *header.aspect;
+        site.rewritten = RewriteAspectByte(site.aspectByte, m_mode);
+        m_sink.Header(site);
+    }
+
+private:
+    ConversionMode m_mode;
+    ScanSink& m_sink;
+};
+
+} // namespace
+
+RunOutcome ScanFile(const std::string& path, ConversionMode mode, ScanSink& sink) {
+    io::File source = io::OpenForSequentialRead(path);
+    if (!source.IsOpen())
+        return RunOutcome::SourceOpenFailed;
+    const std::unique_ptr<std::uint8_t[]> buffer(new (std::nothrow) std::uint8_t[CHUNK_SIZE]);
+    if (!buffer)
+        return RunOutcome::OutOfMemory;
+    const std::optional<std::int64_t> size = source.Size();
+    if (!size)
+        return RunOutcome::SizeUnavailable;
+
+    Reporter reporter(mode, sink);
+    ContainerWalk walk(reporter);
+    std::uint8_t* const data = buffer.get();
+    const std::int64_t total = *size;
+    std::int64_t remaining = total;
+    std::uint32_t carry = 0;
+    bool first = true;
+    while (remaining > 0) {
+        const std::int64_t got = source.ReadSome(data + carry, CHUNK_SIZE - carry);
+        if (got < 0)
+            return RunOutcome::ReadFailed;
+        if (got == 0)
+            break;
+        remaining -= got;
+        const std::uint32_t len = carry + static_cast<std::uint32_t>(got);
+        const std::uint32_t keep = walk.Walk(data, len);
+        if (first) {
+            sink.Container(walk.Kind());
+            first = false;
+        }
+        sink.Position(ProgressPosition(total, remaining));
+        if (sink.StopRequested())
+            return RunOutcome::Cancelled;
+        std::memmove(data, data + len - keep, keep);
+        carry = keep;
+    }
+    walk.Finish(data, carry);
+    if (first)
+        sink.Container(walk.Kind());
+    return RunOutcome::Completed;
+}
+
+} // namespace veltrane

@@ -1,0 +1,48 @@
+// Walks a whole file without writing anything and tells where every sequence header's aspect byte is.
+#pragma once
+
+#include "conversion_mode.h"
+#include "outcomes.h"
+
+#include <cstdint>
+#include <string>
+
+namespace veltrane {
+
+// How the walk reads a file, judged from its first buffer-full.
+enum class ContainerKind {
+    Elementary,         // plain bytes: a video elementary stream, or anything that is no known multiplex
+    ProgramStream,      // MPEG-1 system stream or MPEG-2 program stream (packs of PES packets)
+    TransportStream188, // MPEG-2 transport stream
+    TransportStream192, // the same with a 4-byte timestamp before each packet (.m2ts, .mts)
+};
+
+// One sequence header as a run in the scan's mode would meet it.
+struct HeaderSite {
+    std::uint64_t headerOffset = 0; // file offset of the first byte of its 00 00 01 B3 start code
+    std::uint64_t aspectOffset = 0; // file offset of the byte holding its aspect code; in a multiplex it
+                                    // may lie packets away from the start code
+    std::uint8_t aspectByte = 0;    // that byte as the file has it
+    std::uint8_t rewritten = 0;     // what the run writes there; equal to aspectByte where it leaves it
+};
+
+// Told what the scan finds, on the caller's thread.
+class ScanSink {
+public:
+    virtual ~ScanSink() = default;
+    // Once, after the first read, before any header.
+    virtual void Container(ContainerKind) {}
+    // Every header whose aspect byte is in the file. Within one stream in file order; a multiplex's
+    // streams may interleave, and a stream's first header can come a little after other streams'.
+    virtual void Header(const HeaderSite& site) = 0;
+    // After every buffer-full, 0..PROGRESS_MAX, as a run reports it.
+    virtual void Position(int) {}
+    // Asked after every buffer-full: true ends the scan as Cancelled.
+    virtual bool StopRequested() { return false; }
+};
+
+// Completed, SourceOpenFailed, OutOfMemory, SizeUnavailable, ReadFailed or Cancelled; never touches a
+// destination. Sites are exactly the bytes RunConversion with the same mode would rewrite or leave.
+RunOutcome ScanFile(const std::string& path, ConversionMode mode, ScanSink& sink);
+
+} // namespace veltrane
