@@ -1,4 +1,4 @@
-// Entry point of veltrane.exe. It takes nothing from the command line.
+// Entry point of veltrane.exe.
 #include "process_start.h"
 #include "veltrane_app.h"
 

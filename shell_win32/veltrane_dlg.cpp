@@ -10,11 +10,16 @@
 
 #include <chrono>
 #include <commctrl.h>
+#include <shellapi.h>
+#include <utility>
 #include <vector>
 
 using namespace veltrane;
 
 namespace {
+
+// Posted to itself by a dialog started with a file, to open it once the window is up.
+constexpr UINT WM_OPEN_ARGUMENT = WM_APP + 1;
 
 std::wstring WindowText(HWND window) {
     std::vector<wchar_t> text(static_cast<std::size_t>(::GetWindowTextLengthW(window)) + 1, L'\0');
@@ -84,8 +89,8 @@ private:
     Clock::time_point m_shownAt{};
 };
 
-CVeltraneDlg::CVeltraneDlg(DialogServices& services)
-    : CDialog(IDD_MAIN, nullptr), m_services(services),
+CVeltraneDlg::CVeltraneDlg(DialogServices& services, std::wstring argument)
+    : CDialog(IDD_MAIN, nullptr), m_services(services), m_argument(std::move(argument)),
       m_hIcon(::LoadIconW(::GetModuleHandleW(nullptr), MAKEINTRESOURCEW(IDR_MAINFRAME))) {}
 
 BOOL CVeltraneDlg::OnInitDialog() {
@@ -102,6 +107,10 @@ BOOL CVeltraneDlg::OnInitDialog() {
     ::SendMessageW(m_hWnd, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(m_hIcon));
     ::SendMessageW(m_hWnd, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(m_hIcon));
     ::SendDlgItemMessageW(m_hWnd, IDC_MODE_TO_16_9, BM_SETCHECK, BST_CHECKED, 0);
+    ::DragAcceptFiles(m_hWnd, TRUE);
+    // Opened once the window is up and running, so that a failed probe's message box stands over it.
+    if (!m_argument.empty())
+        ::PostMessageW(m_hWnd, WM_OPEN_ARGUMENT, 0, 0);
     return TRUE; // the focus goes to the first tab stop, the source field
 }
 
@@ -122,6 +131,12 @@ bool CVeltraneDlg::OnMessage(UINT message, WPARAM wParam, LPARAM lParam, INT_PTR
         return true;
     case WM_QUERYDRAGICON:
         result = reinterpret_cast<INT_PTR>(OnQueryDragIcon());
+        return true;
+    case WM_DROPFILES:
+        OnDropFiles(reinterpret_cast<HDROP>(wParam));
+        return true;
+    case WM_OPEN_ARGUMENT:
+        OpenSource(m_argument);
         return true;
     case WM_COMMAND:
         if (HIWORD(wParam) != BN_CLICKED)
@@ -186,10 +201,28 @@ void CVeltraneDlg::OnPaint() {
 
 void CVeltraneDlg::OnBrowseSource() {
     UpdateData(TRUE);
-    const std::optional<std::wstring> chosen = m_services.ChooseSourcePath(m_hWnd);
-    if (!chosen)
-        return;
-    m_sourcePath = *chosen;
+    if (const std::optional<std::wstring> chosen = m_services.ChooseSourcePath(m_hWnd))
+        TakeSource(*chosen);
+}
+
+void CVeltraneDlg::OnBrowseDest() {
+    UpdateData(TRUE);
+    if (const std::optional<std::wstring> chosen = m_services.ChooseDestPath(m_hWnd))
+        TakeDest(*chosen);
+}
+
+void CVeltraneDlg::OpenSource(const std::wstring& path) {
+    UpdateData(TRUE);
+    TakeSource(path);
+}
+
+void CVeltraneDlg::OpenDest(const std::wstring& path) {
+    UpdateData(TRUE);
+    TakeDest(path);
+}
+
+void CVeltraneDlg::TakeSource(const std::wstring& path) {
+    m_sourcePath = path;
     const ProbeOutcome outcome = ProbeSourceAspect(Narrow(m_sourcePath));
     switch (outcome) {
     case ProbeOutcome::Aspect4x3:
@@ -215,12 +248,28 @@ void CVeltraneDlg::OnBrowseSource() {
     }
 }
 
-void CVeltraneDlg::OnBrowseDest() {
-    UpdateData(TRUE);
-    if (const std::optional<std::wstring> chosen = m_services.ChooseDestPath(m_hWnd)) {
-        m_destPath = *chosen;
-        UpdateData(FALSE);
-    }
+void CVeltraneDlg::TakeDest(const std::wstring& path) {
+    m_destPath = path;
+    UpdateData(FALSE);
+}
+
+// A file dropped onto the destination field becomes the destination; anywhere else in the window, the
+// source. Only the first of several files counts.
+void CVeltraneDlg::OnDropFiles(HDROP drop) {
+    POINT at{};
+    const bool inClient = ::DragQueryPoint(drop, &at) != 0;
+    std::wstring path(static_cast<std::size_t>(::DragQueryFileW(drop, 0, nullptr, 0)), L'\0');
+    const bool got =
+        !path.empty() && ::DragQueryFileW(drop, 0, path.data(), static_cast<UINT>(path.size() + 1)) > 0;
+    ::DragFinish(drop);
+    // Nor while a message box, the About box or a file dialog stands over the window: it takes no input then.
+    if (!got || !::IsWindowEnabled(m_hWnd))
+        return;
+    const HWND target = inClient ? ::ChildWindowFromPointEx(m_hWnd, at, CWP_SKIPINVISIBLE) : nullptr;
+    if (target == GetDlgItem(IDC_DEST_PATH))
+        OpenDest(path);
+    else
+        OpenSource(path);
 }
 
 void CVeltraneDlg::OnRun() {

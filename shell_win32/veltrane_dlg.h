@@ -3,6 +3,7 @@
 
 #include "dialog.h"
 
+#include <shellapi.h> // after windows.h, which dialog.h brings
 #include <string>
 
 namespace veltrane {
@@ -11,11 +12,17 @@ class DialogServices;
 
 class CVeltraneDlg final : public CDialog {
 public:
-    explicit CVeltraneDlg(veltrane::DialogServices& services);
+    // `argument`: a file to open as the source once the window is up (the program's argument), or empty.
+    explicit CVeltraneDlg(veltrane::DialogServices& services, std::wstring argument = {});
 
     // Moves text between the two path fields and m_sourcePath/m_destPath: fields into members when
     // `saveAndValidate`, members into fields otherwise.
     BOOL UpdateData(BOOL saveAndValidate = TRUE);
+
+    // Take `path` as the source or the destination exactly as if it had been chosen with that field's
+    // browse button; the program's argument and dropped files come in here.
+    void OpenSource(const std::wstring& path);
+    void OpenDest(const std::wstring& path);
 
     void OnBrowseSource();
     void OnBrowseDest();
@@ -33,10 +40,14 @@ private:
     class RunProgress;
 
     void DoDataExchange(BOOL saveAndValidate);
+    void TakeSource(const std::wstring& path);
+    void TakeDest(const std::wstring& path);
+    void OnDropFiles(HDROP drop);
     void OnPaint();
     HICON OnQueryDragIcon() const { return m_hIcon; }
 
     veltrane::DialogServices& m_services;
+    std::wstring m_argument;
     HWND m_progress = nullptr;
     std::wstring m_sourcePath;
     std::wstring m_destPath;

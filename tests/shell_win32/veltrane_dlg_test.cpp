@@ -6,9 +6,11 @@
 #include "veltrane_dlg.h"
 #include "windows_text.h"
 
+#include <algorithm>
 #include <commctrl.h>
 #include <filesystem>
 #include <gtest/gtest.h>
+#include <shlobj.h>
 
 namespace {
 
@@ -17,6 +19,27 @@ using veltrane::test::Bytes;
 
 fs::path Media(const char* name) {
     return veltrane::test::FsPath(VELTRANE_TEST_DATA_DIR) / name;
+}
+
+// What Explorer hands a window that accepts files: one file, dropped at `at` in client coordinates.
+HDROP MakeDrop(const std::wstring& file, POINT at) {
+    const std::size_t bytes = sizeof(DROPFILES) + (file.size() + 2) * sizeof(wchar_t);
+    const HGLOBAL memory = ::GlobalAlloc(GHND, bytes); // zeroed: the list ends in two NULs
+    auto* drop = static_cast<DROPFILES*>(::GlobalLock(memory));
+    drop->pFiles = sizeof(DROPFILES);
+    drop->pt = at;
+    drop->fWide = TRUE;
+    std::copy(file.begin(), file.end(), reinterpret_cast<wchar_t*>(drop + 1));
+    ::GlobalUnlock(memory);
+    return static_cast<HDROP>(memory);
+}
+
+void PumpMessages() {
+    MSG msg;
+    while (::PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+        ::TranslateMessage(&msg);
+        ::DispatchMessageW(&msg);
+    }
 }
 
 class Win32DialogTest : public testing::Test {
@@ -169,6 +192,52 @@ TEST_F(Win32DialogTest, ARunThatRewritesNothingSaysSoInsteadOfBeeping) {
             << c.media;
     }
     EXPECT_EQ(m_services.beeps, 0);
+}
+
+// A file dropped onto the destination field becomes the destination; anywhere else, the source, probed
+// as a chosen one. Nothing is taken while a modal window (which disables this one) stands over it.
+TEST_F(Win32DialogTest, DroppedFilesGoToTheFieldTheyLandOn) {
+    const std::wstring wide = Copy("mpeg2_16x9.m2v", L"ワイド.m2v");
+    const std::wstring dest = (m_dir.Path() / L"出力.mpg").wstring();
+    const auto centre = [&](int id) {
+        RECT rect{};
+        ::GetWindowRect(m_dlg.GetDlgItem(id), &rect);
+        ::MapWindowPoints(nullptr, m_dlg.GetSafeHwnd(), reinterpret_cast<POINT*>(&rect), 2);
+        return POINT{(rect.left + rect.right) / 2, (rect.top + rect.bottom) / 2};
+    };
+    const auto drop = [&](const std::wstring& file, POINT at) {
+        ::SendMessageW(m_dlg.GetSafeHwnd(), WM_DROPFILES, reinterpret_cast<WPARAM>(MakeDrop(file, at)), 0);
+    };
+
+    ::EnableWindow(m_dlg.GetSafeHwnd(), FALSE);
+    drop(wide, centre(IDC_RUN));
+    EXPECT_EQ(Field(IDC_SOURCE_PATH), L"");
+    ::EnableWindow(m_dlg.GetSafeHwnd(), TRUE);
+
+    drop(dest, centre(IDC_DEST_PATH));
+    EXPECT_EQ(Field(IDC_DEST_PATH), dest);
+    EXPECT_EQ(Field(IDC_SOURCE_PATH), L"");
+    drop(wide, centre(IDC_PROGRESS));
+    EXPECT_EQ(Field(IDC_SOURCE_PATH), wide);
+    EXPECT_TRUE(Checked(IDC_MODE_TO_4_3));
+    EXPECT_EQ(Field(IDC_DEST_PATH), dest);
+    EXPECT_TRUE(m_services.errors.empty());
+}
+
+// `veltrane FILE`: the file is opened as the source once the window is up, as if chosen.
+TEST(Win32DialogArgument, OpensTheFileAsTheSourceOnceTheWindowIsUp) {
+    veltrane::test::TempDir dir;
+    const fs::path path = dir.Path() / L"引数 16x9.m2v";
+    fs::copy_file(Media("mpeg2_16x9.m2v"), path);
+    ScriptedServices services;
+    CVeltraneDlg dlg(services, path.wstring());
+    ASSERT_TRUE(dlg.Create(nullptr));
+    PumpMessages();
+    wchar_t text[1024] = {};
+    ::GetDlgItemTextW(dlg.GetSafeHwnd(), IDC_SOURCE_PATH, text, 1024);
+    EXPECT_EQ(text, path.wstring());
+    EXPECT_EQ(::SendDlgItemMessageW(dlg.GetSafeHwnd(), IDC_MODE_TO_4_3, BM_GETCHECK, 0, 0), BST_CHECKED);
+    EXPECT_TRUE(services.errors.empty());
 }
 
 struct RunFailure {
