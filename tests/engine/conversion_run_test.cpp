@@ -225,6 +225,31 @@ TEST(ConversionDestination, ReplacesAnExistingFileAndLeavesNothingBeside) {
     }
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.Path()), {}), 3);
 }
+
+// The copy grows beside the destination however its folder is spelled: a bare name, a name relative to a
+// drive's current folder, forward slashes.
+TEST(ConversionDestination, FindsTheFolderOfEverySpellingOfAWindowsPath) {
+    test::TempDir dir;
+    const Bytes source = FileWithHeaderAt(5000, 10, 0x23);
+    test::WriteAll(dir.File("in.mpg"), source);
+    const std::filesystem::path previous = std::filesystem::current_path();
+    std::filesystem::current_path(dir.Path());
+    const std::string drive = test::Utf8(dir.Path().root_name()); // "C:"
+    std::string slashed = dir.File("slashed.mpg");
+    std::replace(slashed.begin(), slashed.end(), '\\', '/');
+    for (const std::string& dest : {std::string("bare.mpg"), drive + "drive-relative.mpg", slashed}) {
+        test::RecordingSink sink;
+        EXPECT_EQ(RunConversion(dir.File("in.mpg"), dest, ConversionMode::To16x9, sink),
+                  RunOutcome::Completed)
+            << dest;
+    }
+    std::filesystem::current_path(previous);
+    for (const char* name : {"bare.mpg", "drive-relative.mpg", "slashed.mpg"})
+        EXPECT_TRUE(test::SameBytes(test::ReadAll(dir.File(name)),
+                                    test::ReferenceConversion(source, ConversionMode::To16x9)))
+            << name;
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.Path()), {}), 4);
+}
 #endif
 
 } // namespace
