@@ -176,6 +176,10 @@ bool File::ReadAllAt(std::uint8_t* data, std::size_t size, std::int64_t offset) 
 }
 
 bool File::WriteAllAt(const std::uint8_t* data, std::size_t size, std::int64_t offset) {
+    // As for ReadAllAt: the in-place fix reads on through the same handle.
+    LARGE_INTEGER here{};
+    if (!::SetFilePointerEx(m_handle, LARGE_INTEGER{}, &here, FILE_CURRENT))
+        return false;
     do {
         const DWORD want = static_cast<DWORD>(std::min<std::size_t>(size, std::numeric_limits<DWORD>::max()));
         OVERLAPPED at{};
@@ -183,12 +187,12 @@ bool File::WriteAllAt(const std::uint8_t* data, std::size_t size, std::int64_t o
         at.OffsetHigh = static_cast<DWORD>(static_cast<std::uint64_t>(offset) >> 32);
         DWORD written = 0;
         if (!::WriteFile(m_handle, data, want, &written, &at) || (want > 0 && written == 0))
-            return false;
+            break;
         data += written;
         size -= written;
         offset += written;
     } while (size > 0);
-    return true;
+    return ::SetFilePointerEx(m_handle, here, nullptr, FILE_BEGIN) && size == 0;
 }
 
 // Block cloning on Windows (ReFS only) is not used: every copy is written.
@@ -200,12 +204,14 @@ std::int64_t File::ShareBlocksFrom(const File& /*source*/, std::int64_t /*offset
     return 0;
 }
 
-// The in-place fix also reads the file through a second handle, which must be let in.
+// Other readers are let in, as for a source; no other writer.
 File OpenForUpdate(const std::string& path) {
     File file;
-    const HANDLE handle =
-        ::CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    const std::optional<std::wstring> wide = WidePath(path);
+    if (!wide)
+        return file;
+    const HANDLE handle = ::CreateFileW(wide->c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                                        OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
     if (handle == INVALID_HANDLE_VALUE)
         return file;
     file.m_handle = handle;

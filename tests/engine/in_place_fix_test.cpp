@@ -4,7 +4,9 @@
 #include "test_support.h"
 
 #include <gtest/gtest.h>
+#include <string>
 #include <sys/stat.h>
+#include <vector>
 
 namespace veltrane {
 namespace {
@@ -102,8 +104,12 @@ TEST(FixInPlace, AnInterruptedFixIsCompletedByTheNextOne) {
 
 TEST(FixInPlace, RefusesWhatIsNotARegularFileWithoutWaiting) {
     test::TempDir dir;
+    std::vector<std::string> paths = {dir.File("missing.mpg"), test::Utf8(dir.Path())};
+#ifndef _WIN32
     ASSERT_EQ(::mkfifo(dir.File("pipe").c_str(), 0600), 0);
-    for (const std::string& path : {dir.File("missing.mpg"), dir.Path().string(), dir.File("pipe")}) {
+    paths.push_back(dir.File("pipe"));
+#endif
+    for (const std::string& path : paths) {
         test::RecordingSink sink;
         RunReport report;
         EXPECT_EQ(FixInPlace(path, ConversionMode::To16x9, sink, report), RunOutcome::SourceOpenFailed)
