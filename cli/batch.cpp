@@ -162,6 +162,10 @@ int Convert(const Request& request) {
             outcome = request.inPlace ? FixInPlace(file, mode, progress, run)
                                       : RunConversion(file, dest, mode, progress, run);
         }
+        if (outcome == RunOutcome::Cancelled) {
+            report.Stopped(file, std::move(json));
+            break;
+        }
         if (outcome != RunOutcome::Completed) {
             report.Failed(file, OutcomeText(outcome), std::move(json));
             continue;
@@ -236,6 +240,10 @@ int Scan(const Request& request) {
         // The mode only decides what a run would write, which a scan does not tell.
         const RunOutcome outcome = ScanFile(file, ConversionMode::To16x9, tally);
         progress.End();
+        if (outcome == RunOutcome::Cancelled) {
+            report.Stopped(file, std::move(json));
+            break;
+        }
         if (outcome != RunOutcome::Completed) {
             report.Failed(file, OutcomeText(outcome), std::move(json));
             continue;
