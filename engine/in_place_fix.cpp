@@ -20,7 +20,7 @@ public:
         ++m_report.headersFound;
         if (site.rewritten == site.aspectByte || m_writeFailed)
             return;
-        if (!m_file.WriteAt(site.aspectOffset, &site.rewritten, 1)) {
+        if (!m_file.WriteAllAt(&site.rewritten, 1, static_cast<std::int64_t>(site.aspectOffset))) {
             m_writeFailed = true;
             return;
         }
