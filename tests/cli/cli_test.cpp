@@ -239,6 +239,7 @@ TEST(CliScan, CountsTheHeadersOfCopiesAndOfFilesFixedInPlace) {
         }
         EXPECT_EQ(objects[1]["aspect_codes"], nlohmann::json({{"2", 5}}));
         EXPECT_EQ(objects[2]["aspect_codes"], nlohmann::json({{"2", 5}}));
+        EXPECT_EQ(objects[2]["aspects"], nlohmann::json({{"4:3", 5}}));
     }
 
     // Headers that disagree are a finding, not a failure; a file without any is one.
