@@ -37,14 +37,6 @@ std::vector<nlohmann::json> JsonLines(const std::string& text) {
     return objects;
 }
 
-// A file whose only header declares square samples: neither 4:3 nor 16:9.
-std::string SquareSamples(const test::TempDir& dir) {
-    Bytes bytes = test::SequenceHeader(0x13);
-    bytes.resize(100, 0xFF);
-    test::WriteAll(dir.File("square.m2v"), bytes);
-    return dir.File("square.m2v");
-}
-
 bool Exists(const std::string& path) {
     std::error_code error;
     return fs::symlink_status(path, error).type() != fs::file_type::not_found;
@@ -54,9 +46,9 @@ bool Exists(const std::string& path) {
 TEST(CliConvert, ABatchGoesOnPastFilesItCannotConvertAndNamesEach) {
     test::TempDir dir;
     test::TempDir out;
-    const auto result =
-        RunCli({"convert", "--to", "flip", DataFile("mpeg2_16x9.m2v"), dir.File("missing.m2v"),
-                SquareSamples(dir), DataFile("mpeg2_ps_4x3.mpg"), "--out-dir", out.Path().string()});
+    const auto result = RunCli({"convert", "--to", "flip", DataFile("mpeg2_16x9.m2v"),
+                                dir.File("missing.m2v"), DataFile("mpeg2_square.m2v"),
+                                DataFile("mpeg2_ps_4x3.mpg"), "--out-dir", out.Path().string()});
     EXPECT_EQ(result.exitStatus, 1);
     const std::pair<const char*, ConversionMode> flipped[] = {{"mpeg2_16x9.m2v", ConversionMode::To4x3},
                                                               {"mpeg2_ps_4x3.mpg", ConversionMode::To16x9}};
@@ -64,11 +56,11 @@ TEST(CliConvert, ABatchGoesOnPastFilesItCannotConvertAndNamesEach) {
         EXPECT_TRUE(test::SameBytes(test::ReadAll(out.File(name)),
                                     test::ReferenceConversion(test::ReadAll(DataFile(name)), mode)))
             << name;
-    EXPECT_FALSE(Exists(out.File("square.m2v")));
+    EXPECT_FALSE(Exists(out.File("mpeg2_square.m2v")));
     const auto errors = Lines(result.err);
     ASSERT_EQ(errors.size(), 3u) << result.err; // the two failures and the summary
     EXPECT_EQ(errors[0], "veltrane-cli: " + dir.File("missing.m2v") + ": file open error");
-    EXPECT_EQ(errors[1], "veltrane-cli: " + dir.File("square.m2v") + ": unknown aspect ratio");
+    EXPECT_EQ(errors[1], "veltrane-cli: " + DataFile("mpeg2_square.m2v") + ": unknown aspect ratio");
     EXPECT_EQ(errors[2].rfind("veltrane-cli: 2 converted, 2 failed, ", 0), 0u) << errors[2];
     EXPECT_EQ(Lines(result.out).size(), 2u) << result.out;
     EXPECT_EQ(result.err.find('\r'), std::string::npos) << "no progress line off a terminal";
@@ -149,11 +141,12 @@ TEST(CliUsage, RefusesWhatCannotBeCarriedOutWithStatus2BeforeTouchingAFile) {
 TEST(CliProbe, NamesEachFilesAspectOrWhyItHasNone) {
     test::TempDir dir;
     test::WriteAll(dir.File("text.txt"), Bytes(1000, 'x'));
-    const auto result = RunCli({"probe", DataFile("mpeg2_4x3.m2v"), DataFile("mpeg2_ts_16x9.ts"),
-                                DataFile("mpeg1_vcd_4x3.m1v"), SquareSamples(dir), dir.File("text.txt")});
+    const auto result =
+        RunCli({"probe", DataFile("mpeg2_4x3.m2v"), DataFile("mpeg2_ts_16x9.ts"),
+                DataFile("mpeg1_vcd_4x3.m1v"), DataFile("mpeg2_square.m2v"), dir.File("text.txt")});
     EXPECT_EQ(result.exitStatus, 1);
     EXPECT_EQ(result.out, DataFile("mpeg2_4x3.m2v") + ": 4:3\n" + DataFile("mpeg2_ts_16x9.ts") + ": 16:9\n" +
-                              DataFile("mpeg1_vcd_4x3.m1v") + ": 4:3\n" + dir.File("square.m2v") +
+                              DataFile("mpeg1_vcd_4x3.m1v") + ": 4:3\n" + DataFile("mpeg2_square.m2v") +
                               ": unknown (code 1)\n");
     EXPECT_EQ(Lines(result.err).front(),
               "veltrane-cli: " + dir.File("text.txt") + ": can't find seqence_header");
@@ -200,8 +193,8 @@ TEST(CliJson, ParsesAndKeepsEveryFileNameExact) {
     EXPECT_EQ(objects[2]["ok"], false);
     EXPECT_EQ(objects[2]["error"], "can't open input file");
 
-    const auto probed = RunCli({"probe", "--json", "--quiet", dir.File("in/" + japanese), SquareSamples(dir),
-                                dir.File("in/missing.m2v")});
+    const auto probed = RunCli({"probe", "--json", "--quiet", dir.File("in/" + japanese),
+                                DataFile("mpeg2_square.m2v"), dir.File("in/missing.m2v")});
     EXPECT_EQ(probed.err, "veltrane-cli: " + dir.File("in/missing.m2v") + ": file open error\n") << "--quiet";
     const auto probes = JsonLines(probed.out);
     ASSERT_EQ(probes.size(), 3u);
