@@ -26,6 +26,7 @@ public:
         site.aspectOffset = header.aspectOffset;
         site.aspectByte = *header.aspect;
         site.rewritten = RewriteHeader(header, m_mode);
+        site.declared = ClassifyHeader(header);
         m_sink.Header(site);
     }
 

@@ -3,6 +3,7 @@
 
 #include "conversion_mode.h"
 #include "outcomes.h"
+#include "sequence_header.h"
 
 #include <cstdint>
 #include <string>
@@ -28,6 +29,8 @@ struct HeaderSite {
                                     // may lie packets away from the start code
     std::uint8_t aspectByte = 0;    // that byte as the file has it
     std::uint8_t rewritten = 0;     // what the run writes there; equal to aspectByte where it leaves it
+    DeclaredAspect declared = DeclaredAspect::Unknown; // the shape the header declares, by the rule of
+                                                       // its stream's MPEG-1 or MPEG-2
 };
 
 // Told what the scan finds, on the caller's thread.
