@@ -1,6 +1,7 @@
 // Reads the head of a file and classifies the aspect code of its first sequence header.
 #include "source_probe.h"
 
+#include "aspect_rule.h"
 #include "chunk_buffer.h"
 #include "container_walk.h"
 #include "conversion_run.h"
@@ -21,7 +22,7 @@ public:
             return;
         m_found = true;
         m_offset = header.headerOffset;
-        m_aspect = ClassifyAspectByte(*header.aspect);
+        m_aspect = ClassifyHeader(header);
     }
 
     bool m_found = false;

@@ -9,6 +9,10 @@
 #include <iterator>
 #include <random>
 #include <stdexcept>
+#ifndef _WIN32
+#include <sys/statvfs.h>
+#include <unistd.h>
+#endif
 
 namespace veltrane::test {
 
@@ -21,20 +25,19 @@ std::string Utf8(const std::filesystem::path& path) {
     return std::string(text.begin(), text.end());
 }
 
-TempDir::TempDir() {
+TempDir::TempDir(const std::filesystem::path& base) {
 #ifdef _WIN32
     // No mkdtemp here: a random name, taken only if create_directory made it just now.
     std::random_device random;
     for (int attempt = 0; attempt < 100 && m_path.empty(); ++attempt) {
-        const auto candidate =
-            std::filesystem::temp_directory_path() / ("veltrane-test-" + std::to_string(random()));
+        const auto candidate = base / ("veltrane-test-" + std::to_string(random()));
         if (std::filesystem::create_directory(candidate))
             m_path = candidate;
     }
     if (m_path.empty())
         throw std::runtime_error("cannot create a temporary folder");
 #else
-    std::string pattern = (std::filesystem::temp_directory_path() / "veltrane-test-XXXXXX").string();
+    std::string pattern = (base / "veltrane-test-XXXXXX").string();
     if (::mkdtemp(pattern.data()) == nullptr)
         throw std::runtime_error("cannot create a temporary folder");
     m_path = pattern;
@@ -45,6 +48,61 @@ TempDir::~TempDir() {
     std::error_code ignored;
     std::filesystem::remove_all(m_path, ignored);
 }
+
+#ifdef _WIN32
+LoopMount::LoopMount(const std::string& type) : m_whyNot("a " + type + " image is mounted only on Linux") {}
+
+LoopMount::~LoopMount() = default;
+
+std::int64_t LoopMount::UsedBytes() const {
+    return 0;
+}
+#else
+namespace {
+
+std::string Quoted(const std::string& path) {
+    return "'" + path + "'";
+}
+
+bool Run(const std::string& command) {
+    return std::system((command + " >/dev/null 2>&1").c_str()) == 0;
+}
+
+} // namespace
+
+LoopMount::LoopMount(const std::string& type) {
+    const std::string image = (m_dir.Path() / "image").string();
+    const std::string mountPoint = (m_dir.Path() / "mnt").string();
+    // Each mkfs has its own smallest size; 320 MiB suits both, and the image file stays sparse.
+    const std::string options = type == "xfs" ? "-q -m reflink=1" : "-q";
+    if (::geteuid() != 0)
+        m_whyNot = "mounting a " + type + " image needs root";
+    else if (!Run("command -v mkfs." + type))
+        m_whyNot = "mkfs." + type + " is not installed (scripts/install-deps installs it)";
+    else if (!Run("truncate -s 320M " + Quoted(image)) ||
+             !Run("mkfs." + type + " " + options + " " + Quoted(image)))
+        m_whyNot = "mkfs." + type + " failed on " + image;
+    else if (!std::filesystem::create_directory(mountPoint) ||
+             !Run("mount -o loop " + Quoted(image) + " " + Quoted(mountPoint)))
+        m_whyNot = "mount -o loop failed: no loop devices, or not allowed in this container";
+    else
+        m_mounted = true;
+}
+
+LoopMount::~LoopMount() {
+    if (m_mounted)
+        Run("umount " + Quoted((m_dir.Path() / "mnt").string()));
+}
+
+std::int64_t LoopMount::UsedBytes() const {
+    const std::string mountPoint = (m_dir.Path() / "mnt").string();
+    ::sync();
+    struct statvfs fs {};
+    if (::statvfs(mountPoint.c_str(), &fs) != 0)
+        throw std::runtime_error("cannot stat " + mountPoint);
+    return static_cast<std::int64_t>(fs.f_blocks - fs.f_bfree) * static_cast<std::int64_t>(fs.f_frsize);
+}
+#endif
 
 Bytes ReadAll(const std::string& path) {
     std::ifstream in(FsPath(path), std::ios::binary);
