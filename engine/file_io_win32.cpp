@@ -301,8 +301,8 @@ OutputFile::OutputFile(const std::string& path, const File& source) {
     // A name that ends in a separator can only be meant as a folder.
     if (!wide || wide->back() == L'\\' || wide->back() == L'/')
         return;
-    BY_HANDLE_FILE_INFORMATION src{};
-    if (!::GetFileInformationByHandle(source.m_handle, &src))
+    const std::optional<FileIdentity> sourceIdentity = IdentityOf(source.m_handle);
+    if (!sourceIdentity)
         return;
 
     // Whatever has the name is looked at first, with no access asked and every sharing mode granted, so
@@ -326,11 +326,11 @@ OutputFile::OutputFile(const std::string& path, const File& source) {
             }
             return;
         }
-        BY_HANDLE_FILE_INFORMATION dest{};
-        if (!::GetFileInformationByHandle(existing.Get(), &dest) ||
-            (dest.dwVolumeSerialNumber == src.dwVolumeSerialNumber &&
-             dest.nFileIndexHigh == src.nFileIndexHigh && dest.nFileIndexLow == src.nFileIndexLow) ||
-            (dest.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY)))
+        const std::optional<FileIdentity> identity = IdentityOf(existing.Get());
+        FILE_BASIC_INFO basic{};
+        if (!identity || *identity == *sourceIdentity ||
+            !::GetFileInformationByHandleEx(existing.Get(), FileBasicInfo, &basic, sizeof basic) ||
+            (basic.FileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY)))
             return;
         // The move at the end replaces the file, which takes the right to delete it: refused now, not
         // after the whole copy, when the file is read-only (above: an administrator could still open it
