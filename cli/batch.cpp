@@ -23,6 +23,24 @@ namespace {
 
 namespace fs = std::filesystem;
 
+// Names are UTF-8 throughout; std::filesystem takes narrow strings in the ANSI code page on Windows.
+fs::path FsPath(const std::string& name) {
+#ifdef _WIN32
+    return fs::path(std::u8string(name.begin(), name.end()));
+#else
+    return fs::path(name);
+#endif
+}
+
+std::string NameOf(const fs::path& path) {
+#ifdef _WIN32
+    const std::u8string name = path.u8string();
+    return std::string(name.begin(), name.end());
+#else
+    return path.string();
+#endif
+}
+
 const char* AspectName(ConversionMode mode) {
     return mode == ConversionMode::To16x9 ? "16:9" : "4:3";
 }
@@ -65,14 +83,14 @@ std::string Destination(const Request& request, const std::string& file) {
         return file;
     if (!request.output.empty())
         return request.output;
-    return (fs::path(request.outDir) / fs::path(file).filename()).string();
+    return NameOf(FsPath(request.outDir) / FsPath(file).filename());
 }
 
 // A dangling link counts as there: writing through it would create a file elsewhere. A name that
 // cannot even be looked at is left to the run, which tells why it cannot write there.
 bool Exists(const std::string& path) {
     std::error_code error;
-    const fs::file_status status = fs::symlink_status(path, error);
+    const fs::file_status status = fs::symlink_status(FsPath(path), error);
     return !error && status.type() != fs::file_type::not_found;
 }
 
@@ -153,7 +171,7 @@ int Convert(const Request& request) {
             continue;
         }
         std::error_code error;
-        const auto size = static_cast<std::int64_t>(fs::file_size(file, error));
+        const auto size = static_cast<std::int64_t>(fs::file_size(FsPath(file), error));
         const auto start = std::chrono::steady_clock::now();
         RunReport run;
         RunOutcome outcome;
@@ -250,7 +268,7 @@ int Scan(const Request& request) {
         JsonObject json;
         json.AddPath("file", file);
         std::error_code error;
-        const auto size = static_cast<std::int64_t>(fs::file_size(file, error));
+        const auto size = static_cast<std::int64_t>(fs::file_size(FsPath(file), error));
         TerminalProgress progress(file, error ? 0 : size, showProgress);
         ScanTally tally(progress);
         progress.Begin();

@@ -116,6 +116,20 @@ HANDLE CreateBeside(const std::wstring& folder, std::wstring& name) {
     return INVALID_HANDLE_VALUE;
 }
 
+struct FileIdentity {
+    DWORD volume;
+    DWORD indexHigh;
+    DWORD indexLow;
+    bool operator==(const FileIdentity&) const = default;
+};
+
+std::optional<FileIdentity> IdentityOf(HANDLE handle) {
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (!::GetFileInformationByHandle(handle, &info))
+        return std::nullopt;
+    return FileIdentity{info.dwVolumeSerialNumber, info.nFileIndexHigh, info.nFileIndexLow};
+}
+
 } // namespace
 
 namespace detail {
@@ -195,9 +209,10 @@ bool File::WriteAllAt(const std::uint8_t* data, std::size_t size, std::int64_t o
     return ::SetFilePointerEx(m_handle, here, nullptr, FILE_BEGIN) && size == 0;
 }
 
-// Block cloning on Windows (ReFS only) is not used: every copy is written.
-bool File::MayShareBlocksWith(const File& /*source*/) const {
-    return false;
+// Two files on disk may, as on Linux; the one try that asks (ShareBlocksFrom) then finds out that this
+// layer clones nothing, and the run writes every block. (Block cloning exists on Windows only on ReFS.)
+bool File::MayShareBlocksWith(const File& source) const {
+    return ::GetFileType(m_handle) == FILE_TYPE_DISK && ::GetFileType(source.m_handle) == FILE_TYPE_DISK;
 }
 
 std::int64_t File::ShareBlocksFrom(const File& /*source*/, std::int64_t /*offset*/, std::int64_t /*length*/) {
@@ -242,8 +257,8 @@ OutputFile::OutputFile(const std::string& path, const File& source) {
     // A name that ends in a separator can only be meant as a folder.
     if (!wide || wide->back() == L'\\' || wide->back() == L'/')
         return;
-    BY_HANDLE_FILE_INFORMATION src{};
-    if (!::GetFileInformationByHandle(source.m_handle, &src))
+    const std::optional<FileIdentity> sourceIdentity = IdentityOf(source.m_handle);
+    if (!sourceIdentity)
         return;
 
     // Whatever has the name is looked at first, with no access asked and every sharing mode granted, so
@@ -267,11 +282,11 @@ OutputFile::OutputFile(const std::string& path, const File& source) {
             }
             return;
         }
-        BY_HANDLE_FILE_INFORMATION dest{};
-        if (!::GetFileInformationByHandle(existing.Get(), &dest) ||
-            (dest.dwVolumeSerialNumber == src.dwVolumeSerialNumber &&
-             dest.nFileIndexHigh == src.nFileIndexHigh && dest.nFileIndexLow == src.nFileIndexLow) ||
-            (dest.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY)))
+        const std::optional<FileIdentity> identity = IdentityOf(existing.Get());
+        FILE_BASIC_INFO basic{};
+        if (!identity || *identity == *sourceIdentity ||
+            !::GetFileInformationByHandleEx(existing.Get(), FileBasicInfo, &basic, sizeof basic) ||
+            (basic.FileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY)))
             return;
         // The move at the end replaces the file, which takes the right to delete it: refused now, not
         // after the whole copy, when the file is read-only (above: an administrator could still open it

@@ -5,8 +5,10 @@
 
 #include <gtest/gtest.h>
 #include <string>
-#include <sys/stat.h>
 #include <vector>
+#ifndef _WIN32
+#include <sys/stat.h>
+#endif
 
 namespace veltrane {
 namespace {
@@ -105,7 +107,7 @@ TEST(FixInPlace, AnInterruptedFixIsCompletedByTheNextOne) {
 TEST(FixInPlace, RefusesWhatIsNotARegularFileWithoutWaiting) {
     test::TempDir dir;
     std::vector<std::string> paths = {dir.File("missing.mpg"), test::Utf8(dir.Path())};
-#ifndef _WIN32
+#ifndef _WIN32 // no FIFOs in a Windows file system
     ASSERT_EQ(::mkfifo(dir.File("pipe").c_str(), 0600), 0);
     paths.push_back(dir.File("pipe"));
 #endif
