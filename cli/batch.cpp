@@ -180,6 +180,10 @@ int Convert(const Request& request) {
             outcome = request.inPlace ? FixInPlace(file, mode, progress, run)
                                       : RunConversion(file, dest, mode, progress, run);
         }
+        if (outcome == RunOutcome::Cancelled) {
+            report.Stopped(file, std::move(json));
+            break;
+        }
         if (outcome != RunOutcome::Completed) {
             report.Failed(file, OutcomeText(outcome), std::move(json));
             continue;
@@ -207,6 +211,8 @@ public:
     void Header(const HeaderSite& site) override {
         ++m_headers;
         ++m_codes[site.aspectByte >> 4];
+        m_declared[site.aspectByte >> 4] = site.declared;
+        ++m_aspects[static_cast<std::size_t>(site.declared)];
     }
     void Position(int position) override { m_progress.Position(position); }
     bool StopRequested() override { return m_progress.StopRequested(); }
@@ -214,6 +220,9 @@ public:
     ContainerKind m_kind = ContainerKind::Elementary;
     std::uint64_t m_headers = 0;
     std::array<std::uint64_t, 16> m_codes{};
+    // What each code means here: MPEG-1's depend on the picture size, so the engine tells.
+    std::array<DeclaredAspect, 16> m_declared{};
+    std::array<std::uint64_t, 3> m_aspects{}; // by DeclaredAspect
 
 private:
     TerminalProgress& m_progress;
@@ -233,9 +242,21 @@ std::pair<const char*, const char*> ContainerNames(ContainerKind kind) {
     return {"elementary", "elementary stream"};
 }
 
-std::string CodeName(std::size_t code) {
+const char* AspectName(DeclaredAspect aspect) {
+    switch (aspect) {
+    case DeclaredAspect::Ratio4x3:
+        return "4:3";
+    case DeclaredAspect::Ratio16x9:
+        return "16:9";
+    case DeclaredAspect::Unknown:
+        break;
+    }
+    return "unknown";
+}
+
+std::string CodeName(std::size_t code, DeclaredAspect aspect) {
     const std::string number = "code " + std::to_string(code);
-    return code == 2 ? "4:3 (" + number + ")" : code == 3 ? "16:9 (" + number + ")" : number;
+    return aspect == DeclaredAspect::Unknown ? number : AspectName(aspect) + (" (" + number + ")");
 }
 
 int Scan(const Request& request) {
@@ -254,6 +275,10 @@ int Scan(const Request& request) {
         // The mode only decides what a run would write, which a scan does not tell.
         const RunOutcome outcome = ScanFile(file, ConversionMode::To16x9, tally);
         progress.End();
+        if (outcome == RunOutcome::Cancelled) {
+            report.Stopped(file, std::move(json));
+            break;
+        }
         if (outcome != RunOutcome::Completed) {
             report.Failed(file, OutcomeText(outcome), std::move(json));
             continue;
@@ -270,15 +295,21 @@ int Scan(const Request& request) {
                 continue;
             ++kinds;
             codes.Add(std::to_string(code), tally.m_codes[code]);
-            counts +=
-                (counts.empty() ? "" : ", ") + std::to_string(tally.m_codes[code]) + " " + CodeName(code);
+            counts += (counts.empty() ? "" : ", ") + std::to_string(tally.m_codes[code]) + " " +
+                      CodeName(code, tally.m_declared[code]);
         }
+        JsonObject aspects;
+        for (const DeclaredAspect aspect :
+             {DeclaredAspect::Ratio4x3, DeclaredAspect::Ratio16x9, DeclaredAspect::Unknown})
+            if (const std::uint64_t count = tally.m_aspects[static_cast<std::size_t>(aspect)]; count > 0)
+                aspects.Add(AspectName(aspect), count);
         const auto [containerKey, containerText] = ContainerNames(tally.m_kind);
         json.Add("ok", true)
             .Add("container", containerKey)
             .Add("bytes", size)
             .Add("headers", tally.m_headers)
             .Add("aspect_codes", codes)
+            .Add("aspects", aspects)
             .Add("agree", kinds == 1);
         std::string line =
             file + ": " + containerText + ", " + std::to_string(tally.m_headers) + " sequence headers, ";
@@ -286,7 +317,7 @@ int Scan(const Request& request) {
             const auto code = static_cast<std::size_t>(
                 std::find_if(tally.m_codes.begin(), tally.m_codes.end(), [](auto n) { return n > 0; }) -
                 tally.m_codes.begin());
-            line += "all " + CodeName(code);
+            line += "all " + CodeName(code, tally.m_declared[code]);
         } else {
             line += "disagreeing: " + counts;
         }

@@ -2,6 +2,7 @@
 #include "batch_report.h"
 
 #include "cli_options.h"
+#include "outcomes.h"
 #include "terminal_progress.h"
 
 #include <cstdio>
@@ -29,6 +30,14 @@ void BatchReport::Succeeded(const std::string& line, const JsonObject& json, std
 
 void BatchReport::Failed(const std::string& file, std::string_view text, JsonObject json) {
     ++m_failed;
+    Tell(file, text, std::move(json));
+}
+
+void BatchReport::Stopped(const std::string& file, JsonObject json) {
+    Tell(file, OutcomeText(RunOutcome::Cancelled), std::move(json));
+}
+
+void BatchReport::Tell(const std::string& file, std::string_view text, JsonObject json) {
     std::fprintf(stderr, "veltrane-cli: %s: %.*s\n", file.c_str(), static_cast<int>(text.size()),
                  text.data());
     if (m_json)

@@ -21,6 +21,8 @@ public:
     // its object on stdout. `json` carries whatever else is known of the file; "ok" and "error"
     // are added here.
     void Failed(const std::string& file, std::string_view text, JsonObject json);
+    // The file a Ctrl+C cut short: told like a failure, but not counted as one.
+    void Stopped(const std::string& file, JsonObject json);
 
     // The closing line on stderr, then the exit status the batch has earned. `stopSignal` is the
     // signal that cut the batch short, 0 if none did.
@@ -31,6 +33,7 @@ public:
 
 private:
     void Out(const std::string& line);
+    void Tell(const std::string& file, std::string_view text, JsonObject json);
 
     std::string m_verb;
     bool m_json;

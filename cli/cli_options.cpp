@@ -69,8 +69,10 @@ ParsedCommandLine ParseCommandLine(int argc, char** argv) {
             "A file without a sequence header, or that cannot be read, is a failure.\n"
             "JSON: {\"file\":..., \"ok\":true, \"container\":\"elementary\"|\"program\"|\"transport\"|"
             "\"transport-192\",\n"
-            "       \"bytes\":N, \"headers\":N, \"aspect_codes\":{\"2\":N, \"3\":N, ...}, "
-            "\"agree\":true|false}\n"
+            "       \"bytes\":N, \"headers\":N, \"aspect_codes\":{\"2\":N, \"3\":N, ...},\n"
+            "       \"aspects\":{\"4:3\":N, \"16:9\":N, \"unknown\":N}, \"agree\":true|false}\n"
+            "aspect_codes counts the headers by code; aspects by the shape they declare (an MPEG-1\n"
+            "code means a pixel shape, so its picture shape depends on the picture's size).\n"
             "   or {\"file\":..., \"ok\":false, \"error\":TEXT}\n\n") +
         kJsonNote);
 

@@ -9,10 +9,7 @@
 #include <algorithm>
 #include <cwchar>
 #include <limits>
-#include <mutex>
 #include <random>
-#include <utility>
-#include <vector>
 #include <windows.h>
 
 namespace veltrane::io {
@@ -133,51 +130,11 @@ std::optional<FileIdentity> IdentityOf(HANDLE handle) {
     return FileIdentity{info.dwVolumeSerialNumber, info.nFileIndexHigh, info.nFileIndexLow};
 }
 
-// The files this process holds open for the in-place fix, which reads each again through a second
-// handle. A read shares with no writer, so that no other program changes a source under a run; only for
-// these, whose writer is this process itself, does it let one in.
-class UpdatedFiles {
-public:
-    static UpdatedFiles& Instance() {
-        static UpdatedFiles files;
-        return files;
-    }
-    void Add(HANDLE handle, const FileIdentity& identity) {
-        const std::lock_guard lock(m_mutex);
-        m_files.emplace_back(handle, identity);
-    }
-    void Remove(HANDLE handle) {
-        const std::lock_guard lock(m_mutex);
-        std::erase_if(m_files, [handle](const auto& file) { return file.first == handle; });
-    }
-    bool Contains(const FileIdentity& identity) {
-        const std::lock_guard lock(m_mutex);
-        return std::any_of(m_files.begin(), m_files.end(),
-                           [&identity](const auto& file) { return file.second == identity; });
-    }
-
-private:
-    std::mutex m_mutex;
-    std::vector<std::pair<HANDLE, FileIdentity>> m_files;
-};
-
-// The second read of a file this process is fixing in place, or INVALID_HANDLE_VALUE.
-HANDLE OpenBesideOwnWriter(const std::wstring& path) {
-    const ScopedHandle probe(::CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES, SHARE_ALL, nullptr,
-                                           OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
-    const std::optional<FileIdentity> identity = probe ? IdentityOf(probe.Get()) : std::nullopt;
-    if (!identity || !UpdatedFiles::Instance().Contains(*identity))
-        return INVALID_HANDLE_VALUE;
-    return ::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                         OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
-}
-
 } // namespace
 
 namespace detail {
 
 bool CloseNative(NativeHandle handle) {
-    UpdatedFiles::Instance().Remove(handle);
     return ::CloseHandle(handle) != 0;
 }
 
@@ -233,6 +190,10 @@ bool File::ReadAllAt(std::uint8_t* data, std::size_t size, std::int64_t offset) 
 }
 
 bool File::WriteAllAt(const std::uint8_t* data, std::size_t size, std::int64_t offset) {
+    // As for ReadAllAt: the in-place fix reads on through the same handle.
+    LARGE_INTEGER here{};
+    if (!::SetFilePointerEx(m_handle, LARGE_INTEGER{}, &here, FILE_CURRENT))
+        return false;
     do {
         const DWORD want = static_cast<DWORD>(std::min<std::size_t>(size, std::numeric_limits<DWORD>::max()));
         OVERLAPPED at{};
@@ -240,12 +201,12 @@ bool File::WriteAllAt(const std::uint8_t* data, std::size_t size, std::int64_t o
         at.OffsetHigh = static_cast<DWORD>(static_cast<std::uint64_t>(offset) >> 32);
         DWORD written = 0;
         if (!::WriteFile(m_handle, data, want, &written, &at) || (want > 0 && written == 0))
-            return false;
+            break;
         data += written;
         size -= written;
         offset += written;
     } while (size > 0);
-    return true;
+    return ::SetFilePointerEx(m_handle, here, nullptr, FILE_BEGIN) && size == 0;
 }
 
 // Two files on disk may, as on Linux; the one try that asks (ShareBlocksFrom) then finds out that this
@@ -258,23 +219,20 @@ std::int64_t File::ShareBlocksFrom(const File& /*source*/, std::int64_t /*offset
     return 0;
 }
 
-// The in-place fix also reads the file through a second handle, which must be let in.
+// Other readers are let in, as for a source; no other writer.
 File OpenForUpdate(const std::string& path) {
     File file;
     const std::optional<std::wstring> wide = WidePath(path);
     if (!wide)
         return file;
-    const HANDLE handle =
-        ::CreateFileW(wide->c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                      nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    const HANDLE handle = ::CreateFileW(wide->c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                                        OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
     if (handle == INVALID_HANDLE_VALUE)
         return file;
     file.m_handle = handle;
     file.m_open = true;
     if (::GetFileType(handle) != FILE_TYPE_DISK)
         return File{};
-    if (const std::optional<FileIdentity> identity = IdentityOf(handle))
-        UpdatedFiles::Instance().Add(handle, *identity);
     return file;
 }
 
@@ -283,10 +241,8 @@ File OpenForSequentialRead(const std::string& path) {
     const std::optional<std::wstring> wide = WidePath(path);
     if (!wide)
         return file;
-    HANDLE handle = ::CreateFileW(wide->c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                  FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
-    if (handle == INVALID_HANDLE_VALUE && ::GetLastError() == ERROR_SHARING_VIOLATION)
-        handle = OpenBesideOwnWriter(*wide);
+    const HANDLE handle = ::CreateFileW(wide->c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                        FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
     if (handle == INVALID_HANDLE_VALUE)
         return file;
     file.m_handle = handle;

@@ -4,6 +4,7 @@
 #include "test_support.h"
 
 #include <gtest/gtest.h>
+#include <string>
 #include <vector>
 #ifndef _WIN32
 #include <sys/stat.h>
