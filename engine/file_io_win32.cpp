@@ -1,4 +1,5 @@
-// The engine's file layer on Windows, where sharing modes keep writers out of an open source.
+// The engine's file layer on Windows, where sharing modes keep writers out of an open source, and an
+// output is written beside its destination and moved into place when complete.
 #include "file_io.h"
 
 #define WIN32_LEAN_AND_MEAN
@@ -6,10 +7,130 @@
 #define NOMINMAX
 #endif
 #include <algorithm>
+#include <cwchar>
 #include <limits>
+#include <random>
 #include <windows.h>
 
 namespace veltrane::io {
+
+namespace {
+
+// The engine takes paths as UTF-8; the wide calls then reach every name, whatever the ANSI code page.
+// Nothing (so that the open fails) for bytes that are not UTF-8 and for the empty path.
+std::optional<std::wstring> WidePath(const std::string& path) {
+    if (path.empty() || path.size() > static_cast<std::size_t>(std::numeric_limits<int>::max()))
+        return std::nullopt;
+    const int size = static_cast<int>(path.size());
+    const int wide = ::MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, path.data(), size, nullptr, 0);
+    if (wide <= 0)
+        return std::nullopt;
+    std::wstring result(static_cast<std::size_t>(wide), L'\0');
+    if (::MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, path.data(), size, result.data(), wide) != wide)
+        return std::nullopt;
+    return result;
+}
+
+// UTF-16 back to the engine's UTF-8; nothing for text that is not well-formed UTF-16.
+std::optional<std::string> NarrowPath(const std::wstring& path) {
+    if (path.empty() || path.size() > static_cast<std::size_t>(std::numeric_limits<int>::max()))
+        return std::nullopt;
+    const int size = static_cast<int>(path.size());
+    const int narrow =
+        ::WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, path.data(), size, nullptr, 0, nullptr, nullptr);
+    if (narrow <= 0)
+        return std::nullopt;
+    std::string result(static_cast<std::size_t>(narrow), '\0');
+    if (::WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, path.data(), size, result.data(), narrow,
+                              nullptr, nullptr) != narrow)
+        return std::nullopt;
+    return result;
+}
+
+// A handle of the layer's own short-lived opens, closed at scope exit.
+class ScopedHandle {
+public:
+    explicit ScopedHandle(HANDLE handle) : m_handle(handle) {}
+    ~ScopedHandle() {
+        if (*this)
+            ::CloseHandle(m_handle);
+    }
+    ScopedHandle(const ScopedHandle&) = delete;
+    ScopedHandle& operator=(const ScopedHandle&) = delete;
+
+    explicit operator bool() const { return m_handle != INVALID_HANDLE_VALUE; }
+    HANDLE Get() const { return m_handle; }
+
+private:
+    HANDLE m_handle;
+};
+
+constexpr DWORD SHARE_ALL = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+
+// The folder part of a path, as the folder to create a file beside it in: "." for a bare name, "C:" for
+// a name relative to a drive's current folder.
+std::wstring FolderOf(const std::wstring& path) {
+    const std::size_t separator = path.find_last_of(L"\\/:");
+    if (separator == std::wstring::npos)
+        return L".";
+    const bool root = separator == 0 || path[separator] == L':' || (separator == 2 && path[1] == L':');
+    return path.substr(0, root ? separator + 1 : separator);
+}
+
+// Where a destination that is a symbolic link or junction leads: the file to replace, the link staying.
+std::optional<std::wstring> FinalPath(HANDLE handle) {
+    std::wstring path(MAX_PATH, L'\0');
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        const DWORD size = ::GetFinalPathNameByHandleW(handle, path.data(), static_cast<DWORD>(path.size()),
+                                                       VOLUME_NAME_DOS);
+        if (size == 0)
+            return std::nullopt;
+        if (size < path.size()) {
+            path.resize(size);
+            return path;
+        }
+        path.resize(size);
+    }
+    return std::nullopt;
+}
+
+// Creates a file no other name has, in `folder`, for the output to grow in until it is complete.
+HANDLE CreateBeside(const std::wstring& folder, std::wstring& name) {
+    // Unpredictable enough to rarely collide, and unlike std::random_device it cannot throw.
+    std::minstd_rand random(
+        static_cast<std::minstd_rand::result_type>(::GetTickCount64() ^ ::GetCurrentProcessId()));
+    const bool joined = folder.back() == L'\\' || folder.back() == L'/' || folder.back() == L':';
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        wchar_t leaf[40];
+        std::swprintf(leaf, 40, L"%ls.veltrane-%08x.part", joined ? L"" : L"\\",
+                      static_cast<unsigned>(random()));
+        name = folder + leaf;
+        const HANDLE handle = ::CreateFileW(name.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                            FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+        if (handle != INVALID_HANDLE_VALUE)
+            return handle;
+        if (::GetLastError() != ERROR_FILE_EXISTS && ::GetLastError() != ERROR_ALREADY_EXISTS)
+            break;
+    }
+    name.clear();
+    return INVALID_HANDLE_VALUE;
+}
+
+struct FileIdentity {
+    DWORD volume;
+    DWORD indexHigh;
+    DWORD indexLow;
+    bool operator==(const FileIdentity&) const = default;
+};
+
+std::optional<FileIdentity> IdentityOf(HANDLE handle) {
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (!::GetFileInformationByHandle(handle, &info))
+        return std::nullopt;
+    return FileIdentity{info.dwVolumeSerialNumber, info.nFileIndexHigh, info.nFileIndexLow};
+}
+
+} // namespace
 
 namespace detail {
 
@@ -69,6 +190,10 @@ bool File::ReadAllAt(std::uint8_t* data, std::size_t size, std::int64_t offset) 
 }
 
 bool File::WriteAllAt(const std::uint8_t* data, std::size_t size, std::int64_t offset) {
+    // As for ReadAllAt: the in-place fix reads on through the same handle.
+    LARGE_INTEGER here{};
+    if (!::SetFilePointerEx(m_handle, LARGE_INTEGER{}, &here, FILE_CURRENT))
+        return false;
     do {
         const DWORD want = static_cast<DWORD>(std::min<std::size_t>(size, std::numeric_limits<DWORD>::max()));
         OVERLAPPED at{};
@@ -76,26 +201,47 @@ bool File::WriteAllAt(const std::uint8_t* data, std::size_t size, std::int64_t o
         at.OffsetHigh = static_cast<DWORD>(static_cast<std::uint64_t>(offset) >> 32);
         DWORD written = 0;
         if (!::WriteFile(m_handle, data, want, &written, &at) || (want > 0 && written == 0))
-            return false;
+            break;
         data += written;
         size -= written;
         offset += written;
     } while (size > 0);
-    return true;
+    return ::SetFilePointerEx(m_handle, here, nullptr, FILE_BEGIN) && size == 0;
 }
 
-// Block cloning on Windows (ReFS only) is not used: every copy is written.
-bool File::MayShareBlocksWith(const File& /*source*/) const {
-    return false;
+// Two files on disk may, as on Linux; the one try that asks (ShareBlocksFrom) then finds out that this
+// layer clones nothing, and the run writes every block. (Block cloning exists on Windows only on ReFS.)
+bool File::MayShareBlocksWith(const File& source) const {
+    return ::GetFileType(m_handle) == FILE_TYPE_DISK && ::GetFileType(source.m_handle) == FILE_TYPE_DISK;
 }
 
 std::int64_t File::ShareBlocksFrom(const File& /*source*/, std::int64_t /*offset*/, std::int64_t /*length*/) {
     return 0;
 }
 
+// Other readers are let in, as for a source; no other writer.
+File OpenForUpdate(const std::string& path) {
+    File file;
+    const std::optional<std::wstring> wide = WidePath(path);
+    if (!wide)
+        return file;
+    const HANDLE handle = ::CreateFileW(wide->c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                                        OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+    if (handle == INVALID_HANDLE_VALUE)
+        return file;
+    file.m_handle = handle;
+    file.m_open = true;
+    if (::GetFileType(handle) != FILE_TYPE_DISK)
+        return File{};
+    return file;
+}
+
 File OpenForSequentialRead(const std::string& path) {
     File file;
-    const HANDLE handle = ::CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+    const std::optional<std::wstring> wide = WidePath(path);
+    if (!wide)
+        return file;
+    const HANDLE handle = ::CreateFileW(wide->c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                                         FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
     if (handle == INVALID_HANDLE_VALUE)
         return file;
@@ -106,16 +252,75 @@ File OpenForSequentialRead(const std::string& path) {
     return file;
 }
 
-// Written in place for now: the destination is emptied at the start, and Commit only closes it.
-OutputFile::OutputFile(const std::string& path, const File& /*source*/) {
-    // The source is open with read-only sharing, so an exclusive create of the same file under any
-    // name fails here before anything is truncated.
-    const HANDLE handle =
-        ::CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+OutputFile::OutputFile(const std::string& path, const File& source) {
+    const std::optional<std::wstring> wide = WidePath(path);
+    // A name that ends in a separator can only be meant as a folder.
+    if (!wide || wide->back() == L'\\' || wide->back() == L'/')
+        return;
+    const std::optional<FileIdentity> sourceIdentity = IdentityOf(source.m_handle);
+    if (!sourceIdentity)
+        return;
+
+    // Whatever has the name is looked at first, with no access asked and every sharing mode granted, so
+    // that neither the source's sharing nor anyone else's gets in the way: the source under another name
+    // (letter case, short name, link) is refused by its identity, as the file is no longer created under
+    // the destination's name where the sharing modes would have refused it.
+    std::wstring target = *wide;
+    const ScopedHandle existing(::CreateFileW(wide->c_str(), FILE_READ_ATTRIBUTES, SHARE_ALL, nullptr,
+                                              OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    if (!existing && ::GetLastError() != ERROR_FILE_NOT_FOUND)
+        return; // a missing folder, a name Windows rejects, no access
+    if (existing) {
+        // A device (NUL, a serial port) has nothing to keep: it is written directly.
+        if (::GetFileType(existing.Get()) != FILE_TYPE_DISK) {
+            const HANDLE device =
+                ::CreateFileW(wide->c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                              OPEN_EXISTING, 0, nullptr);
+            if (device != INVALID_HANDLE_VALUE) {
+                m_file.m_handle = device;
+                m_file.m_open = true;
+            }
+            return;
+        }
+        const std::optional<FileIdentity> identity = IdentityOf(existing.Get());
+        FILE_BASIC_INFO basic{};
+        if (!identity || *identity == *sourceIdentity ||
+            !::GetFileInformationByHandleEx(existing.Get(), FileBasicInfo, &basic, sizeof basic) ||
+            (basic.FileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY)))
+            return;
+        // The move at the end replaces the file, which takes the right to delete it: refused now, not
+        // after the whole copy, when the file is read-only (above: an administrator could still open it
+        // for writing), not ours to delete, or held open by a program that does not let it be deleted.
+        const ScopedHandle replaceable(
+            ::CreateFileW(wide->c_str(), DELETE, SHARE_ALL, nullptr, OPEN_EXISTING, 0, nullptr));
+        if (!replaceable)
+            return;
+        const DWORD attributes = ::GetFileAttributesW(wide->c_str());
+        if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+            const std::optional<std::wstring> final = FinalPath(existing.Get());
+            if (!final)
+                return;
+            target = *final;
+        }
+    }
+
+    // The new file goes in the same folder, so that the final move never crosses volumes.
+    std::wstring hidden;
+    const HANDLE handle = CreateBeside(FolderOf(target), hidden);
     if (handle == INVALID_HANDLE_VALUE)
         return;
     m_file.m_handle = handle;
     m_file.m_open = true;
+    const std::optional<std::string> targetName = NarrowPath(target);
+    const std::optional<std::string> hiddenName = NarrowPath(hidden);
+    m_hidden = hiddenName.value_or(std::string{});
+    m_target = targetName.value_or(std::string{});
+    if (!targetName || !hiddenName) {
+        m_file.Close();
+        ::DeleteFileW(hidden.c_str());
+        m_hidden.clear();
+        m_target.clear();
+    }
 }
 
 OutputFile::~OutputFile() {
@@ -124,10 +329,29 @@ OutputFile::~OutputFile() {
 
 void OutputFile::Discard() {
     m_file.Close();
+    if (const std::optional<std::wstring> hidden = WidePath(m_hidden))
+        ::DeleteFileW(hidden->c_str());
+    m_hidden.clear();
+    m_target.clear();
 }
 
 bool OutputFile::Commit() {
-    return m_file.IsOpen() && m_file.Close();
+    if (!m_file.IsOpen())
+        return false;
+    if (m_target.empty())
+        return m_file.Close();
+    const std::optional<std::wstring> hidden = WidePath(m_hidden);
+    const std::optional<std::wstring> target = WidePath(m_target);
+    // Only a successful close proves the data reached the file; the move then replaces the destination
+    // in one step, or leaves it as it was.
+    if (!m_file.Close() || !hidden || !target ||
+        !::MoveFileExW(hidden->c_str(), target->c_str(), MOVEFILE_REPLACE_EXISTING)) {
+        Discard();
+        return false;
+    }
+    m_hidden.clear();
+    m_target.clear();
+    return true;
 }
 
 } // namespace veltrane::io

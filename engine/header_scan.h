@@ -10,6 +10,10 @@
 
 namespace veltrane {
 
+namespace io {
+class File;
+}
+
 // How the walk reads a file, judged from its first buffer-full.
 enum class ContainerKind {
     Elementary,         // plain bytes: a video elementary stream, or anything that is no known multiplex
@@ -26,7 +30,8 @@ struct HeaderSite {
     std::uint8_t aspectByte = 0;    // that byte as the file has it
     std::uint8_t rewritten = 0;     // what the run writes there; equal to aspectByte where it leaves it
     bool mpeg1 = false;             // the code is MPEG-1's pel aspect ratio, read against the header's size
-    DeclaredAspect declared = DeclaredAspect::Unknown; // the shape the header declares, as the probe reads it
+    DeclaredAspect declared = DeclaredAspect::Unknown; // the shape the header declares, by the rule of
+                                                       // its stream's MPEG-1 or MPEG-2
 };
 
 // Told what the scan finds, on the caller's thread.
@@ -47,5 +52,8 @@ public:
 // Completed, SourceOpenFailed, OutOfMemory, SizeUnavailable, ReadFailed or Cancelled; never touches a
 // destination. Sites are exactly the bytes RunConversion with the same mode would rewrite or leave.
 RunOutcome ScanFile(const std::string& path, ConversionMode mode, ScanSink& sink);
+// The same on a file already open for reading, from its present position: the in-place fix reads
+// through the one handle it writes through, which some platforms' sharing rules require.
+RunOutcome ScanFile(io::File& source, ConversionMode mode, ScanSink& sink);
 
 } // namespace veltrane

@@ -5,19 +5,26 @@
 #include "test_support.h"
 
 #include <algorithm>
-#include <csignal>
-#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <gtest/gtest.h>
 #include <set>
 #include <string>
+#include <utility>
+#include <vector>
+
+#ifdef _WIN32
+#define WIN32_LEAN_AND_MEAN
+#include <windows.h>
+#else
+#include <csignal>
+#include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
-#include <utility>
+#endif
 
 namespace veltrane {
 namespace {
@@ -38,11 +45,22 @@ TEST(ConversionSetupFailures, EndInTheirOwnTextWithoutProgressAndLeaveTheSourceA
     const Bytes header = test::SequenceHeader(0x23);
     std::copy(header.begin(), header.end(), original.begin());
     test::WriteAll(dir.File("in.mpg"), original);
+#ifdef _WIN32
+    // libstdc++ leaves symlinks out on Windows; the system call makes them for an unprivileged user too.
+    ::CreateSymbolicLinkW((dir.Path() / "symlink.mpg").c_str(), (dir.Path() / "in.mpg").c_str(),
+                          SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE);
+    // A name of the 8.3 kind, for a file whose long name does not fit it.
+    fs::create_hard_link(dir.Path() / "in.mpg", dir.Path() / "another name for in.mpg");
+    wchar_t shortName[MAX_PATH] = {};
+    ASSERT_GT(::GetShortPathNameW((dir.Path() / "another name for in.mpg").c_str(), shortName, MAX_PATH), 0u);
+    const std::string shortLeaf = test::Utf8(fs::path(shortName).filename());
+#else
     fs::create_symlink(dir.File("in.mpg"), dir.File("symlink.mpg"));
-    fs::create_hard_link(dir.File("in.mpg"), dir.File("hardlink.mpg"));
     ASSERT_EQ(::mkfifo(dir.File("pipe").c_str(), 0600), 0);
+#endif
+    fs::create_hard_link(dir.Path() / "in.mpg", dir.Path() / "hardlink.mpg");
 
-    const SetupCase cases[] = {
+    std::vector<SetupCase> cases = {
         {"MissingSource", "none.mpg", "out.mpg", RunOutcome::SourceOpenFailed},
         {"EmptySourcePath", "", "out.mpg", RunOutcome::SourceOpenFailed},
         {"SourceIsAFolder", ".", "out.mpg", RunOutcome::SourceOpenFailed},
@@ -56,7 +74,22 @@ TEST(ConversionSetupFailures, EndInTheirOwnTextWithoutProgressAndLeaveTheSourceA
         {"DestIsAFolder", "in.mpg", ".", RunOutcome::DestOpenFailed},
         {"DestIsAFifoWithNoReader", "in.mpg", "pipe", RunOutcome::DestOpenFailed},
     };
-    const auto path = [&](const char* name) { return *name ? (dir.Path() / name).string() : std::string{}; };
+#ifdef _WIN32
+    // Windows has no FIFOs in the file system; its named pipes live apart, under \\.\pipe\.
+    std::erase_if(cases,
+                  [](const SetupCase& c) { return std::string(c.name).find("Fifo") != std::string::npos; });
+    cases.push_back({"DestIsTheSourceInOtherLetterCase", "in.mpg", "IN.MPG", RunOutcome::DestOpenFailed});
+    cases.push_back(
+        {"DestIsTheSourceByItsShortName", "in.mpg", shortLeaf.c_str(), RunOutcome::DestOpenFailed});
+    cases.push_back({"DestIsTheSourceWithABackslash", "in.mpg", ".\\in.mpg", RunOutcome::DestOpenFailed});
+    cases.push_back({"DestEndsInABackslash", "in.mpg", "out\\", RunOutcome::DestOpenFailed});
+    // wine's CreateSymbolicLinkW reports success and makes nothing; only a real link makes a case.
+    if (::GetFileAttributesW((dir.Path() / "symlink.mpg").c_str()) == INVALID_FILE_ATTRIBUTES)
+        std::erase_if(cases, [](const SetupCase& c) {
+            return std::string(c.name).find("Symlink") != std::string::npos;
+        });
+#endif
+    const auto path = [&](const char* name) { return *name ? dir.File(name) : std::string{}; };
     for (const SetupCase& c : cases) {
         test::RecordingSink sink;
         EXPECT_EQ(RunConversion(path(c.source), path(c.dest), ConversionMode::To16x9, sink), c.expected)
@@ -66,21 +99,6 @@ TEST(ConversionSetupFailures, EndInTheirOwnTextWithoutProgressAndLeaveTheSourceA
     }
     EXPECT_EQ(OutcomeText(RunOutcome::SourceOpenFailed), "can't open input file");
     EXPECT_EQ(OutcomeText(RunOutcome::DestOpenFailed), "can't open output file.");
-}
-
-TEST(ConversionWriteFailures, AFullDeviceIsAFailureNotACompletedRun) {
-    test::TempDir dir;
-    // Small enough for the final write of held-over bytes alone, and large enough for the passes.
-    for (const std::size_t size : {std::size_t{5}, std::size_t{3} * CHUNK_SIZE}) {
-        test::WriteAll(dir.File("in.mpg"), Bytes(size, 0x42));
-        test::RecordingSink sink;
-        EXPECT_EQ(RunConversion(dir.File("in.mpg"), "/dev/full", ConversionMode::To16x9, sink),
-                  RunOutcome::WriteFailed)
-            << size;
-        EXPECT_EQ(sink.begins, 1);
-        EXPECT_EQ(sink.ends, 0);
-    }
-    EXPECT_EQ(OutcomeText(RunOutcome::WriteFailed), "can't write output file.");
 }
 
 // Nothing keeps other writers out of the source on Linux; a run must end sensibly however the
@@ -103,6 +121,25 @@ Bytes FileWithHeaderAt(std::size_t size, std::size_t offset) {
     const Bytes header = test::SequenceHeader(0x23);
     std::copy(header.begin(), header.end(), bytes.begin() + static_cast<std::ptrdiff_t>(offset));
     return bytes;
+}
+
+#ifndef _WIN32
+// Staged with what only POSIX systems have: /dev/full, FIFOs, /proc/self/fd, resource limits, fork.
+// Windows keeps writers out of an open source instead; ConversionOfABusySource tests that.
+
+TEST(ConversionWriteFailures, AFullDeviceIsAFailureNotACompletedRun) {
+    test::TempDir dir;
+    // Small enough for the final write of held-over bytes alone, and large enough for the passes.
+    for (const std::size_t size : {std::size_t{5}, std::size_t{3} * CHUNK_SIZE}) {
+        test::WriteAll(dir.File("in.mpg"), Bytes(size, 0x42));
+        test::RecordingSink sink;
+        EXPECT_EQ(RunConversion(dir.File("in.mpg"), "/dev/full", ConversionMode::To16x9, sink),
+                  RunOutcome::WriteFailed)
+            << size;
+        EXPECT_EQ(sink.begins, 1);
+        EXPECT_EQ(sink.ends, 0);
+    }
+    EXPECT_EQ(OutcomeText(RunOutcome::WriteFailed), "can't write output file.");
 }
 
 TEST(ConversionOfAChangingSource, CopiesTheSizeItHadAtTheStartOrFails) {
@@ -172,6 +209,76 @@ TEST(ConversionWriteFailures, AReaderLeavingAFifoIsAFailedWriteNotADeadProgram) 
     EXPECT_EQ(reader, -1);
 }
 
+#endif
+
+#ifdef _WIN32
+// Windows' sharing modes keep every other writer out of the source while a run reads it, so the size
+// taken at the start stays true.
+TEST(ConversionOfABusySource, KeepsOtherWritersOutWhileItRuns) {
+    test::TempDir dir;
+    const std::string in = dir.File("in.mpg");
+    const Bytes source(3 * CHUNK_SIZE, 0x42);
+    test::WriteAll(in, source);
+    bool refused = false;
+    ChangingSource writer([&] {
+        const HANDLE handle =
+            ::CreateFileW(test::FsPath(in).c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                          nullptr, OPEN_EXISTING, 0, nullptr);
+        refused = handle == INVALID_HANDLE_VALUE;
+        if (!refused)
+            ::CloseHandle(handle);
+    });
+    ASSERT_EQ(RunConversion(in, dir.File("out.mpg"), ConversionMode::To16x9, writer), RunOutcome::Completed);
+    EXPECT_TRUE(refused);
+    EXPECT_TRUE(test::SameBytes(test::ReadAll(dir.File("out.mpg")), source));
+    // And a source some program already holds open for writing is not read at all.
+    const HANDLE held = ::CreateFileW(test::FsPath(in).c_str(), GENERIC_WRITE,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(held, INVALID_HANDLE_VALUE);
+    test::RecordingSink busy;
+    EXPECT_EQ(RunConversion(in, dir.File("out2.mpg"), ConversionMode::To16x9, busy),
+              RunOutcome::SourceOpenFailed);
+    ::CloseHandle(held);
+}
+#endif
+
+#ifdef _WIN32
+// The copy takes the destination's place by a move at the end; a destination the move could not replace
+// is refused before anything is written, not after a whole run, and stays as it was.
+TEST(ConversionDestination, RefusesUpFrontWhatTheFinalMoveCouldNotReplace) {
+    test::TempDir dir;
+    const std::string in = dir.File("in.mpg");
+    const std::string out = dir.File("out.mpg");
+    test::WriteAll(in, FileWithHeaderAt(CHUNK_SIZE, 100));
+    const Bytes old(1000, 0x77);
+    const std::wstring wideOut = test::FsPath(out).wstring();
+
+    test::WriteAll(out, old);
+    ASSERT_TRUE(::SetFileAttributesW(wideOut.c_str(), FILE_ATTRIBUTE_READONLY));
+    test::RecordingSink readOnly;
+    EXPECT_EQ(RunConversion(in, out, ConversionMode::To16x9, readOnly), RunOutcome::DestOpenFailed);
+    ::SetFileAttributesW(wideOut.c_str(), FILE_ATTRIBUTE_NORMAL);
+    EXPECT_EQ(readOnly.begins, 0);
+    EXPECT_TRUE(test::SameBytes(test::ReadAll(out), old));
+
+    // A player holding the file open, letting others read and write but not delete it.
+    test::WriteAll(out, old);
+    const HANDLE held = ::CreateFileW(wideOut.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                      nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(held, INVALID_HANDLE_VALUE);
+    test::RecordingSink busy;
+    EXPECT_EQ(RunConversion(in, out, ConversionMode::To16x9, busy), RunOutcome::DestOpenFailed);
+    ::CloseHandle(held);
+    EXPECT_EQ(busy.begins, 0);
+    EXPECT_TRUE(test::SameBytes(test::ReadAll(out), old));
+
+    // A device has nothing to keep and is written directly.
+    test::RecordingSink device;
+    EXPECT_EQ(RunConversion(in, "NUL", ConversionMode::To16x9, device), RunOutcome::Completed);
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir.Path()), {}), 2);
+}
+#endif
+
 ChunkBuffer NoMemory(std::size_t) {
     return nullptr;
 }
@@ -191,6 +298,20 @@ TEST(ConversionFailuresAtAnExistingDestination, LeaveItAsItWasAndNothingBeside) 
     const auto convert = [&](ProgressSink&& sink) {
         return RunConversion(in, out, ConversionMode::To16x9, sink);
     };
+    struct StoppingSink : test::RecordingSink {
+        bool StopRequested() override { return true; }
+    };
+    std::vector<Sabotage> sabotages = {
+        {"OutOfMemory", RunOutcome::OutOfMemory,
+         [&] {
+             const ChunkAllocator previous = SetChunkAllocator(NoMemory);
+             const RunOutcome outcome = convert(test::RecordingSink());
+             SetChunkAllocator(previous);
+             return outcome;
+         }},
+        {"Cancelled", RunOutcome::Cancelled, [&] { return convert(StoppingSink()); }},
+    };
+#ifndef _WIN32
     const auto withLimit = [](int resource, rlim_t value, const std::function<RunOutcome()>& run) {
         rlimit previous{};
         ::getrlimit(resource, &previous);
@@ -201,39 +322,31 @@ TEST(ConversionFailuresAtAnExistingDestination, LeaveItAsItWasAndNothingBeside) 
         ::setrlimit(resource, &previous);
         return outcome;
     };
-    struct StoppingSink : test::RecordingSink {
-        bool StopRequested() override { return true; }
-    };
     IgnoreWriteSignals();
-    const Sabotage sabotages[] = {
-        {"ReadError", RunOutcome::ReadFailed,
-         [&] { return convert(ChangingSource([&] { BreakReadsOf(in, dir.Path()); })); }},
-        {"OutOfMemory", RunOutcome::OutOfMemory,
-         [&] {
-             const ChunkAllocator previous = SetChunkAllocator(NoMemory);
-             const RunOutcome outcome = convert(test::RecordingSink());
-             SetChunkAllocator(previous);
-             return outcome;
-         }},
-        {"FileSizeLimit", RunOutcome::WriteFailed,
-         [&] {
-             return withLimit(RLIMIT_FSIZE, CHUNK_SIZE + CHUNK_SIZE / 2,
-                              [&] { return convert(test::RecordingSink()); });
-         }},
-        {"Cancelled", RunOutcome::Cancelled, [&] { return convert(StoppingSink()); }},
-        {"Killed", RunOutcome::Cancelled,
-         [&] {
-             const pid_t child = ::fork();
-             if (child == 0) {
-                 convert(ChangingSource([] { ::raise(SIGKILL); }));
-                 ::_exit(0);
-             }
-             int status = 0;
-             ::waitpid(child, &status, 0);
-             return WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL ? RunOutcome::Cancelled
-                                                                       : RunOutcome::Completed;
-         }},
-    };
+    sabotages.insert(sabotages.end(),
+                     {
+                         {"ReadError", RunOutcome::ReadFailed,
+                          [&] { return convert(ChangingSource([&] { BreakReadsOf(in, dir.Path()); })); }},
+                         {"FileSizeLimit", RunOutcome::WriteFailed,
+                          [&] {
+                              return withLimit(RLIMIT_FSIZE, CHUNK_SIZE + CHUNK_SIZE / 2,
+                                               [&] { return convert(test::RecordingSink()); });
+                          }},
+                         {"Killed", RunOutcome::Cancelled,
+                          [&] {
+                              const pid_t child = ::fork();
+                              if (child == 0) {
+                                  convert(ChangingSource([] { ::raise(SIGKILL); }));
+                                  ::_exit(0);
+                              }
+                              int status = 0;
+                              ::waitpid(child, &status, 0);
+                              return WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL
+                                         ? RunOutcome::Cancelled
+                                         : RunOutcome::Completed;
+                          }},
+                     });
+#endif
     const Bytes old(500000, 0x77);
     for (const Sabotage& sabotage : sabotages) {
         test::WriteAll(in, Bytes(3 * CHUNK_SIZE, 0x42));
@@ -242,7 +355,7 @@ TEST(ConversionFailuresAtAnExistingDestination, LeaveItAsItWasAndNothingBeside) 
         EXPECT_TRUE(test::SameBytes(test::ReadAll(out), old)) << sabotage.name;
         std::set<std::string> names;
         for (const auto& entry : fs::directory_iterator(dir.Path()))
-            names.insert(entry.path().filename().string());
+            names.insert(test::Utf8(entry.path().filename()));
         EXPECT_EQ(names, (std::set<std::string>{"in.mpg", "out.mpg"})) << sabotage.name;
     }
 }

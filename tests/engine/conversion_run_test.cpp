@@ -7,7 +7,9 @@
 #include <gtest/gtest.h>
 #include <iterator>
 #include <random>
+#ifndef _WIN32
 #include <sys/stat.h>
+#endif
 
 namespace veltrane {
 namespace {
@@ -101,8 +103,8 @@ TEST(ConversionOfSmallFiles, HeadersNeedTheirAspectByteInTheFile) {
         EXPECT_EQ(Convert(source, ConversionMode::To16x9), expected) << size << " bytes";
     }
     // A header at the very end, short of its aspect byte, stays as it was after a long file.
-    Bytes tail(CHUNK_SIZE + 100, 0xFF);
-    tail.insert(tail.end(), header.begin(), header.begin() + 7);
+    Bytes tail(CHUNK_SIZE + 107, 0xFF);
+    std::copy(header.begin(), header.begin() + 7, tail.end() - 7);
     EXPECT_TRUE(test::SameBytes(Convert(tail, ConversionMode::To16x9), tail));
 }
 
@@ -170,6 +172,7 @@ TEST(ProgressPosition, DividesFirstInDoublePrecisionAndStaysOnTheScale) {
         EXPECT_EQ(ProgressPosition(c.total, c.remaining), c.expected) << c.name;
 }
 
+#ifndef _WIN32
 // An existing file is replaced whole, keeping its permissions, also when reached through a symbolic
 // link, which stays a link; a new file gets the usual permissions; nothing else is left in the folder.
 TEST(ConversionDestination, ReplacesAnExistingFileThroughLinksKeepingItsPermissions) {
@@ -204,6 +207,50 @@ TEST(ConversionDestination, ReplacesAnExistingFileThroughLinksKeepingItsPermissi
     EXPECT_EQ(mode("new.mpg"), 0644u);
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.Path()), {}), 4);
 }
+#else
+// An existing file is replaced whole by the copy moved into its place; nothing else is left in the folder.
+// (Windows files have no permission bits to keep, and wine cannot make the links to test.)
+TEST(ConversionDestination, ReplacesAnExistingFileAndLeavesNothingBeside) {
+    test::TempDir dir;
+    const Bytes source = FileWithHeaderAt(5000, 10, 0x23);
+    test::WriteAll(dir.File("in.mpg"), source);
+    test::WriteAll(dir.File("old.mpg"), Bytes(3 * CHUNK_SIZE, 0x77));
+    for (const char* dest : {"old.mpg", "new.mpg"}) {
+        test::RecordingSink sink;
+        ASSERT_EQ(RunConversion(dir.File("in.mpg"), dir.File(dest), ConversionMode::To16x9, sink),
+                  RunOutcome::Completed);
+        EXPECT_TRUE(test::SameBytes(test::ReadAll(dir.File(dest)),
+                                    test::ReferenceConversion(source, ConversionMode::To16x9)))
+            << dest;
+    }
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.Path()), {}), 3);
+}
+
+// The copy grows beside the destination however its folder is spelled: a bare name, a name relative to a
+// drive's current folder, forward slashes.
+TEST(ConversionDestination, FindsTheFolderOfEverySpellingOfAWindowsPath) {
+    test::TempDir dir;
+    const Bytes source = FileWithHeaderAt(5000, 10, 0x23);
+    test::WriteAll(dir.File("in.mpg"), source);
+    const std::filesystem::path previous = std::filesystem::current_path();
+    std::filesystem::current_path(dir.Path());
+    const std::string drive = test::Utf8(dir.Path().root_name()); // "C:"
+    std::string slashed = dir.File("slashed.mpg");
+    std::replace(slashed.begin(), slashed.end(), '\\', '/');
+    for (const std::string& dest : {std::string("bare.mpg"), drive + "drive-relative.mpg", slashed}) {
+        test::RecordingSink sink;
+        EXPECT_EQ(RunConversion(dir.File("in.mpg"), dest, ConversionMode::To16x9, sink),
+                  RunOutcome::Completed)
+            << dest;
+    }
+    std::filesystem::current_path(previous);
+    for (const char* name : {"bare.mpg", "drive-relative.mpg", "slashed.mpg"})
+        EXPECT_TRUE(test::SameBytes(test::ReadAll(dir.File(name)),
+                                    test::ReferenceConversion(source, ConversionMode::To16x9)))
+            << name;
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.Path()), {}), 4);
+}
+#endif
 
 } // namespace
 } // namespace veltrane

@@ -7,17 +7,41 @@
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
+#include <random>
 #include <stdexcept>
+#ifndef _WIN32
 #include <sys/statvfs.h>
 #include <unistd.h>
+#endif
 
 namespace veltrane::test {
 
+std::filesystem::path FsPath(const std::string& utf8) {
+    return std::filesystem::path(std::u8string(utf8.begin(), utf8.end()));
+}
+
+std::string Utf8(const std::filesystem::path& path) {
+    const std::u8string text = path.u8string();
+    return std::string(text.begin(), text.end());
+}
+
 TempDir::TempDir(const std::filesystem::path& base) {
+#ifdef _WIN32
+    // No mkdtemp here: a random name, taken only if create_directory made it just now.
+    std::random_device random;
+    for (int attempt = 0; attempt < 100 && m_path.empty(); ++attempt) {
+        const auto candidate = base / ("veltrane-test-" + std::to_string(random()));
+        if (std::filesystem::create_directory(candidate))
+            m_path = candidate;
+    }
+    if (m_path.empty())
+        throw std::runtime_error("cannot create a temporary folder");
+#else
     std::string pattern = (base / "veltrane-test-XXXXXX").string();
     if (::mkdtemp(pattern.data()) == nullptr)
         throw std::runtime_error("cannot create a temporary folder");
     m_path = pattern;
+#endif
 }
 
 TempDir::~TempDir() {
@@ -25,6 +49,15 @@ TempDir::~TempDir() {
     std::filesystem::remove_all(m_path, ignored);
 }
 
+#ifdef _WIN32
+LoopMount::LoopMount(const std::string& type) : m_whyNot("a " + type + " image is mounted only on Linux") {}
+
+LoopMount::~LoopMount() = default;
+
+std::int64_t LoopMount::UsedBytes() const {
+    return 0;
+}
+#else
 namespace {
 
 std::string Quoted(const std::string& path) {
@@ -69,16 +102,17 @@ std::int64_t LoopMount::UsedBytes() const {
         throw std::runtime_error("cannot stat " + mountPoint);
     return static_cast<std::int64_t>(fs.f_blocks - fs.f_bfree) * static_cast<std::int64_t>(fs.f_frsize);
 }
+#endif
 
 Bytes ReadAll(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
+    std::ifstream in(FsPath(path), std::ios::binary);
     if (!in)
         throw std::runtime_error("cannot read " + path);
     return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
 void WriteAll(const std::string& path, const Bytes& bytes) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    std::ofstream out(FsPath(path), std::ios::binary | std::ios::trunc);
     out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
     if (!out)
         throw std::runtime_error("cannot write " + path);

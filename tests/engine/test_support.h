@@ -14,6 +14,11 @@ namespace veltrane::test {
 
 using Bytes = std::vector<std::uint8_t>;
 
+// Paths cross between the tests and the engine as UTF-8; on Windows std::filesystem's narrow strings
+// are in the ANSI code page instead, so every crossing goes through these two.
+std::filesystem::path FsPath(const std::string& utf8);
+std::string Utf8(const std::filesystem::path& path);
+
 // A fresh folder under the system's temporary folder (or `base`), removed with everything in it at
 // scope exit.
 class TempDir {
@@ -24,7 +29,8 @@ public:
     TempDir& operator=(const TempDir&) = delete;
 
     const std::filesystem::path& Path() const { return m_path; }
-    std::string File(const std::string& name) const { return (m_path / name).string(); }
+    // The path of `name` inside the folder, in UTF-8 as the engine takes paths.
+    std::string File(const std::string& name) const { return Utf8(m_path / FsPath(name)); }
 
 private:
     std::filesystem::path m_path;

@@ -1,0 +1,80 @@
+// The real desktop behind the Windows dialog: common file dialogs, message boxes, the beep, the cursor.
+#include "dialog_services.h"
+
+#include <algorithm>
+#include <commdlg.h>
+#include <vector>
+
+namespace veltrane {
+
+namespace {
+
+// Room for the longest path Windows allows, not just MAX_PATH.
+constexpr DWORD PATH_CAPACITY = 32768;
+
+// Neither dialog demands that the file or its folder exist: the probe or the run reports that.
+constexpr DWORD FILE_DIALOG_FLAGS = OFN_HIDEREADONLY | OFN_OVERWRITEPROMPT | OFN_EXPLORER;
+
+std::optional<std::wstring> Run(OPENFILENAMEW& dialog, std::vector<wchar_t>& path, bool save) {
+    dialog.lpstrFile = path.data();
+    dialog.nMaxFile = static_cast<DWORD>(path.size());
+    if (!(save ? ::GetSaveFileNameW(&dialog) : ::GetOpenFileNameW(&dialog)))
+        return std::nullopt;
+    return std::wstring(path.data());
+}
+
+OPENFILENAMEW CommonDialog(HWND owner, const std::wstring& filter) {
+    OPENFILENAMEW dialog{};
+    dialog.lStructSize = sizeof(dialog);
+    dialog.hwndOwner = owner;
+    dialog.lpstrFilter = filter.c_str();
+    dialog.nFilterIndex = 1;
+    dialog.Flags = FILE_DIALOG_FLAGS;
+    return dialog;
+}
+
+} // namespace
+
+std::wstring FileDialogFilter() {
+    std::wstring filter =
+        L"MPEG Files (*.mpg; *.m1v; *.m2v; *.mpv)|*.mpg;*.m1v;*.m2v;*.mpv|All Files (*.*)|*.*||";
+    std::replace(filter.begin(), filter.end(), L'|', L'\0');
+    return filter;
+}
+
+std::optional<std::wstring> Win32DialogServices::ChooseSourcePath(HWND owner) {
+    const std::wstring filter = FileDialogFilter();
+    OPENFILENAMEW dialog = CommonDialog(owner, filter);
+    std::vector<wchar_t> path(PATH_CAPACITY, L'\0');
+    return Run(dialog, path, false);
+}
+
+std::optional<std::wstring> Win32DialogServices::ChooseDestPath(HWND owner) {
+    const std::wstring filter = FileDialogFilter();
+    OPENFILENAMEW dialog = CommonDialog(owner, filter);
+    dialog.lpstrDefExt = L"mpg";
+    std::vector<wchar_t> path(PATH_CAPACITY, L'\0');
+    const std::wstring initial = L"out.mpg";
+    std::copy(initial.begin(), initial.end(), path.begin());
+    return Run(dialog, path, true);
+}
+
+void Win32DialogServices::ShowError(HWND owner, const std::wstring& text) {
+    ::MessageBoxW(owner, text.c_str(), L"error", MB_ICONHAND);
+}
+
+void Win32DialogServices::Beep() {
+    ::MessageBeep(0);
+}
+
+// The run holds the thread, so no WM_SETCURSOR comes to put the arrow back until it ends.
+void Win32DialogServices::BeginWaitCursor() {
+    m_restoreCursor = ::SetCursor(::LoadCursorW(nullptr, IDC_WAIT));
+}
+
+void Win32DialogServices::EndWaitCursor() {
+    ::SetCursor(m_restoreCursor ? m_restoreCursor : ::LoadCursorW(nullptr, IDC_ARROW));
+    m_restoreCursor = nullptr;
+}
+
+} // namespace veltrane

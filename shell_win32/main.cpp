@@ -1,0 +1,12 @@
+// Entry point of veltrane.exe.
+#include "process_start.h"
+#include "veltrane_app.h"
+
+#include <windows.h>
+
+int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
+    veltrane::IgnoreWriteSignals();
+    CVeltraneApp app;
+    app.InitInstance();
+    return 0;
+}

@@ -1,0 +1,314 @@
+// Drives the real Windows dialog through a scripted desktop: source choice, runs, keys and the About box.
+#include "conversion_run.h"
+#include "resource.h"
+#include "scripted_services.h"
+#include "test_support.h"
+#include "veltrane_dlg.h"
+#include "windows_text.h"
+
+#include <algorithm>
+#include <commctrl.h>
+#include <filesystem>
+#include <gtest/gtest.h>
+#include <shlobj.h>
+
+namespace {
+
+namespace fs = std::filesystem;
+using veltrane::test::Bytes;
+
+fs::path Media(const char* name) {
+    return veltrane::test::FsPath(VELTRANE_TEST_DATA_DIR) / name;
+}
+
+// What Explorer hands a window that accepts files: one file, dropped at `at` in client coordinates.
+HDROP MakeDrop(const std::wstring& file, POINT at) {
+    const std::size_t bytes = sizeof(DROPFILES) + (file.size() + 2) * sizeof(wchar_t);
+    const HGLOBAL memory = ::GlobalAlloc(GHND, bytes); // zeroed: the list ends in two NULs
+    auto* drop = static_cast<DROPFILES*>(::GlobalLock(memory));
+    drop->pFiles = sizeof(DROPFILES);
+    drop->pt = at;
+    drop->fWide = TRUE;
+    std::copy(file.begin(), file.end(), reinterpret_cast<wchar_t*>(drop + 1));
+    ::GlobalUnlock(memory);
+    return static_cast<HDROP>(memory);
+}
+
+void PumpMessages() {
+    MSG msg;
+    while (::PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+        ::TranslateMessage(&msg);
+        ::DispatchMessageW(&msg);
+    }
+}
+
+class Win32DialogTest : public testing::Test {
+protected:
+    void SetUp() override {
+        INITCOMMONCONTROLSEX controls{sizeof(INITCOMMONCONTROLSEX),
+                                      ICC_PROGRESS_CLASS | ICC_STANDARD_CLASSES};
+        ::InitCommonControlsEx(&controls);
+        ASSERT_TRUE(m_dlg.Create(nullptr));
+    }
+
+    std::wstring Field(int id) const {
+        wchar_t text[1024] = {};
+        ::GetDlgItemTextW(m_dlg.GetSafeHwnd(), id, text, 1024);
+        return text;
+    }
+    void Type(int id, const std::wstring& text) { ::SetDlgItemTextW(m_dlg.GetSafeHwnd(), id, text.c_str()); }
+    bool Checked(int id) const {
+        return ::SendMessageW(m_dlg.GetDlgItem(id), BM_GETCHECK, 0, 0) == BST_CHECKED;
+    }
+    int Progress() const {
+        return static_cast<int>(::SendMessageW(m_dlg.GetDlgItem(IDC_PROGRESS), PBM_GETPOS, 0, 0));
+    }
+    // A click as the dialog manager delivers it.
+    void Click(int id) {
+        ::SendMessageW(m_dlg.GetSafeHwnd(), WM_COMMAND, MAKEWPARAM(id, BN_CLICKED),
+                       reinterpret_cast<LPARAM>(m_dlg.GetDlgItem(id)));
+    }
+    // A copy of a test file under a Japanese name, outside what any ANSI code page holds in full.
+    std::wstring Copy(const char* media, const std::wstring& name) {
+        const fs::path path = m_dir.Path() / name;
+        fs::copy_file(Media(media), path, fs::copy_options::overwrite_existing);
+        return path.wstring();
+    }
+
+    veltrane::test::TempDir m_dir;
+    ScriptedServices m_services;
+    CVeltraneDlg m_dlg{m_services};
+};
+
+TEST_F(Win32DialogTest, StartsEmptyInTo16x9WithTheAboutEntryInTheSystemMenu) {
+    EXPECT_EQ(Field(IDC_SOURCE_PATH), L"");
+    EXPECT_EQ(Field(IDC_DEST_PATH), L"");
+    EXPECT_TRUE(Checked(IDC_MODE_TO_16_9));
+    EXPECT_FALSE(Checked(IDC_MODE_TO_4_3));
+    EXPECT_EQ(Progress(), 0);
+
+    const HMENU menu = ::GetSystemMenu(m_dlg.GetSafeHwnd(), FALSE);
+    const int count = ::GetMenuItemCount(menu);
+    ASSERT_GE(count, 2);
+    wchar_t text[256] = {};
+    ::GetMenuStringW(menu, IDM_ABOUTBOX, text, 256, MF_BYCOMMAND);
+    EXPECT_EQ(veltrane::Narrow(text), "Veltrane のﾊﾞｰｼﾞｮﾝ情報(&A)...");
+    EXPECT_EQ(::GetMenuItemID(menu, count - 1), static_cast<UINT>(IDM_ABOUTBOX));
+    MENUITEMINFOW separator{};
+    separator.cbSize = sizeof(separator);
+    separator.fMask = MIIM_FTYPE;
+    ::GetMenuItemInfoW(menu, count - 2, TRUE, &separator);
+    EXPECT_TRUE(separator.fType & MFT_SEPARATOR);
+}
+
+struct SourceCase {
+    const char* name;
+    const char* media; // nullptr: a file that does not exist
+    bool shown;        // the field takes the chosen path
+    bool to4x3;        // radio 1001 checked afterwards (from a start in To16x9, then To4x3 for 4:3 files)
+    const char* error; // "" for none
+};
+
+TEST_F(Win32DialogTest, ChoosingASourcePreselectsTheDirectionThatFlipsIt) {
+    const SourceCase cases[] = {
+        {"Widescreen", "mpeg2_16x9.m2v", true, true, ""},
+        {"FourThree", "mpeg2_4x3.m2v", true, false, ""},
+        {"UnknownAspectLeavesTheRadios", "mpeg2_square.m2v", true, true, "unknown aspect ratio"},
+        {"NoHeaderKeepsTheField", "README.md", false, true, "can't find seqence_header"},
+        {"MissingFileKeepsTheField", nullptr, false, true, "file open error"},
+    };
+    for (const SourceCase& c : cases) {
+        // Start each row in the direction its outcome must change (or must leave alone).
+        const bool from4x3 = std::string(c.media ? c.media : "") == "mpeg2_4x3.m2v";
+        ::CheckRadioButton(m_dlg.GetSafeHwnd(), IDC_MODE_TO_16_9, IDC_MODE_TO_4_3,
+                           from4x3 || c.to4x3 ? IDC_MODE_TO_4_3 : IDC_MODE_TO_16_9);
+        Type(IDC_SOURCE_PATH, L"previous.mpg");
+        Type(IDC_DEST_PATH, L"typed by hand.mpg");
+        const std::wstring path =
+            c.media ? Copy(c.media, L"映像ファイル.mpg") : (m_dir.Path() / L"無い.mpg").wstring();
+        m_services.errors.clear();
+        m_services.sourceChoices = {path};
+        Click(IDC_BROWSE_SOURCE);
+
+        EXPECT_EQ(Field(IDC_SOURCE_PATH), c.shown ? path : L"previous.mpg") << c.name;
+        EXPECT_EQ(Checked(IDC_MODE_TO_4_3), c.to4x3) << c.name;
+        EXPECT_NE(Checked(IDC_MODE_TO_16_9), c.to4x3) << c.name;
+        EXPECT_EQ(Field(IDC_DEST_PATH), L"typed by hand.mpg") << c.name;
+        const std::vector<std::wstring> expected =
+            *c.error ? std::vector<std::wstring>{veltrane::Widen(c.error)} : std::vector<std::wstring>{};
+        EXPECT_EQ(m_services.errors, expected) << c.name;
+    }
+    // Cancelling shows nothing and changes nothing.
+    m_services.errors.clear();
+    Click(IDC_BROWSE_SOURCE);
+    EXPECT_EQ(Field(IDC_SOURCE_PATH), L"previous.mpg");
+    EXPECT_TRUE(m_services.errors.empty());
+}
+
+TEST_F(Win32DialogTest, RunsTheConversionUnderJapaneseNamesWithProgressAndOneBeep) {
+    const std::wstring source = Copy("mpeg2_4x3.m2v", L"変換前 ｱｽﾍﾟｸﾄ.m2v");
+    const fs::path dest = m_dir.Path() / L"変換後 16x9.mpg";
+    m_services.sourceChoices = {source};
+    m_services.destChoices = {dest.wstring()};
+    Click(IDC_BROWSE_SOURCE);
+    Click(IDC_BROWSE_DEST);
+    EXPECT_EQ(Field(IDC_DEST_PATH), dest.wstring());
+
+    int positionAtBegin = -1;
+    m_services.onBeginWait = [&] { positionAtBegin = Progress(); };
+    for (int run = 0; run < 2; ++run) {
+        Click(IDC_RUN);
+        EXPECT_EQ(positionAtBegin, 0) << "run " << run; // a second run starts from 0 again
+        EXPECT_EQ(Progress(), veltrane::PROGRESS_MAX);
+    }
+    EXPECT_TRUE(veltrane::test::SameBytes(
+        veltrane::test::ReadAll(veltrane::test::Utf8(dest)),
+        veltrane::test::ReadAll(veltrane::test::Utf8(Media("mpeg2_4x3_as_16x9.golden.m2v")))));
+    EXPECT_EQ(m_services.beeps, 2);
+    EXPECT_EQ(m_services.waitBegins, 2);
+    EXPECT_EQ(m_services.waitEnds, 2);
+    EXPECT_TRUE(m_services.errors.empty());
+}
+
+// A run that goes through but changes nothing says so instead of beeping; the copy is made all the same.
+TEST_F(Win32DialogTest, ARunThatRewritesNothingSaysSoInsteadOfBeeping) {
+    const struct {
+        const char* media;
+        const char* message;
+    } cases[] = {
+        {"mpeg2_16x9.m2v",
+         "no seqence_header with the other aspect ratio. output file is an unchanged copy."},
+        {"README.md", "can't find seqence_header. output file is an unchanged copy."},
+    };
+    for (const auto& c : cases) {
+        m_services.errors.clear();
+        Type(IDC_SOURCE_PATH, Copy(c.media, L"同じ.m2v"));
+        Type(IDC_DEST_PATH, (m_dir.Path() / L"copy.m2v").wstring());
+        Click(IDC_RUN); // in the direction the dialog starts in, 4:3 -> 16:9
+        EXPECT_EQ(m_services.errors, std::vector<std::wstring>{veltrane::Widen(c.message)}) << c.media;
+        EXPECT_TRUE(veltrane::test::SameBytes(
+            veltrane::test::ReadAll(veltrane::test::Utf8(m_dir.Path() / L"copy.m2v")),
+            veltrane::test::ReadAll(veltrane::test::Utf8(Media(c.media)))))
+            << c.media;
+    }
+    EXPECT_EQ(m_services.beeps, 0);
+}
+
+// A file dropped onto the destination field becomes the destination; anywhere else, the source, probed
+// as a chosen one. Nothing is taken while a modal window (which disables this one) stands over it.
+TEST_F(Win32DialogTest, DroppedFilesGoToTheFieldTheyLandOn) {
+    const std::wstring wide = Copy("mpeg2_16x9.m2v", L"ワイド.m2v");
+    const std::wstring dest = (m_dir.Path() / L"出力.mpg").wstring();
+    const auto centre = [&](int id) {
+        RECT rect{};
+        ::GetWindowRect(m_dlg.GetDlgItem(id), &rect);
+        ::MapWindowPoints(nullptr, m_dlg.GetSafeHwnd(), reinterpret_cast<POINT*>(&rect), 2);
+        return POINT{(rect.left + rect.right) / 2, (rect.top + rect.bottom) / 2};
+    };
+    const auto drop = [&](const std::wstring& file, POINT at) {
+        ::SendMessageW(m_dlg.GetSafeHwnd(), WM_DROPFILES, reinterpret_cast<WPARAM>(MakeDrop(file, at)), 0);
+    };
+
+    ::EnableWindow(m_dlg.GetSafeHwnd(), FALSE);
+    drop(wide, centre(IDC_RUN));
+    EXPECT_EQ(Field(IDC_SOURCE_PATH), L"");
+    ::EnableWindow(m_dlg.GetSafeHwnd(), TRUE);
+
+    drop(dest, centre(IDC_DEST_PATH));
+    EXPECT_EQ(Field(IDC_DEST_PATH), dest);
+    EXPECT_EQ(Field(IDC_SOURCE_PATH), L"");
+    drop(wide, centre(IDC_PROGRESS));
+    EXPECT_EQ(Field(IDC_SOURCE_PATH), wide);
+    EXPECT_TRUE(Checked(IDC_MODE_TO_4_3));
+    EXPECT_EQ(Field(IDC_DEST_PATH), dest);
+    EXPECT_TRUE(m_services.errors.empty());
+}
+
+// `veltrane FILE`: the file is opened as the source once the window is up, as if chosen.
+TEST(Win32DialogArgument, OpensTheFileAsTheSourceOnceTheWindowIsUp) {
+    veltrane::test::TempDir dir;
+    const fs::path path = dir.Path() / L"引数 16x9.m2v";
+    fs::copy_file(Media("mpeg2_16x9.m2v"), path);
+    ScriptedServices services;
+    CVeltraneDlg dlg(services, path.wstring());
+    ASSERT_TRUE(dlg.Create(nullptr));
+    PumpMessages();
+    wchar_t text[1024] = {};
+    ::GetDlgItemTextW(dlg.GetSafeHwnd(), IDC_SOURCE_PATH, text, 1024);
+    EXPECT_EQ(text, path.wstring());
+    EXPECT_EQ(::SendDlgItemMessageW(dlg.GetSafeHwnd(), IDC_MODE_TO_4_3, BM_GETCHECK, 0, 0), BST_CHECKED);
+    EXPECT_TRUE(services.errors.empty());
+}
+
+struct RunFailure {
+    const char* name;
+    bool source;         // the source field holds a real file
+    const wchar_t* dest; // "=" for the source itself, "" for an empty field, else a name in the folder
+    const char* error;
+};
+
+TEST_F(Win32DialogTest, AFailedRunShowsOneMessageNoBeepAndLeavesTheSourceAlone) {
+    const std::wstring source = Copy("mpeg2_16x9.m2v", L"元.m2v");
+    const Bytes original = veltrane::test::ReadAll(veltrane::Narrow(source));
+    const RunFailure cases[] = {
+        {"EmptySource", false, L"out.mpg", "can't open input file"},
+        {"EmptyDest", true, L"", "can't open output file."},
+        {"DestIsTheSource", true, L"=", "can't open output file."},
+        {"DestInAMissingFolder", true, L"無い\\out.mpg", "can't open output file."},
+    };
+    for (const RunFailure& c : cases) {
+        m_services.errors.clear();
+        Type(IDC_SOURCE_PATH, c.source ? source : L"");
+        const std::wstring dest = std::wstring(c.dest) == L"=" ? source
+                                  : *c.dest                    ? (m_dir.Path() / c.dest).wstring()
+                                                               : L"";
+        Type(IDC_DEST_PATH, dest);
+        Click(IDC_RUN);
+        EXPECT_EQ(m_services.errors, std::vector<std::wstring>{veltrane::Widen(c.error)}) << c.name;
+        EXPECT_TRUE(veltrane::test::SameBytes(veltrane::test::ReadAll(veltrane::Narrow(source)), original))
+            << c.name;
+    }
+    EXPECT_EQ(m_services.beeps, 0);
+    EXPECT_EQ(m_services.waitBegins, 0);
+    EXPECT_EQ(Progress(), 0);
+}
+
+TEST_F(Win32DialogTest, SwallowsEnterAndEscapeAimedAtTheWindowOrItsControls) {
+    const HWND targets[] = {m_dlg.GetSafeHwnd(), m_dlg.GetDlgItem(IDC_SOURCE_PATH),
+                            m_dlg.GetDlgItem(IDC_RUN)};
+    for (const HWND target : targets) {
+        for (const WPARAM key : {WPARAM{VK_RETURN}, WPARAM{VK_ESCAPE}}) {
+            MSG down{target, WM_KEYDOWN, key, 0, 0, {}};
+            EXPECT_TRUE(m_dlg.PreTranslateMessage(&down)) << key;
+        }
+        MSG letter{target, WM_KEYDOWN, 'A', 0, 0, {}};
+        EXPECT_FALSE(m_dlg.PreTranslateMessage(&letter));
+        MSG close{target, WM_SYSKEYDOWN, VK_F4, 0, 0, {}};
+        EXPECT_FALSE(m_dlg.PreTranslateMessage(&close)); // Alt+F4 still closes the window
+    }
+}
+
+// The About box runs modally; a timer, served by its own message loop, finds it and presses OK.
+HWND g_aboutSeen = nullptr;
+HWND g_aboutOwner = nullptr;
+
+void CALLBACK CloseAbout(HWND, UINT, UINT_PTR timer, DWORD) {
+    const HWND about = ::FindWindowW(L"#32770", veltrane::Widen("Veltraneのﾊﾞｰｼﾞｮﾝ情報").c_str());
+    if (!about)
+        return;
+    g_aboutSeen = about;
+    g_aboutOwner = ::GetWindow(about, GW_OWNER);
+    ::KillTimer(nullptr, timer);
+    ::PostMessageW(about, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
+}
+
+TEST_F(Win32DialogTest, TheSystemMenuEntryOpensTheAboutBoxOverTheDialog) {
+    ::SetTimer(nullptr, 0, 50, CloseAbout);
+    ::SendMessageW(m_dlg.GetSafeHwnd(), WM_SYSCOMMAND, IDM_ABOUTBOX, 0);
+    ASSERT_NE(g_aboutSeen, nullptr);
+    EXPECT_EQ(g_aboutOwner, m_dlg.GetSafeHwnd());
+    EXPECT_FALSE(::IsWindow(g_aboutSeen)); // gone once it returned
+    EXPECT_TRUE(::IsWindowEnabled(m_dlg.GetSafeHwnd()));
+}
+
+} // namespace
