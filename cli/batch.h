@@ -9,4 +9,7 @@ namespace veltrane::cli {
 // until Ctrl+C or SIGTERM stops the batch.
 int RunBatch(const Request& request);
 
+// The scan subcommand, which RunBatch hands a scan request to.
+int ScanFiles(const Request& request);
+
 } // namespace veltrane::cli
