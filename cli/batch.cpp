@@ -16,9 +16,26 @@
 
 namespace veltrane::cli {
 
+namespace fs = std::filesystem;
+
+fs::path FsPath(const std::string& name) {
+#ifdef _WIN32
+    return fs::path(std::u8string(name.begin(), name.end()));
+#else
+    return fs::path(name);
+#endif
+}
+
 namespace {
 
-namespace fs = std::filesystem;
+std::string NameOf(const fs::path& path) {
+#ifdef _WIN32
+    const std::u8string name = path.u8string();
+    return std::string(name.begin(), name.end());
+#else
+    return path.string();
+#endif
+}
 
 const char* AspectName(ConversionMode mode) {
     return mode == ConversionMode::To16x9 ? "16:9" : "4:3";
@@ -62,14 +79,14 @@ std::string Destination(const Request& request, const std::string& file) {
         return file;
     if (!request.output.empty())
         return request.output;
-    return (fs::path(request.outDir) / fs::path(file).filename()).string();
+    return NameOf(FsPath(request.outDir) / FsPath(file).filename());
 }
 
 // A dangling link counts as there: writing through it would create a file elsewhere. A name that
 // cannot even be looked at is left to the run, which tells why it cannot write there.
 bool Exists(const std::string& path) {
     std::error_code error;
-    const fs::file_status status = fs::symlink_status(path, error);
+    const fs::file_status status = fs::symlink_status(FsPath(path), error);
     return !error && status.type() != fs::file_type::not_found;
 }
 
@@ -150,7 +167,7 @@ int Convert(const Request& request) {
             continue;
         }
         std::error_code error;
-        const auto size = static_cast<std::int64_t>(fs::file_size(file, error));
+        const auto size = static_cast<std::int64_t>(fs::file_size(FsPath(file), error));
         const auto start = std::chrono::steady_clock::now();
         RunReport run;
         RunOutcome outcome;

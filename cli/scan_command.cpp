@@ -85,7 +85,7 @@ int ScanFiles(const Request& request) {
         JsonObject json;
         json.AddPath("file", file);
         std::error_code error;
-        const auto size = static_cast<std::int64_t>(fs::file_size(file, error));
+        const auto size = static_cast<std::int64_t>(fs::file_size(FsPath(file), error));
         TerminalProgress progress(file, error ? 0 : size, showProgress);
         ScanTally tally(progress);
         progress.Begin();

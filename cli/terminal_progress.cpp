@@ -8,8 +8,14 @@
 #include <cstddef>
 #include <cstdio>
 #include <string_view>
+#ifdef _WIN32
+#define WIN32_LEAN_AND_MEAN
+#include <io.h>
+#include <windows.h>
+#else
 #include <sys/ioctl.h>
 #include <unistd.h>
+#endif
 
 namespace veltrane::cli {
 
@@ -19,9 +25,18 @@ constexpr auto kRedrawInterval = std::chrono::milliseconds(100);
 constexpr int kBarWidth = 24;
 
 int TerminalColumns() {
+#ifdef _WIN32
+    CONSOLE_SCREEN_BUFFER_INFO console{};
+    if (::GetConsoleScreenBufferInfo(::GetStdHandle(STD_ERROR_HANDLE), &console)) {
+        const int columns = console.srWindow.Right - console.srWindow.Left + 1;
+        if (columns >= 40)
+            return columns;
+    }
+#else
     winsize size{};
     if (::ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col >= 40)
         return size.ws_col;
+#endif
     return 80;
 }
 
@@ -57,7 +72,11 @@ std::string Duration(double seconds) {
 } // namespace
 
 bool StderrIsTerminal() {
+#ifdef _WIN32
+    return ::_isatty(::_fileno(stderr)) != 0;
+#else
     return ::isatty(STDERR_FILENO) == 1;
+#endif
 }
 
 std::string HumanBytes(std::int64_t bytes) {

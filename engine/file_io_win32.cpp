@@ -116,6 +116,20 @@ HANDLE CreateBeside(const std::wstring& folder, std::wstring& name) {
     return INVALID_HANDLE_VALUE;
 }
 
+struct FileIdentity {
+    DWORD volume;
+    DWORD indexHigh;
+    DWORD indexLow;
+    bool operator==(const FileIdentity&) const = default;
+};
+
+std::optional<FileIdentity> IdentityOf(HANDLE handle) {
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (!::GetFileInformationByHandle(handle, &info))
+        return std::nullopt;
+    return FileIdentity{info.dwVolumeSerialNumber, info.nFileIndexHigh, info.nFileIndexLow};
+}
+
 } // namespace
 
 namespace detail {
@@ -176,6 +190,10 @@ bool File::ReadAllAt(std::uint8_t* data, std::size_t size, std::int64_t offset) 
 }
 
 bool File::WriteAllAt(const std::uint8_t* data, std::size_t size, std::int64_t offset) {
+    // As for ReadAllAt: the in-place fix reads on through the same handle.
+    LARGE_INTEGER here{};
+    if (!::SetFilePointerEx(m_handle, LARGE_INTEGER{}, &here, FILE_CURRENT))
+        return false;
     do {
         const DWORD want = static_cast<DWORD>(std::min<std::size_t>(size, std::numeric_limits<DWORD>::max()));
         OVERLAPPED at{};
@@ -183,29 +201,32 @@ bool File::WriteAllAt(const std::uint8_t* data, std::size_t size, std::int64_t o
         at.OffsetHigh = static_cast<DWORD>(static_cast<std::uint64_t>(offset) >> 32);
         DWORD written = 0;
         if (!::WriteFile(m_handle, data, want, &written, &at) || (want > 0 && written == 0))
-            return false;
+            break;
         data += written;
         size -= written;
         offset += written;
     } while (size > 0);
-    return true;
+    return ::SetFilePointerEx(m_handle, here, nullptr, FILE_BEGIN) && size == 0;
 }
 
-// Block cloning on Windows (ReFS only) is not used: every copy is written.
-bool File::MayShareBlocksWith(const File& /*source*/) const {
-    return false;
+// Two files on disk may, as on Linux; the one try that asks (ShareBlocksFrom) then finds out that this
+// layer clones nothing, and the run writes every block. (Block cloning exists on Windows only on ReFS.)
+bool File::MayShareBlocksWith(const File& source) const {
+    return ::GetFileType(m_handle) == FILE_TYPE_DISK && ::GetFileType(source.m_handle) == FILE_TYPE_DISK;
 }
 
 std::int64_t File::ShareBlocksFrom(const File& /*source*/, std::int64_t /*offset*/, std::int64_t /*length*/) {
     return 0;
 }
 
-// The in-place fix also reads the file through a second handle, which must be let in.
+// Other readers are let in, as for a source; no other writer.
 File OpenForUpdate(const std::string& path) {
     File file;
-    const HANDLE handle =
-        ::CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    const std::optional<std::wstring> wide = WidePath(path);
+    if (!wide)
+        return file;
+    const HANDLE handle = ::CreateFileW(wide->c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                                        OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
     if (handle == INVALID_HANDLE_VALUE)
         return file;
     file.m_handle = handle;
@@ -236,8 +257,8 @@ OutputFile::OutputFile(const std::string& path, const File& source) {
     // A name that ends in a separator can only be meant as a folder.
     if (!wide || wide->back() == L'\\' || wide->back() == L'/')
         return;
-    BY_HANDLE_FILE_INFORMATION src{};
-    if (!::GetFileInformationByHandle(source.m_handle, &src))
+    const std::optional<FileIdentity> sourceIdentity = IdentityOf(source.m_handle);
+    if (!sourceIdentity)
         return;
 
     // Whatever has the name is looked at first, with no access asked and every sharing mode granted, so
@@ -261,11 +282,11 @@ OutputFile::OutputFile(const std::string& path, const File& source) {
             }
             return;
         }
-        BY_HANDLE_FILE_INFORMATION dest{};
-        if (!::GetFileInformationByHandle(existing.Get(), &dest) ||
-            (dest.dwVolumeSerialNumber == src.dwVolumeSerialNumber &&
-             dest.nFileIndexHigh == src.nFileIndexHigh && dest.nFileIndexLow == src.nFileIndexLow) ||
-            (dest.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY)))
+        const std::optional<FileIdentity> identity = IdentityOf(existing.Get());
+        FILE_BASIC_INFO basic{};
+        if (!identity || *identity == *sourceIdentity ||
+            !::GetFileInformationByHandleEx(existing.Get(), FileBasicInfo, &basic, sizeof basic) ||
+            (basic.FileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY)))
             return;
         // The move at the end replaces the file, which takes the right to delete it: refused now, not
         // after the whole copy, when the file is read-only (above: an administrator could still open it

@@ -41,6 +41,10 @@ RunOutcome ScanFile(const std::string& path, ConversionMode mode, ScanSink& sink
     io::File source = io::OpenForSequentialRead(path);
     if (!source.IsOpen())
         return RunOutcome::SourceOpenFailed;
+    return ScanFile(source, mode, sink);
+}
+
+RunOutcome ScanFile(io::File& source, ConversionMode mode, ScanSink& sink) {
     const std::unique_ptr<std::uint8_t[]> buffer(new (std::nothrow) std::uint8_t[CHUNK_SIZE]);
     if (!buffer)
         return RunOutcome::OutOfMemory;

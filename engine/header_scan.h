@@ -10,6 +10,10 @@
 
 namespace veltrane {
 
+namespace io {
+class File;
+}
+
 // How the walk reads a file, judged from its first buffer-full.
 enum class ContainerKind {
     Elementary,         // plain bytes: a video elementary stream, or anything that is no known multiplex
@@ -47,5 +51,8 @@ public:
 // Completed, SourceOpenFailed, OutOfMemory, SizeUnavailable, ReadFailed or Cancelled; never touches a
 // destination. Sites are exactly the bytes RunConversion with the same mode would rewrite or leave.
 RunOutcome ScanFile(const std::string& path, ConversionMode mode, ScanSink& sink);
+// The same on a file already open for reading, from its present position: the in-place fix reads
+// through the one handle it writes through, which some platforms' sharing rules require.
+RunOutcome ScanFile(io::File& source, ConversionMode mode, ScanSink& sink);
 
 } // namespace veltrane

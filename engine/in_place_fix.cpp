@@ -47,7 +47,7 @@ RunOutcome FixInPlace(const std::string& path, ConversionMode mode, ProgressSink
     if (!file.IsOpen())
         return RunOutcome::SourceOpenFailed;
     InPlaceWriter writer(file, progress, report);
-    const RunOutcome scanned = ScanFile(path, mode, writer);
+    const RunOutcome scanned = ScanFile(file, mode, writer);
     if (writer.WriteFailed())
         return RunOutcome::WriteFailed;
     if (scanned != RunOutcome::Completed)

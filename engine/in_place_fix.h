@@ -14,8 +14,6 @@ namespace veltrane {
 // each as soon as the scan has passed it. Stopped part-way (the sink, a failed write), the file holds
 // some final bytes and some old ones, never anything else; a second fix in the same mode completes
 // it, and a fix of a file already fixed writes nothing. `report` counts as RunConversion's does.
-// POSIX only for now: on Windows the scan's read-only sharing keeps the writing handle's file closed
-// to it, so the fix ends as SourceOpenFailed having written nothing.
 RunOutcome FixInPlace(const std::string& path, ConversionMode mode, ProgressSink& progress,
                       RunReport& report);
 

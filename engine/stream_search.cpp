@@ -27,7 +27,7 @@ void StreamSearch::Search(WalkBuffer& buffer, std::uint8_t* data, std::uint32_t 
         if (verdict != Verdict::Undecided)
             Decide(verdict, buffer, sink);
     }
-    if (m_tailSize > 0 && TailHasZero())
+    if (m_tailSize > 0 && TailMayStartHeader())
         SearchAcrossTheJoin(buffer, data, size, sink);
 
     // A start code whose aspect byte is in a later piece is left to the tail, which carries it there.
@@ -134,11 +134,17 @@ StreamSearch::Verdict StreamSearch::Follow(const std::uint8_t* data, std::uint32
     return Verdict::Undecided;
 }
 
-// A start code that begins in the tail has a zero byte there; most pieces need not look further.
-// The eighth byte, and any the tail does not use, are never zero.
-bool StreamSearch::TailHasZero() const {
+// Whether a start code begins in the tail: it either ends the tail unfinished (00, 00 00, 00 00 01)
+// or lies whole inside it. Most pieces end in neither and need not look across the join.
+bool StreamSearch::TailMayStartHeader() const {
+    const std::uint32_t n = m_tailSize;
+    if (m_tail[n - 1] == 0x00 ||
+        (n >= 3 && m_tail[n - 1] == 0x01 && m_tail[n - 2] == 0x00 && m_tail[n - 3] == 0x00))
+        return true;
+    // A whole one has its B3 inside; the eighth byte, and any the tail does not use, are never B3.
     std::uint64_t v;
     std::memcpy(&v, m_tail, sizeof v);
+    v ^= 0xB3B3B3B3B3B3B3B3ULL;
     return ((v - 0x0101010101010101ULL) & ~v & 0x8080808080808080ULL) != 0;
 }
 

@@ -89,7 +89,7 @@ private:
     Verdict Follow(const std::uint8_t* data, std::uint32_t size);
     void Decide(Verdict verdict, WalkBuffer& buffer, HeaderSink& sink);
     void KeepTail(const std::uint8_t* data, std::uint32_t size, std::uint64_t offset);
-    bool TailHasZero() const;
+    bool TailMayStartHeader() const;
     std::uint64_t TailOffset(std::uint32_t i) const {
         return m_tailContiguous ? m_tailStart + i : m_tailOffset[i];
     }

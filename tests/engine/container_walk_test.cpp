@@ -127,9 +127,9 @@ TEST(ContainerWalk, SearchesTheStumpBeforeTheFirstWholePacketAsPlainBytes) {
         options.timestamped = timestamped;
         const Mux whole = test::BuildTransport(es, options, random);
         const std::size_t stride = timestamped ? 192 : 188;
-        // Drop the PSI packet and part of the audio one, whose decoy is then plain bytes.
-        const std::size_t drop = stride + 3;
-        const std::size_t firstPacket = 2 * stride;
+        // Drop the PAT, the PMT and part of the audio packet, whose decoys are then plain bytes.
+        const std::size_t drop = 2 * stride + 3;
+        const std::size_t firstPacket = 3 * stride;
         Mux cut;
         cut.file.assign(whole.file.begin() + static_cast<std::ptrdiff_t>(drop), whole.file.end());
         cut.plain.push_back({0, firstPacket - drop});

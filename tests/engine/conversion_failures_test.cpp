@@ -231,6 +231,14 @@ TEST(ConversionOfABusySource, KeepsOtherWritersOutWhileItRuns) {
     ASSERT_EQ(RunConversion(in, dir.File("out.mpg"), ConversionMode::To16x9, writer), RunOutcome::Completed);
     EXPECT_TRUE(refused);
     EXPECT_TRUE(test::SameBytes(test::ReadAll(dir.File("out.mpg")), source));
+    // And a source some program already holds open for writing is not read at all.
+    const HANDLE held = ::CreateFileW(test::FsPath(in).c_str(), GENERIC_WRITE,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(held, INVALID_HANDLE_VALUE);
+    test::RecordingSink busy;
+    EXPECT_EQ(RunConversion(in, dir.File("out2.mpg"), ConversionMode::To16x9, busy),
+              RunOutcome::SourceOpenFailed);
+    ::CloseHandle(held);
 }
 #endif
 

@@ -114,6 +114,7 @@ namespace {
 
 constexpr std::uint16_t VIDEO_PID = 0x100;
 constexpr std::uint16_t AUDIO_PID = 0x101;
+constexpr std::uint16_t PMT_PID = 0x1000;
 
 class TransportWriter {
 public:
@@ -153,11 +154,28 @@ public:
             m_mux.Structure(other);
     }
 
+    // A real PAT and PMT (program 1: MPEG-2 video on PID 0x100), so that ffmpeg can read the file;
+    // after each section, where a reader looks no further, a start code and a "header" as decoys.
     void Psi() {
-        // A PAT section that happens to carry a start code and a "header" in its bytes.
-        Bytes section{0x00, 0x00, 0xB0, 0x0D, 0x00, 0x01, 0xC1, 0x00, 0x00, 0x00, 0x01, 0xE1, 0x00};
-        Append(section, SequenceHeader(0x33));
-        Packet(0x0000, true, false, {}, section, -1, {}, 0, 0, Bytes(184 - section.size(), 0xFF));
+        Section(0x0000, {0x00, 0xB0, 0x0D, 0x00, 0x01, 0xC1, 0x00, 0x00, 0x00, 0x01, 0xF0, 0x00});
+        Section(PMT_PID, {0x02, 0xB0, 0x12, 0x00, 0x01, 0xC1, 0x00, 0x00, 0xE1, 0x00, 0xF0, 0x00, 0x02, 0xE1,
+                          0x00, 0xF0, 0x00});
+    }
+
+    void Section(std::uint16_t pid, Bytes section) {
+        // CRC-32/MPEG-2 over the section.
+        std::uint32_t crc = 0xFFFFFFFF;
+        for (const std::uint8_t b : section) {
+            crc ^= std::uint32_t{b} << 24;
+            for (int bit = 0; bit < 8; ++bit)
+                crc = (crc & 0x80000000) != 0 ? (crc << 1) ^ 0x04C11DB7 : crc << 1;
+        }
+        Bytes payload{0x00}; // pointer_field
+        Append(payload, section);
+        Append(payload, {static_cast<std::uint8_t>(crc >> 24), static_cast<std::uint8_t>(crc >> 16),
+                         static_cast<std::uint8_t>(crc >> 8), static_cast<std::uint8_t>(crc)});
+        Append(payload, SequenceHeader(0x33));
+        Packet(pid, true, false, {}, payload, -1, {}, 0, 0, Bytes(184 - payload.size(), 0xFF));
     }
 
     void Audio() {
@@ -200,11 +218,14 @@ Mux BuildTransport(const Bytes& es, const TransportOptions& options, std::mt1993
     TransportWriter ts(mux, options.timestamped, random);
     ts.Psi();
     ts.Audio();
-    const Bytes pesHeader{0x00, 0x00, 0x01, 0xE0, 0x00, 0x00, 0x81, 0x80, 0x05, 0x21, 0x00, 0x01, 0x00, 0x01};
+    // Only the first PES packet has a PTS, so that a decoder works the timing out by itself.
+    const Bytes firstPesHeader{0x00, 0x00, 0x01, 0xE0, 0x00, 0x00, 0x81,
+                               0x80, 0x05, 0x21, 0x00, 0x01, 0x00, 0x01};
+    const Bytes pesHeader{0x00, 0x00, 0x01, 0xE0, 0x00, 0x00, 0x81, 0x00, 0x00};
     bool afterCut = false;
     for (std::size_t at = 0; at < es.size();) {
         const bool unitStart = at == 0 || options.pesStarts.count(at) > 0;
-        const Bytes& structure = unitStart ? pesHeader : Bytes{};
+        const Bytes& structure = !unitStart ? Bytes{} : at == 0 ? firstPesHeader : pesHeader;
         // The continuation of a cut header comes after an adaptation field of some kind: a bare
         // flags byte, a PCR, or long stuffing that leaves only a byte or two of payload.
         Bytes field;
@@ -260,14 +281,15 @@ Mux BuildProgram(const Bytes& es, const ProgramOptions& options, std::mt19937& r
                        static_cast<std::uint8_t>(length & 0xFF)});
         mux.Structure(header);
     };
-    // MPEG-1: stuffing, STD buffer, PTS; MPEG-2: flags and a PTS.
-    const Bytes videoHeader = mpeg1 ? Bytes{0xFF, 0xFF, 0x60, 0xE8, 0x21, 0x00, 0x01, 0x00, 0x01}
-                                    : Bytes{0x81, 0x80, 0x05, 0x21, 0x00, 0x01, 0x00, 0x01};
-    const Bytes audioHeader = mpeg1 ? Bytes{0x40, 0x20, 0x0F} : Bytes{0x81, 0x00, 0x00};
+    // MPEG-1: stuffing, STD buffer and a PTS in the first packet, no PTS (0x0F) in the others.
+    const Bytes firstVideoHeader = mpeg1 ? Bytes{0xFF, 0xFF, 0x60, 0xE8, 0x21, 0x00, 0x01, 0x00, 0x01}
+                                         : Bytes{0x81, 0x80, 0x05, 0x21, 0x00, 0x01, 0x00, 0x01};
+    const Bytes videoHeader = mpeg1 ? Bytes{0xFF, 0x60, 0xE8, 0x0F} : Bytes{0x81, 0x00, 0x00};
+    // The decoys travel in private stream 2, which players pass over, and in padding.
     const auto others = [&] {
-        const Bytes audio = DecoyPayload(100 + random() % 400, random);
-        packet(0xC0, audioHeader, audio.size());
-        mux.Structure(audio);
+        const Bytes decoy = DecoyPayload(100 + random() % 400, random);
+        packet(0xBF, {}, decoy.size());
+        mux.Structure(decoy);
         if (random() % 2 == 0) {
             packet(0xBE, {}, 20);
             mux.Structure(Bytes(20, 0xFF));
@@ -282,7 +304,7 @@ Mux BuildProgram(const Bytes& es, const ProgramOptions& options, std::mt19937& r
     for (std::size_t at = 0; at < es.size();) {
         const std::size_t room = 1800 + random() % 200;
         const std::size_t end = std::min({es.size(), at + room, NextAfter(options.cuts, at, es.size())});
-        packet(0xE0, videoHeader, end - at);
+        packet(0xE0, at == 0 ? firstVideoHeader : videoHeader, end - at);
         mux.Payload(0, es, at, end - at);
         if (options.cuts.count(end) > 0 || random() % 3 == 0) {
             pack();

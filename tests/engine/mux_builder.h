@@ -53,7 +53,7 @@ struct ProgramOptions {
     bool mpeg1 = false;         // MPEG-1 system stream: MPEG-1 pack and packet headers
     std::set<std::size_t> cuts; // ES offsets at which a video PES packet must end
 };
-// A program stream of packs with a system header first, video E0 and decoy audio C0 / padding.
+// A program stream of packs with a system header first, video E0, decoys in private stream 2, padding.
 Mux BuildProgram(const Bytes& es, const ProgramOptions& options, std::mt19937& random);
 
 // Cuts that split every header after 1, 2, ... 7 of its first eight bytes, in turn.

@@ -1,10 +1,14 @@
 // Conversions and probes of real MPEG-2 files made by ffmpeg, checked against a byte model and ffmpeg
 // itself. MPEG-1's files are mpeg1_test.cpp's.
 #include "conversion_run.h"
+#include "mux_builder.h"
 #include "source_probe.h"
 #include "test_support.h"
 
+#include <cstdio>
 #include <gtest/gtest.h>
+#include <memory>
+#include <optional>
 
 namespace veltrane {
 namespace {
@@ -73,6 +77,91 @@ TEST(RealMediaGolden, EqualsFfmpegsOwnRewrite) {
     test::TempDir dir;
     EXPECT_TRUE(test::SameBytes(Convert(narrow, ConversionMode::To16x9, dir), test::ReadAll(wide)));
     EXPECT_TRUE(test::SameBytes(Convert(wide, ConversionMode::To4x3, dir), test::ReadAll(narrow)));
+}
+
+// What ffmpeg says of a file: whether its video decodes without a complaint, and its display aspect.
+struct FfmpegVerdict {
+    bool decodes = false;
+    double aspect = 0;
+};
+
+std::optional<FfmpegVerdict> AskFfmpeg(const std::string& path) {
+    if (std::system("ffprobe -version >/dev/null 2>&1") != 0)
+        return std::nullopt;
+    const auto run = [](const std::string& command) {
+        std::string out;
+        const std::unique_ptr<FILE, int (*)(FILE*)> pipe(::popen(command.c_str(), "r"), ::pclose);
+        char chunk[256];
+        while (pipe && std::fgets(chunk, sizeof chunk, pipe.get()) != nullptr)
+            out += chunk;
+        return out;
+    };
+    FfmpegVerdict verdict;
+    verdict.decodes = run("ffmpeg -nostdin -v error -i '" + path + "' -map 0:v -f null - 2>&1").empty();
+    unsigned width = 0;
+    unsigned height = 0;
+    const std::string aspect = run("ffprobe -v error -select_streams v:0 -show_entries "
+                                   "stream=display_aspect_ratio -of csv=p=0 '" +
+                                   path + "' 2>/dev/null");
+    if (std::sscanf(aspect.c_str(), "%u:%u", &width, &height) == 2 && height > 0)
+        verdict.aspect = static_cast<double>(width) / height;
+    return verdict;
+}
+
+struct CutCase {
+    const char* name;
+    const char* es; // a file of tests/data, repacketised with every header cut
+    test::Mux (*build)(const Bytes& es, const std::set<std::size_t>& cuts, std::mt19937& random);
+    bool mpeg1;
+    double target; // the display aspect after the flip
+};
+
+// ffmpeg's own elementary streams, put into transport and program streams that cut every sequence
+// header, with other streams' packets between the halves: the flipped copy decodes cleanly and shows
+// the new aspect, and equals the payload model byte for byte.
+TEST(RealMediaCutHeaders, FlippedCopiesDecodeAndShowTheNewAspect) {
+    const CutCase cases[] = {
+        {"Transport188", "mpeg2_4x3.m2v",
+         [](const Bytes& es, const std::set<std::size_t>& cuts, std::mt19937& random) {
+             return test::BuildTransport(es, {false, cuts, {}}, random);
+         },
+         false, 16.0 / 9.0},
+        {"Transport192", "mpeg2_16x9.m2v",
+         [](const Bytes& es, const std::set<std::size_t>& cuts, std::mt19937& random) {
+             return test::BuildTransport(es, {true, cuts, {}}, random);
+         },
+         false, 4.0 / 3.0},
+        {"Program", "mpeg2_4x3.m2v",
+         [](const Bytes& es, const std::set<std::size_t>& cuts, std::mt19937& random) {
+             return test::BuildProgram(es, {false, cuts}, random);
+         },
+         false, 16.0 / 9.0},
+        {"Mpeg1System", "mpeg1_vcd_4x3.m1v",
+         [](const Bytes& es, const std::set<std::size_t>& cuts, std::mt19937& random) {
+             return test::BuildProgram(es, {true, cuts}, random);
+         },
+         true, 16.0 / 9.0},
+    };
+    test::TempDir dir;
+    for (const CutCase& c : cases) {
+        std::mt19937 random(1);
+        const Bytes es = test::ReadAll(DataFile(c.es));
+        const test::Mux mux = c.build(es, test::CutEveryHeader(es), random);
+        const ConversionMode mode = c.target > 1.5 ? ConversionMode::To16x9 : ConversionMode::To4x3;
+        test::WriteAll(dir.File("cut.mpg"), mux.file);
+        const Bytes flipped = Convert(dir.File("cut.mpg"), mode, dir);
+        EXPECT_TRUE(test::SameBytes(flipped, test::ReferenceMuxConversion(mux, mode, c.mpeg1))) << c.name;
+        EXPECT_EQ(ProbeSourceAspect(dir.File("out.mpg")),
+                  mode == ConversionMode::To16x9 ? ProbeOutcome::Aspect16x9 : ProbeOutcome::Aspect4x3)
+            << c.name;
+        const std::optional<FfmpegVerdict> ffmpeg = AskFfmpeg(dir.File("out.mpg"));
+        if (!ffmpeg) {
+            std::fprintf(stderr, "ffmpeg is missing: %s goes undecoded\n", c.name);
+            continue;
+        }
+        EXPECT_TRUE(ffmpeg->decodes) << c.name;
+        EXPECT_NEAR(ffmpeg->aspect / c.target, 1.0, 0.03) << c.name;
+    }
 }
 
 } // namespace

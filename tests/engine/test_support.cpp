@@ -30,8 +30,7 @@ TempDir::TempDir(const std::filesystem::path& base) {
     // No mkdtemp here: a random name, taken only if create_directory made it just now.
     std::random_device random;
     for (int attempt = 0; attempt < 100 && m_path.empty(); ++attempt) {
-        const auto candidate =
-            base / ("veltrane-test-" + std::to_string(random()));
+        const auto candidate = base / ("veltrane-test-" + std::to_string(random()));
         if (std::filesystem::create_directory(candidate))
             m_path = candidate;
     }
@@ -51,17 +50,14 @@ TempDir::~TempDir() {
 }
 
 #ifdef _WIN32
-
-LoopMount::LoopMount(const std::string& type) : m_whyNot("no loop mounts for " + type + " on Windows") {}
+LoopMount::LoopMount(const std::string& type) : m_whyNot("a " + type + " image is mounted only on Linux") {}
 
 LoopMount::~LoopMount() = default;
 
 std::int64_t LoopMount::UsedBytes() const {
     return 0;
 }
-
 #else
-
 namespace {
 
 std::string Quoted(const std::string& path) {
@@ -106,7 +102,6 @@ std::int64_t LoopMount::UsedBytes() const {
         throw std::runtime_error("cannot stat " + mountPoint);
     return static_cast<std::int64_t>(fs.f_blocks - fs.f_bfree) * static_cast<std::int64_t>(fs.f_frsize);
 }
-
 #endif
 
 Bytes ReadAll(const std::string& path) {

@@ -113,7 +113,7 @@ TEST_F(Win32DialogTest, ChoosingASourcePreselectsTheDirectionThatFlipsIt) {
     const SourceCase cases[] = {
         {"Widescreen", "mpeg2_16x9.m2v", true, true, ""},
         {"FourThree", "mpeg2_4x3.m2v", true, false, ""},
-        {"UnknownAspectLeavesTheRadios", "mpeg1_vcd_4x3.m1v", true, true, "unknown aspect ratio"},
+        {"UnknownAspectLeavesTheRadios", "mpeg2_square.m2v", true, true, "unknown aspect ratio"},
         {"NoHeaderKeepsTheField", "README.md", false, true, "can't find seqence_header"},
         {"MissingFileKeepsTheField", nullptr, false, true, "file open error"},
     };
