@@ -1,16 +1,13 @@
-// probe, scan and convert over a list of files, each file's outcome told as it ends.
+// probe and convert over a list of files, each file's outcome told as it ends.
 #include "batch.h"
 
 #include "batch_report.h"
 #include "conversion_run.h"
-#include "header_scan.h"
 #include "in_place_fix.h"
 #include "interrupt.h"
 #include "source_probe.h"
 #include "terminal_progress.h"
 
-#include <algorithm>
-#include <array>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
@@ -19,11 +16,8 @@
 
 namespace veltrane::cli {
 
-namespace {
-
 namespace fs = std::filesystem;
 
-// Names are UTF-8 throughout; std::filesystem takes narrow strings in the ANSI code page on Windows.
 fs::path FsPath(const std::string& name) {
 #ifdef _WIN32
     return fs::path(std::u8string(name.begin(), name.end()));
@@ -31,6 +25,8 @@ fs::path FsPath(const std::string& name) {
     return fs::path(name);
 #endif
 }
+
+namespace {
 
 std::string NameOf(const fs::path& path) {
 #ifdef _WIN32
@@ -202,130 +198,6 @@ int Convert(const Request& request) {
     return report.Finish(StopSignal());
 }
 
-// Counts what the scan finds; the progress line and Ctrl+C work as in a conversion.
-class ScanTally final : public ScanSink {
-public:
-    explicit ScanTally(TerminalProgress& progress) : m_progress(progress) {}
-
-    void Container(ContainerKind kind) override { m_kind = kind; }
-    void Header(const HeaderSite& site) override {
-        ++m_headers;
-        ++m_codes[site.aspectByte >> 4];
-        m_declared[site.aspectByte >> 4] = site.declared;
-        ++m_aspects[static_cast<std::size_t>(site.declared)];
-    }
-    void Position(int position) override { m_progress.Position(position); }
-    bool StopRequested() override { return m_progress.StopRequested(); }
-
-    ContainerKind m_kind = ContainerKind::Elementary;
-    std::uint64_t m_headers = 0;
-    std::array<std::uint64_t, 16> m_codes{};
-    // What each code means here: MPEG-1's depend on the picture size, so the engine tells.
-    std::array<DeclaredAspect, 16> m_declared{};
-    std::array<std::uint64_t, 3> m_aspects{}; // by DeclaredAspect
-
-private:
-    TerminalProgress& m_progress;
-};
-
-std::pair<const char*, const char*> ContainerNames(ContainerKind kind) {
-    switch (kind) {
-    case ContainerKind::Elementary:
-        return {"elementary", "elementary stream"};
-    case ContainerKind::ProgramStream:
-        return {"program", "program stream"};
-    case ContainerKind::TransportStream188:
-        return {"transport", "transport stream"};
-    case ContainerKind::TransportStream192:
-        return {"transport-192", "transport stream (192-byte packets)"};
-    }
-    return {"elementary", "elementary stream"};
-}
-
-const char* AspectName(DeclaredAspect aspect) {
-    switch (aspect) {
-    case DeclaredAspect::Ratio4x3:
-        return "4:3";
-    case DeclaredAspect::Ratio16x9:
-        return "16:9";
-    case DeclaredAspect::Unknown:
-        break;
-    }
-    return "unknown";
-}
-
-std::string CodeName(std::size_t code, DeclaredAspect aspect) {
-    const std::string number = "code " + std::to_string(code);
-    return aspect == DeclaredAspect::Unknown ? number : AspectName(aspect) + (" (" + number + ")");
-}
-
-int Scan(const Request& request) {
-    BatchReport report("scanned", request.json, request.quiet);
-    const bool showProgress = report.Chatty() && StderrIsTerminal();
-    for (const std::string& file : request.files) {
-        if (StopSignal() != 0)
-            break;
-        JsonObject json;
-        json.AddPath("file", file);
-        std::error_code error;
-        const auto size = static_cast<std::int64_t>(fs::file_size(FsPath(file), error));
-        TerminalProgress progress(file, error ? 0 : size, showProgress);
-        ScanTally tally(progress);
-        progress.Begin();
-        // The mode only decides what a run would write, which a scan does not tell.
-        const RunOutcome outcome = ScanFile(file, ConversionMode::To16x9, tally);
-        progress.End();
-        if (outcome == RunOutcome::Cancelled) {
-            report.Stopped(file, std::move(json));
-            break;
-        }
-        if (outcome != RunOutcome::Completed) {
-            report.Failed(file, OutcomeText(outcome), std::move(json));
-            continue;
-        }
-        if (tally.m_headers == 0) {
-            report.Failed(file, OutcomeText(ProbeOutcome::HeaderNotFound), std::move(json));
-            continue;
-        }
-        JsonObject codes;
-        std::string counts;
-        std::size_t kinds = 0;
-        for (std::size_t code = 0; code < tally.m_codes.size(); ++code) {
-            if (tally.m_codes[code] == 0)
-                continue;
-            ++kinds;
-            codes.Add(std::to_string(code), tally.m_codes[code]);
-            counts += (counts.empty() ? "" : ", ") + std::to_string(tally.m_codes[code]) + " " +
-                      CodeName(code, tally.m_declared[code]);
-        }
-        JsonObject aspects;
-        for (const DeclaredAspect aspect :
-             {DeclaredAspect::Ratio4x3, DeclaredAspect::Ratio16x9, DeclaredAspect::Unknown})
-            if (const std::uint64_t count = tally.m_aspects[static_cast<std::size_t>(aspect)]; count > 0)
-                aspects.Add(AspectName(aspect), count);
-        const auto [containerKey, containerText] = ContainerNames(tally.m_kind);
-        json.Add("ok", true)
-            .Add("container", containerKey)
-            .Add("bytes", size)
-            .Add("headers", tally.m_headers)
-            .Add("aspect_codes", codes)
-            .Add("aspects", aspects)
-            .Add("agree", kinds == 1);
-        std::string line =
-            file + ": " + containerText + ", " + std::to_string(tally.m_headers) + " sequence headers, ";
-        if (kinds == 1) {
-            const auto code = static_cast<std::size_t>(
-                std::find_if(tally.m_codes.begin(), tally.m_codes.end(), [](auto n) { return n > 0; }) -
-                tally.m_codes.begin());
-            line += "all " + CodeName(code, tally.m_declared[code]);
-        } else {
-            line += "disagreeing: " + counts;
-        }
-        report.Succeeded(line, json, size);
-    }
-    return report.Finish(StopSignal());
-}
-
 } // namespace
 
 int RunBatch(const Request& request) {
@@ -333,7 +205,7 @@ int RunBatch(const Request& request) {
     case Command::Probe:
         return Probe(request);
     case Command::Scan:
-        return Scan(request);
+        return ScanFiles(request);
     case Command::Convert:
         return Convert(request);
     }
