@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 #include <string>
+#include <utility>
 #include <vector>
 #ifndef _WIN32
 #include <sys/stat.h>
@@ -38,63 +39,55 @@ Bytes ManyBuffers() {
     return bytes;
 }
 
-struct FixCase {
-    const char* name;
-    Bytes contents;
-};
+// Writes `contents` to the folder's source.mpg and returns its copy by RunConversion.
+Bytes SourceAndCopy(const test::TempDir& dir, const Bytes& contents, ConversionMode mode, RunReport& report) {
+    test::WriteAll(dir.File("source.mpg"), contents);
+    test::RecordingSink sink;
+    EXPECT_EQ(RunConversion(dir.File("source.mpg"), dir.File("copy.mpg"), mode, sink, report),
+              RunOutcome::Completed);
+    return test::ReadAll(dir.File("copy.mpg"));
+}
 
 TEST(FixInPlace, WritesWhatACopyWouldChangeAndNothingOnASecondPass) {
-    const FixCase cases[] = {
+    const std::string data = VELTRANE_TEST_DATA_DIR;
+    const std::pair<const char*, Bytes> cases[] = {
         {"ManyBuffers", ManyBuffers()},
-        {"Elementary", test::ReadAll(std::string(VELTRANE_TEST_DATA_DIR) + "/mpeg2_4x3.m2v")},
-        {"ProgramStream", test::ReadAll(std::string(VELTRANE_TEST_DATA_DIR) + "/mpeg2_ps_4x3.mpg")},
-        {"TransportStream", test::ReadAll(std::string(VELTRANE_TEST_DATA_DIR) + "/mpeg2_ts_16x9.ts")},
+        {"Elementary", test::ReadAll(data + "/mpeg2_4x3.m2v")},
+        {"ProgramStream", test::ReadAll(data + "/mpeg2_ps_4x3.mpg")},
+        {"TransportStream", test::ReadAll(data + "/mpeg2_ts_16x9.ts")},
         {"Empty", {}},
     };
     test::TempDir dir;
-    for (const FixCase& c : cases) {
+    for (const auto& [name, contents] : cases) {
         for (const ConversionMode mode : {ConversionMode::To16x9, ConversionMode::To4x3}) {
-            test::WriteAll(dir.File("source.mpg"), c.contents);
-            test::RecordingSink copySink;
+            SCOPED_TRACE(name);
             RunReport copied;
-            ASSERT_EQ(RunConversion(dir.File("source.mpg"), dir.File("copy.mpg"), mode, copySink, copied),
-                      RunOutcome::Completed);
-
+            const Bytes copy = SourceAndCopy(dir, contents, mode, copied);
             test::RecordingSink sink;
             RunReport fixed;
-            ASSERT_EQ(FixInPlace(dir.File("source.mpg"), mode, sink, fixed), RunOutcome::Completed) << c.name;
-            EXPECT_TRUE(
-                test::SameBytes(test::ReadAll(dir.File("source.mpg")), test::ReadAll(dir.File("copy.mpg"))))
-                << c.name;
-            EXPECT_EQ(fixed.headersFound, copied.headersFound) << c.name;
-            EXPECT_EQ(fixed.headersRewritten, copied.headersRewritten) << c.name;
-            EXPECT_EQ(sink.begins, 1) << c.name;
-            EXPECT_EQ(sink.ends, 1) << c.name;
+            ASSERT_EQ(FixInPlace(dir.File("source.mpg"), mode, sink, fixed), RunOutcome::Completed);
+            EXPECT_TRUE(test::SameBytes(test::ReadAll(dir.File("source.mpg")), copy));
+            EXPECT_EQ(fixed.headersFound, copied.headersFound);
+            EXPECT_EQ(fixed.headersRewritten, copied.headersRewritten);
+            EXPECT_EQ(sink.begins + sink.ends, 2);
 
-            EXPECT_EQ(FixInPlace(dir.File("source.mpg"), mode, sink, fixed), RunOutcome::Completed) << c.name;
-            EXPECT_EQ(fixed.headersRewritten, 0u) << c.name;
-            EXPECT_TRUE(
-                test::SameBytes(test::ReadAll(dir.File("source.mpg")), test::ReadAll(dir.File("copy.mpg"))))
-                << c.name;
+            EXPECT_EQ(FixInPlace(dir.File("source.mpg"), mode, sink, fixed), RunOutcome::Completed);
+            EXPECT_EQ(fixed.headersRewritten, 0u);
+            EXPECT_TRUE(test::SameBytes(test::ReadAll(dir.File("source.mpg")), copy));
         }
     }
 }
 
 TEST(FixInPlace, AnInterruptedFixIsCompletedByTheNextOne) {
     test::TempDir dir;
-    const Bytes original = ManyBuffers();
-    test::WriteAll(dir.File("source.mpg"), original);
-    test::RecordingSink copySink;
-    ASSERT_EQ(RunConversion(dir.File("source.mpg"), dir.File("copy.mpg"), ConversionMode::To16x9, copySink),
-              RunOutcome::Completed);
-    const Bytes whole = test::ReadAll(dir.File("copy.mpg"));
+    RunReport report;
+    const Bytes whole = SourceAndCopy(dir, ManyBuffers(), ConversionMode::To16x9, report);
 
     StoppingSink stopping(1);
-    RunReport report;
     EXPECT_EQ(FixInPlace(dir.File("source.mpg"), ConversionMode::To16x9, stopping, report),
               RunOutcome::Cancelled);
     const Bytes half = test::ReadAll(dir.File("source.mpg"));
-    EXPECT_NE(half, original) << "the first buffer-full's headers are written at once";
+    EXPECT_NE(half, ManyBuffers()) << "the first buffer-full's headers are written at once";
     EXPECT_NE(half, whole) << "the rest are not";
     EXPECT_EQ(stopping.ends, 0);
 
