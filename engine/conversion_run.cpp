@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <new>
 
 namespace veltrane {
 
@@ -54,9 +55,10 @@ RunOutcome RunConversion(const std::string& sourcePath, const std::string& destP
     return RunConversion(sourcePath, destPath, mode, progress, report);
 }
 
-RunOutcome RunConversion(const std::string& sourcePath, const std::string& destPath, ConversionMode mode,
-                         ProgressSink& progress, RunReport& report) {
-    report = RunReport{};
+namespace {
+
+RunOutcome Convert(const std::string& sourcePath, const std::string& destPath, ConversionMode mode,
+                   ProgressSink& progress, RunReport& report) {
     io::File source = io::OpenForSequentialRead(sourcePath);
     if (!source.IsOpen())
         return RunOutcome::SourceOpenFailed;
@@ -107,6 +109,20 @@ RunOutcome RunConversion(const std::string& sourcePath, const std::string& destP
     source.Close();
     progress.End();
     return RunOutcome::Completed;
+}
+
+} // namespace
+
+RunOutcome RunConversion(const std::string& sourcePath, const std::string& destPath, ConversionMode mode,
+                         ProgressSink& progress, RunReport& report) {
+    report = RunReport{};
+    // The one buffer is allocated without throwing; the walk's few bytes per stream are not, and a
+    // multiplex damaged enough can ask for many streams.
+    try {
+        return Convert(sourcePath, destPath, mode, progress, report);
+    } catch (const std::bad_alloc&) {
+        return RunOutcome::OutOfMemory;
+    }
 }
 
 } // namespace veltrane

@@ -2,13 +2,13 @@
 #include "header_scan.h"
 
 #include "aspect_rule.h"
+#include "chunk_buffer.h"
 #include "container_walk.h"
 #include "conversion_run.h"
 #include "file_io.h"
 #include "sequence_header.h"
 
 #include <cstring>
-#include <memory>
 #include <new>
 
 namespace veltrane {
@@ -45,8 +45,10 @@ RunOutcome ScanFile(const std::string& path, ConversionMode mode, ScanSink& sink
     return ScanFile(source, mode, sink);
 }
 
-RunOutcome ScanFile(io::File& source, ConversionMode mode, ScanSink& sink) {
-    const std::unique_ptr<std::uint8_t[]> buffer(new (std::nothrow) std::uint8_t[CHUNK_SIZE]);
+namespace {
+
+RunOutcome Scan(io::File& source, ConversionMode mode, ScanSink& sink) {
+    const ChunkBuffer buffer = AllocateChunk();
     if (!buffer)
         return RunOutcome::OutOfMemory;
     const std::optional<std::int64_t> size = source.Size();
@@ -83,6 +85,17 @@ RunOutcome ScanFile(io::File& source, ConversionMode mode, ScanSink& sink) {
     if (first)
         sink.Container(walk.Kind());
     return RunOutcome::Completed;
+}
+
+} // namespace
+
+RunOutcome ScanFile(io::File& source, ConversionMode mode, ScanSink& sink) {
+    // As in a run: only the walk's streams can throw, and only when memory runs out.
+    try {
+        return Scan(source, mode, sink);
+    } catch (const std::bad_alloc&) {
+        return RunOutcome::OutOfMemory;
+    }
 }
 
 } // namespace veltrane

@@ -9,6 +9,7 @@
 #include "sequence_header.h"
 
 #include <cstring>
+#include <new>
 
 namespace veltrane {
 
@@ -32,15 +33,7 @@ public:
     int m_code = -1;
 };
 
-} // namespace
-
-ProbeOutcome ProbeSourceAspect(const std::string& path) {
-    int aspectCode = -1;
-    return ProbeSourceAspect(path, aspectCode);
-}
-
-ProbeOutcome ProbeSourceAspect(const std::string& path, int& aspectCode) {
-    aspectCode = -1;
+ProbeOutcome Probe(const std::string& path, int& aspectCode) {
     const ChunkBuffer buffer = AllocateChunk();
     if (!buffer)
         return ProbeOutcome::OutOfMemory;
@@ -81,6 +74,23 @@ ProbeOutcome ProbeSourceAspect(const std::string& path, int& aspectCode) {
         break;
     }
     return ProbeOutcome::AspectUnknown;
+}
+
+} // namespace
+
+ProbeOutcome ProbeSourceAspect(const std::string& path) {
+    int aspectCode = -1;
+    return ProbeSourceAspect(path, aspectCode);
+}
+
+ProbeOutcome ProbeSourceAspect(const std::string& path, int& aspectCode) {
+    aspectCode = -1;
+    // As in a run: only the walk's streams can throw, and only when memory runs out.
+    try {
+        return Probe(path, aspectCode);
+    } catch (const std::bad_alloc&) {
+        return ProbeOutcome::OutOfMemory;
+    }
 }
 
 } // namespace veltrane
