@@ -1,5 +1,8 @@
-// Times RunConversion against a plain read/write copy of the same file, in alternating rounds.
-// Usage: engine_bench <source> <output-folder> [rounds]
+// Times RunConversion against a plain read/write copy of the same file and against cp, in rounds
+// that alternate their order, and tells how much space each left on the output's file system.
+// Usage: engine_bench <source> <output-folder> [rounds] [--read]
+//   --read adds a baseline that only reads the source (cat SRC > /dev/null): the floor for a copy
+//   whose output shares the source's blocks.
 #include "conversion_run.h"
 
 #include <algorithm>
@@ -13,6 +16,8 @@
 #include <string>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
 
@@ -27,6 +32,19 @@ double UserSeconds() {
     rusage usage{};
     ::getrusage(RUSAGE_SELF, &usage);
     return static_cast<double>(usage.ru_utime.tv_sec) + static_cast<double>(usage.ru_utime.tv_usec) / 1e6;
+}
+
+// User and system time of this process and its finished children (cp): the copying the kernel does
+// counts here, and time spent waiting for a core on a busy machine does not.
+double CpuSeconds() {
+    double seconds = 0;
+    for (const int who : {RUSAGE_SELF, RUSAGE_CHILDREN}) {
+        rusage usage{};
+        ::getrusage(who, &usage);
+        for (const timeval& t : {usage.ru_utime, usage.ru_stime})
+            seconds += static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_usec) / 1e6;
+    }
+    return seconds;
 }
 
 class QuietSink : public veltrane::ProgressSink {
@@ -57,8 +75,8 @@ private:
     int m_fd;
 };
 
-// The baseline: what any copy through a buffer of the engine's size costs, with no look at the bytes.
-bool PlainCopy(const std::string& sourcePath, const std::string& destPath) {
+// Reads the source through a buffer of the engine's size and, when `write`, writes each read out.
+bool CopyThroughBuffer(const std::string& sourcePath, const std::string& destPath, bool write) {
     Descriptor source(::open(sourcePath.c_str(), O_RDONLY | O_CLOEXEC));
     Descriptor dest(::open(destPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
     if (source.Get() < 0 || dest.Get() < 0)
@@ -72,7 +90,7 @@ bool PlainCopy(const std::string& sourcePath, const std::string& destPath) {
             return false;
         if (got == 0)
             break;
-        for (ssize_t done = 0; done < got;) {
+        for (ssize_t done = 0; write && done < got;) {
             const ssize_t put =
                 ::write(dest.Get(), buffer.get() + done, static_cast<std::size_t>(got - done));
             if (put < 0 && errno == EINTR)
@@ -85,10 +103,57 @@ bool PlainCopy(const std::string& sourcePath, const std::string& destPath) {
     return dest.Close();
 }
 
+// The baseline: what any copy through a buffer of the engine's size costs, with no look at the bytes.
+bool PlainCopy(const std::string& sourcePath, const std::string& destPath) {
+    return CopyThroughBuffer(sourcePath, destPath, true);
+}
+
+// The floor of a copy that shares the source's blocks: reading the source once (cat SRC > /dev/null).
+// The output is left empty.
+bool ReadOnce(const std::string& sourcePath, const std::string& destPath) {
+    return CopyThroughBuffer(sourcePath, destPath, false);
+}
+
 bool Convert(const std::string& sourcePath, const std::string& destPath) {
     QuietSink sink;
     return veltrane::RunConversion(sourcePath, destPath, veltrane::ConversionMode::To16x9, sink) ==
            veltrane::RunOutcome::Completed;
+}
+
+// cp as a user would run it: coreutils decides by itself whether to clone, copy in the kernel or read
+// and write.
+bool SystemCopy(const std::string& sourcePath, const std::string& destPath) {
+    const pid_t child = ::fork();
+    if (child == 0) {
+        ::execlp("cp", "cp", sourcePath.c_str(), destPath.c_str(), static_cast<char*>(nullptr));
+        ::_exit(127);
+    }
+    int status = 0;
+    return child > 0 && ::waitpid(child, &status, 0) == child && WIFEXITED(status) &&
+           WEXITSTATUS(status) == 0;
+}
+
+// Bytes in use on the file system that holds `folder`.
+long long UsedBytes(const std::string& folder) {
+    struct statvfs fs {};
+    if (::statvfs(folder.c_str(), &fs) != 0)
+        return 0;
+    return static_cast<long long>(fs.f_blocks - fs.f_bfree) * static_cast<long long>(fs.f_frsize);
+}
+
+// The same once the file system has finished freeing what earlier rounds deleted: XFS and btrfs
+// release an unlinked file's blocks in the background, after sync has returned.
+long long SettledUsedBytes(const std::string& folder) {
+    long long used = UsedBytes(folder);
+    for (int tries = 0; tries < 50; ++tries) {
+        ::usleep(100 * 1000);
+        ::sync();
+        const long long now = UsedBytes(folder);
+        if (now == used)
+            break;
+        used = now;
+    }
+    return used;
 }
 
 double Median(std::vector<double> values) {
@@ -105,14 +170,17 @@ long long FileSize(const std::string& path) {
 } // namespace
 
 int main(int argc, char** argv) {
-    if (argc < 3 || argc > 4) {
-        std::fprintf(stderr, "usage: %s <source> <output-folder> [rounds]\n", argv[0]);
+    const bool withRead = argc > 1 && std::string(argv[argc - 1]) == "--read";
+    const int args = withRead ? argc - 1 : argc;
+    if (args < 3 || args > 4) {
+        std::fprintf(stderr, "usage: %s <source> <output-folder> [rounds] [--read]\n", argv[0]);
         return 2;
     }
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
     const std::string source = argv[1];
-    const std::string output = std::string(argv[2]) + "/veltrane-bench-out." + std::to_string(::getpid());
-    const int rounds = argc == 4 ? std::atoi(argv[3]) : 7;
+    const std::string folder = argv[2];
+    const std::string output = folder + "/veltrane-bench-out." + std::to_string(::getpid());
+    const int rounds = args == 4 ? std::atoi(argv[3]) : 7;
     const long long size = FileSize(source);
     if (size <= 0 || rounds < 1) {
         std::fprintf(stderr, "engine_bench: no source at %s, or no rounds\n", source.c_str());
@@ -122,53 +190,81 @@ int main(int argc, char** argv) {
     struct Contender {
         const char* name;
         bool (*run)(const std::string&, const std::string&);
-        std::vector<double> seconds;
-        std::vector<double> userSeconds;
+        long long outputSize;
+        std::vector<double> seconds{};
+        std::vector<double> syncedSeconds{};
+        std::vector<double> userSeconds{};
+        std::vector<double> cpuSeconds{};
+        std::vector<double> spaceBytes{};
     };
-    Contender copy{"plain copy", PlainCopy, {}, {}};
-    Contender convert{"RunConversion", Convert, {}, {}};
+    std::vector<Contender> contenders = {
+        {"plain copy", PlainCopy, size}, {"RunConversion", Convert, size}, {"cp", SystemCopy, size}};
+    if (withRead)
+        contenders.push_back({"read once", ReadOnce, 0});
 
     std::printf("source %s, %lld bytes, %d rounds of each, output in %s\n", source.c_str(), size, rounds,
-                argv[2]);
+                folder.c_str());
     // Round 0 is a warm-up, not counted: the first gigabyte written to tmpfs can land on memory the
-    // machine has not touched yet, which costs more than any later round.
+    // machine has not touched yet, which costs more than any later round; it also brings the source
+    // into the page cache.
     for (int round = 0; round <= rounds; ++round) {
-        // Alternating the order keeps either side from always running on a warmer or colder machine.
-        Contender* order[2] = {&copy, &convert};
-        if (round % 2 == 0)
-            std::swap(order[0], order[1]);
-        for (Contender* c : order) {
+        // Each round starts with another contender, so that none always runs on a warmer or colder
+        // machine.
+        for (std::size_t k = 0; k < contenders.size(); ++k) {
+            Contender& c = contenders[(k + static_cast<std::size_t>(round)) % contenders.size()];
+            ::sync();
+            const long long usedBefore = SettledUsedBytes(folder);
             const auto start = Clock::now();
             const double userStart = UserSeconds();
-            const bool ok = c->run(source, output);
+            const double cpuStart = CpuSeconds();
+            const bool ok = c.run(source, output);
             const double user = UserSeconds() - userStart;
+            const double cpu = CpuSeconds() - cpuStart;
             const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+            // Until the copy is on the file system's device: a plain copy's writes mostly wait in the
+            // page cache when it returns, while a clone has done its work by then.
+            ::sync();
+            const double synced = std::chrono::duration<double>(Clock::now() - start).count();
+            const long long space = SettledUsedBytes(folder) - usedBefore;
             const long long written = FileSize(output);
             ::unlink(output.c_str());
-            if (!ok || written != size) {
-                std::fprintf(stderr, "engine_bench: %s failed (wrote %lld bytes)\n", c->name, written);
+            if (!ok || written != c.outputSize) {
+                std::fprintf(stderr, "engine_bench: %s failed (wrote %lld bytes)\n", c.name, written);
                 return 1;
             }
             if (round > 0) {
-                c->seconds.push_back(seconds);
-                c->userSeconds.push_back(user);
+                c.seconds.push_back(seconds);
+                c.syncedSeconds.push_back(synced);
+                c.userSeconds.push_back(user);
+                c.cpuSeconds.push_back(cpu);
+                c.spaceBytes.push_back(static_cast<double>(space));
             }
-            std::printf("%s %d  %-13s %7.3f s  %6.0f MiB/s  user %6.3f s\n",
-                        round > 0 ? "round  " : "warm-up", round, c->name, seconds,
-                        static_cast<double>(size) / seconds / (1024 * 1024), user);
+            std::printf("%s %d  %-13s %7.3f s  %6.0f MiB/s  synced %7.3f s  user %6.3f s  cpu %6.3f s  space "
+                        "%+9.1f MiB\n",
+                        round > 0 ? "round  " : "warm-up", round, c.name, seconds,
+                        static_cast<double>(size) / seconds / (1024 * 1024), synced, user, cpu,
+                        static_cast<double>(space) / (1024 * 1024));
         }
     }
 
-    const double copyMedian = Median(copy.seconds);
-    const double convertMedian = Median(convert.seconds);
+    for (const Contender& c : contenders)
+        std::printf("median %-13s %.3f s  (synced %.3f s, user %.3f s, cpu %.3f s, space %+.1f MiB)\n",
+                    c.name, Median(c.seconds), Median(c.syncedSeconds), Median(c.userSeconds),
+                    Median(c.cpuSeconds), Median(c.spaceBytes) / (1024 * 1024));
+    const Contender& copy = contenders[0];
+    const Contender& convert = contenders[1];
+    const double extraUser = Median(convert.userSeconds) - Median(copy.userSeconds);
+    std::printf("engine's own work: %.3f s of user time, %.3f of the plain copy's time\n", extraUser,
+                extraUser / Median(copy.seconds));
+    for (const Contender& c : contenders) {
+        if (&c != &convert)
+            std::printf("ratio RunConversion / %-10s %.3f  (synced %.3f, cpu time %.3f)\n", c.name,
+                        Median(convert.seconds) / Median(c.seconds),
+                        Median(convert.syncedSeconds) / Median(c.syncedSeconds),
+                        Median(convert.cpuSeconds) / Median(c.cpuSeconds));
+    }
     rusage usage{};
     ::getrusage(RUSAGE_SELF, &usage);
-    const double extraUser = Median(convert.userSeconds) - Median(copy.userSeconds);
-    std::printf("median plain copy     %.3f s  (user %.3f s)\n", copyMedian, Median(copy.userSeconds));
-    std::printf("median RunConversion  %.3f s  (user %.3f s)\n", convertMedian, Median(convert.userSeconds));
-    std::printf("engine's own work: %.3f s of user time, %.3f of the plain copy's time\n", extraUser,
-                extraUser / copyMedian);
-    std::printf("ratio RunConversion / plain copy: %.3f (goal <= 1.15)\n", convertMedian / copyMedian);
     std::printf("peak RSS: %ld KiB\n", usage.ru_maxrss);
     return 0;
 }

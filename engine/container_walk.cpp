@@ -60,13 +60,23 @@ void ContainerWalk::Detect(const std::uint8_t* data, std::uint32_t size) {
 
 void ContainerWalk::Plain(std::uint8_t* data, std::uint32_t from, std::uint32_t to) {
     if (to > from)
-        m_plain.Search(data + from, to - from, m_base + from, m_sink);
+        m_plain.Search(m_buffer, data + from, to - from, m_sink, false);
+}
+
+template <typename F> void ContainerWalk::ForEachStream(F f) {
+    f(m_plain);
+    for (Pid& pid : m_pids)
+        f(pid.search);
+    for (StreamSearch& video : m_program.video)
+        f(video);
 }
 
 std::uint32_t ContainerWalk::Step(std::uint8_t* data, std::uint32_t size, bool last) {
     if (!m_detected)
         Detect(data, size);
     const auto from = static_cast<std::uint32_t>(m_parsed - m_base);
+    m_buffer.data = data;
+    m_buffer.base = m_base;
     std::uint32_t reached = size;
     switch (m_kind) {
     case ContainerKind::Elementary:
@@ -74,15 +84,30 @@ std::uint32_t ContainerWalk::Step(std::uint8_t* data, std::uint32_t size, bool l
         break;
     case ContainerKind::TransportStream188:
     case ContainerKind::TransportStream192:
+        m_buffer.codes.Reset(data + from, size - from);
         reached = WalkTransport(data, from, size, last);
         break;
     case ContainerKind::ProgramStream:
+        m_buffer.codes.Reset(data + from, size - from);
         reached = WalkProgram(data, from, size, last);
         break;
     }
     m_parsed = m_base + reached;
-    m_base += reached;
-    return size - reached;
+
+    // A stream's first header waits in the buffer for the bytes that tell its version, but not for
+    // ever: a follower that has not come within the hold limit is not coming as one.
+    std::uint32_t hold = reached;
+    ForEachStream([&](StreamSearch& stream) {
+        if (!stream.Waiting())
+            return;
+        const std::uint64_t waiting = stream.WaitingOffset();
+        if (last || m_base + size - waiting > m_holdLimit)
+            stream.Settle(m_buffer, m_sink);
+        else
+            hold = std::min(hold, static_cast<std::uint32_t>(waiting - m_base));
+    });
+    m_base += hold;
+    return size - hold;
 }
 
 std::uint32_t ContainerWalk::Walk(std::uint8_t* data, std::uint32_t size) {

@@ -1,10 +1,12 @@
 // Reads a file as the multiplex it is and hands each video stream's payload to the header search.
 #pragma once
 
+#include "conversion_run.h"
 #include "header_scan.h"
 #include "pes_header.h"
 #include "stream_search.h"
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <vector>
@@ -22,11 +24,14 @@ bool IsPackHeaderStart(const std::uint8_t* p);
 // plain bytes: every 00 00 01 B3 with its aspect byte in the file counts, as it always has.
 class ContainerWalk {
 public:
-    explicit ContainerWalk(HeaderSink& sink) : m_sink(sink) {}
+    // `capacity` is the size of the caller's buffer: what the walk holds back stays well below it.
+    explicit ContainerWalk(HeaderSink& sink, std::uint32_t capacity = CHUNK_SIZE)
+        : m_sink(sink), m_holdLimit(std::min<std::uint32_t>(65536, capacity / 4)) {}
 
     // The next bytes of the file at data[0..size): those held back by the previous call, then new
-    // ones. Returns how many at the end it holds back (a packet or header cut by the buffer's edge):
-    // the caller may write out all the others and must give these again at the front of the next call.
+    // ones. Returns how many at the end it holds back (a packet or header cut by the buffer's edge, or
+    // a stream's first header until the bytes after it tell its MPEG version): the caller may write
+    // out all the others and must give these again at the front of the next call.
     std::uint32_t Walk(std::uint8_t* data, std::uint32_t size);
     // The end of the file: data[0..size) is what the last Walk held back. Nothing is held any more.
     void Finish(std::uint8_t* data, std::uint32_t size);
@@ -50,20 +55,23 @@ private:
     };
 
     std::uint32_t Step(std::uint8_t* data, std::uint32_t size, bool last);
+    template <typename F> void ForEachStream(F f);
     void Detect(const std::uint8_t* data, std::uint32_t size);
     void Plain(std::uint8_t* data, std::uint32_t from, std::uint32_t to);
 
     std::uint32_t WalkTransport(std::uint8_t* data, std::uint32_t from, std::uint32_t size, bool last);
-    void TransportPacket(std::uint8_t* packet, std::uint32_t size, std::uint64_t offset);
+    void TransportPacket(std::uint8_t* packet, std::uint32_t size);
     std::uint32_t WalkProgram(std::uint8_t* data, std::uint32_t from, std::uint32_t size, bool last);
     std::uint32_t ProgramStartCode(const std::uint8_t* data, std::uint32_t at, std::uint32_t size, bool last);
 
     HeaderSink& m_sink;
+    std::uint32_t m_holdLimit; // the furthest a waiting first header's aspect byte is held back
     ContainerKind m_kind = ContainerKind::Elementary;
     bool m_detected = false;
     std::uint64_t m_base = 0;   // file offset of data[0] in this call
     std::uint64_t m_parsed = 0; // file offset up to which the walk has read
     StreamSearch m_plain;
+    WalkBuffer m_buffer;
 
     // Transport stream: the packet's length, its 4-byte timestamp prefix, and each PID's stream.
     std::uint32_t m_stride = 188;

@@ -1,8 +1,10 @@
 // The streaming copy that rewrites every sequence header's aspect code on the way through.
 #include "conversion_run.h"
 
+#include "aspect_rule.h"
 #include "chunk_buffer.h"
 #include "container_walk.h"
+#include "copy_writer.h"
 #include "file_io.h"
 #include "sequence_header.h"
 
@@ -13,23 +15,27 @@ namespace veltrane {
 
 namespace {
 
-// Rewrites each header's aspect code as the walk meets it, and counts.
+// Rewrites each header's aspect code as the walk meets it, counts, and tells the output which bytes
+// now differ from the source's.
 class Rewriter final : public HeaderSink {
 public:
-    Rewriter(ConversionMode mode, RunReport& report) : m_mode(mode), m_report(report) {}
+    Rewriter(ConversionMode mode, RunReport& report, CopyWriter& out)
+        : m_mode(mode), m_report(report), m_out(out) {}
 
     void Found(const FoundHeader& header) override {
-        const std::uint8_t rewritten = RewriteAspectByte(*header.aspect, m_mode);
+        const std::uint8_t rewritten = RewriteHeader(header, m_mode);
         ++m_report.headersFound;
         if (rewritten != *header.aspect) {
             *header.aspect = rewritten;
             ++m_report.headersRewritten;
+            m_out.NoteRewritten(static_cast<std::int64_t>(header.aspectOffset));
         }
     }
 
 private:
     ConversionMode m_mode;
     RunReport& m_report;
+    CopyWriter& m_out;
 };
 
 } // namespace
@@ -66,11 +72,12 @@ RunOutcome RunConversion(const std::string& sourcePath, const std::string& destP
 
     progress.Begin();
     io::File& dest = output.Content();
+    CopyWriter out(source, dest);
     std::uint8_t* const data = buffer.get();
     const std::int64_t total = *size;
     std::int64_t remaining = total;
     std::uint32_t carry = 0;
-    Rewriter rewriter(mode, report);
+    Rewriter rewriter(mode, report, out);
     ContainerWalk walk(rewriter);
     while (remaining > 0) {
         // Never past the size taken at the start: a source that grows meanwhile is copied as it was then.
@@ -84,7 +91,7 @@ RunOutcome RunConversion(const std::string& sourcePath, const std::string& destP
         const std::uint32_t len = carry + static_cast<std::uint32_t>(got);
         // What the walk holds back (a header or packet cut by the buffer's edge) is walked next pass.
         const std::uint32_t keep = walk.Walk(data, len);
-        if (!dest.WriteAll(data, len - keep))
+        if (!out.Put(data, len - keep))
             return RunOutcome::WriteFailed;
         progress.Position(ProgressPosition(total, remaining));
         if (progress.StopRequested())
@@ -95,7 +102,7 @@ RunOutcome RunConversion(const std::string& sourcePath, const std::string& destP
     walk.Finish(data, carry);
     // Until the commit the destination's name still holds what it held before; any return above
     // discards the new file.
-    if (!dest.WriteAll(data, carry) || !output.Commit())
+    if (!out.Put(data, carry) || !out.Finish() || !output.Commit())
         return RunOutcome::WriteFailed;
     source.Close();
     progress.End();

@@ -32,13 +32,30 @@ public:
     std::optional<std::int64_t> Size() const;
     // One read of at most `size` bytes: the count read, 0 at the end of the file, -1 on error.
     std::int64_t ReadSome(std::uint8_t* data, std::size_t size);
+    // Reads exactly `size` bytes at `offset`, leaving the position ReadSome reads from alone; false on
+    // an error or an end before them.
+    bool ReadAllAt(std::uint8_t* data, std::size_t size, std::int64_t offset) const;
     // Writes all of `size` bytes, continuing short writes; false on any error.
     bool WriteAll(const std::uint8_t* data, std::size_t size);
+    // The same at `offset`. A file is written either this way or by WriteAll, never both.
+    bool WriteAllAt(const std::uint8_t* data, std::size_t size, std::int64_t offset);
+
+    // Whether this file may share blocks with `source` at all: both regular files, on a platform that
+    // can share them. Only a try (ShareBlocksFrom) tells whether the file system really can.
+    bool MayShareBlocksWith(const File& source) const;
+    // Makes [offset, offset + length) of this file hold the same bytes of `source` at the same offsets
+    // without writing them: blocks shared by a clone where the file system has one (XFS, btrfs), or a
+    // copy made by the file server (NFS 4.2, SMB). The range starts on a 4 KiB boundary and ends on one
+    // or at the source's end. Returns how many bytes from `offset` on now hold the source's: `length`,
+    // or less (0 included) when the file system cannot share them or failed part-way; the rest is the
+    // caller's to write. Never moves the file position.
+    std::int64_t ShareBlocksFrom(const File& source, std::int64_t offset, std::int64_t length);
     // Closes now and says whether the platform reported the data as written.
     bool Close();
 
 private:
     friend File OpenForSequentialRead(const std::string& path);
+    friend File OpenForUpdate(const std::string& path);
     friend class OutputFile;
 
     NativeHandle m_handle{};
@@ -53,6 +70,10 @@ bool CloseNative(NativeHandle handle);
 // Opens an existing regular file for reading, keeping other writers out where the platform can,
 // and tells the platform the reads will be sequential. Closed File on failure.
 File OpenForSequentialRead(const std::string& path);
+
+// Opens an existing regular file for reading and for writing single bytes where they lie, nothing
+// created or truncated: the in-place fix. Closed File on failure.
+File OpenForUpdate(const std::string& path);
 
 // A run's output. A destination that is a regular file, or not there yet, is written as a new file in
 // the same folder and put in its place in one step by Commit, so that whatever had the name survives a

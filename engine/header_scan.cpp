@@ -1,6 +1,7 @@
 // The scan: the run's walk over a whole file, reporting instead of writing.
 #include "header_scan.h"
 
+#include "aspect_rule.h"
 #include "container_walk.h"
 #include "conversion_run.h"
 #include "file_io.h"
@@ -24,7 +25,7 @@ public:
         site.headerOffset = header.headerOffset;
         site.aspectOffset = header.aspectOffset;
         site.aspectByte = *header.aspect;
-        site.rewritten = RewriteAspectByte(site.aspectByte, m_mode);
+        site.rewritten = RewriteHeader(header, m_mode);
         m_sink.Header(site);
     }
 

@@ -49,6 +49,7 @@ std::uint32_t ContainerWalk::WalkProgram(std::uint8_t* data, std::uint32_t from,
                 return plainTo;
             }
             Plain(data, at, probe);
+            m_plain.Settle(m_buffer, m_sink);
             m_plain.Forget();
             ps.phase = Program::Phase::AtStartCode;
             at = probe;
@@ -78,7 +79,7 @@ std::uint32_t ContainerWalk::WalkProgram(std::uint8_t* data, std::uint32_t from,
                 n -= header;
             }
             if (!ps.pes.InHeader())
-                ps.video[ps.stream].Search(data + at, n, m_base + at, m_sink);
+                ps.video[ps.stream].Search(m_buffer, data + at, n, m_sink, true);
             at += n;
             if (ps.left == 0)
                 ps.phase = Program::Phase::AtStartCode;

@@ -4,6 +4,7 @@
 #include "conversion_mode.h"
 
 #include <cstdint>
+#include <span>
 
 namespace veltrane {
 
@@ -20,6 +21,17 @@ enum class DeclaredAspect { Ratio4x3, Ratio16x9, Unknown };
 // On failure leaves both untouched. The last three bytes are never taken as the start of a start code,
 // which is what lets a streaming caller hold exactly those back for the next buffer-full.
 bool FindSequenceHeader(const std::uint8_t*& cursor, std::uint32_t& remaining);
+
+namespace detail {
+// One implementation of FindSequenceHeader, each with exactly the same results.
+struct SearchVariant {
+    const char* name;
+    bool (*find)(const std::uint8_t*& cursor, std::uint32_t& remaining);
+};
+// The implementations this processor can run, the one FindSequenceHeader uses first; for the tests
+// that hold them all to the same results, and for the benchmark that keeps them honest.
+std::span<const SearchVariant> RunnableSearches();
+} // namespace detail
 
 constexpr std::uint8_t RewriteAspectByte(std::uint8_t b, ConversionMode mode) {
     const std::uint8_t from = mode == ConversionMode::To16x9 ? 0x20 : 0x30;

@@ -1,6 +1,7 @@
 // Reads the head of a file and classifies the aspect code of its first sequence header.
 #include "source_probe.h"
 
+#include "aspect_rule.h"
 #include "chunk_buffer.h"
 #include "container_walk.h"
 #include "conversion_run.h"
@@ -21,17 +22,25 @@ public:
             return;
         m_found = true;
         m_offset = header.headerOffset;
-        m_aspect = ClassifyAspectByte(*header.aspect);
+        m_aspect = ClassifyHeader(header);
+        m_code = *header.aspect >> 4;
     }
 
     bool m_found = false;
     std::uint64_t m_offset = 0;
     DeclaredAspect m_aspect = DeclaredAspect::Unknown;
+    int m_code = -1;
 };
 
 } // namespace
 
 ProbeOutcome ProbeSourceAspect(const std::string& path) {
+    int aspectCode = -1;
+    return ProbeSourceAspect(path, aspectCode);
+}
+
+ProbeOutcome ProbeSourceAspect(const std::string& path, int& aspectCode) {
+    aspectCode = -1;
     const ChunkBuffer buffer = AllocateChunk();
     if (!buffer)
         return ProbeOutcome::OutOfMemory;
@@ -62,6 +71,7 @@ ProbeOutcome ProbeSourceAspect(const std::string& path) {
     file.Close();
     if (!first.m_found)
         return ProbeOutcome::HeaderNotFound;
+    aspectCode = first.m_code;
     switch (first.m_aspect) {
     case DeclaredAspect::Ratio4x3:
         return ProbeOutcome::Aspect4x3;

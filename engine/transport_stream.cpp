@@ -47,6 +47,7 @@ std::uint32_t ContainerWalk::WalkTransport(std::uint8_t* data, std::uint32_t fro
                 return plainTo;
             }
             Plain(data, at, probe);
+            m_plain.Settle(m_buffer, m_sink);
             m_plain.Forget();
             m_synced = true;
             at = probe;
@@ -64,13 +65,13 @@ std::uint32_t ContainerWalk::WalkTransport(std::uint8_t* data, std::uint32_t fro
             return at;
         }
         const std::uint32_t length = std::min(stride, size - at);
-        TransportPacket(data + at, length, m_base + at);
+        TransportPacket(data + at, length);
         at += length;
     }
     return at;
 }
 
-void ContainerWalk::TransportPacket(std::uint8_t* packet, std::uint32_t size, std::uint64_t offset) {
+void ContainerWalk::TransportPacket(std::uint8_t* packet, std::uint32_t size) {
     if (size < m_prefix + 4)
         return; // a stump at the end of the file
     const std::uint8_t* header = packet + m_prefix;
@@ -114,7 +115,7 @@ void ContainerWalk::TransportPacket(std::uint8_t* packet, std::uint32_t size, st
         if (stream.pes.InHeader())
             return;
     }
-    stream.search.Search(packet + start, size - start, offset + start, m_sink);
+    stream.search.Search(m_buffer, packet + start, size - start, m_sink, true);
 }
 
 } // namespace veltrane

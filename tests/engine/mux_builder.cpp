@@ -1,6 +1,7 @@
 // Transport and program streams built byte by byte, and the reference model over their payloads.
 #include "mux_builder.h"
 
+#include "aspect_rule.h"
 #include "container_walk.h"
 #include "sequence_header.h"
 
@@ -43,13 +44,17 @@ void Mux::Payload(int stream, const Bytes& es, std::size_t from, std::size_t cou
                 es.begin() + static_cast<std::ptrdiff_t>(from + count));
 }
 
-Bytes ReferenceMuxConversion(const Mux& mux, ConversionMode mode) {
+Bytes ReferenceMuxConversion(const Mux& mux, ConversionMode mode, bool mpeg1) {
     Bytes out = mux.file;
     const auto search = [&](const std::vector<std::size_t>& offsets) {
         for (std::size_t i = 0; i + 7 < offsets.size(); ++i) {
             const auto at = [&](std::size_t k) { return mux.file[offsets[i + k]]; };
-            if (at(0) == 0x00 && at(1) == 0x00 && at(2) == 0x01 && at(3) == 0xB3)
-                out[offsets[i + 7]] = RewriteAspectByte(mux.file[offsets[i + 7]], mode);
+            if (at(0) != 0x00 || at(1) != 0x00 || at(2) != 0x01 || at(3) != 0xB3)
+                continue;
+            const std::uint32_t width = (std::uint32_t{at(4)} << 4) | (at(5) >> 4);
+            const std::uint32_t height = (std::uint32_t{at(5) & 0x0Fu} << 8) | at(6);
+            out[offsets[i + 7]] =
+                mpeg1 ? RewriteMpeg1Aspect(at(7), width, height, mode) : RewriteAspectByte(at(7), mode);
         }
     };
     for (const auto& [stream, offsets] : mux.video)
@@ -298,9 +303,7 @@ namespace {
 class Rewrite final : public HeaderSink {
 public:
     explicit Rewrite(ConversionMode mode) : m_mode(mode) {}
-    void Found(const FoundHeader& header) override {
-        *header.aspect = RewriteAspectByte(*header.aspect, m_mode);
-    }
+    void Found(const FoundHeader& header) override { *header.aspect = RewriteHeader(header, m_mode); }
 
 private:
     ConversionMode m_mode;
@@ -310,7 +313,7 @@ private:
 
 Bytes WalkInBuffers(const Bytes& file, ConversionMode mode, std::size_t bufferSize, ContainerKind* kind) {
     Rewrite rewrite(mode);
-    ContainerWalk walk(rewrite);
+    ContainerWalk walk(rewrite, static_cast<std::uint32_t>(bufferSize));
     Bytes held;
     Bytes out;
     const auto walkExactly = [&](std::size_t fresh, std::size_t from, bool last) {

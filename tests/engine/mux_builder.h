@@ -25,8 +25,9 @@ struct Mux {
 };
 
 // Each stream's payload searched as one run of bytes, each plain region on its own, and every aspect
-// byte found rewritten where it lies in the file.
-Bytes ReferenceMuxConversion(const Mux& mux, ConversionMode mode);
+// byte found rewritten where it lies in the file, by MPEG-1's rule from the header's own sizes when
+// `mpeg1`, else by MPEG-2's.
+Bytes ReferenceMuxConversion(const Mux& mux, ConversionMode mode, bool mpeg1 = false);
 
 // A video elementary stream of `headers` GOPs, each a sequence header with `aspect`, a sequence
 // extension (MPEG-2) or none (MPEG-1), a GOP and picture start and filler with no start code in it.

@@ -1,4 +1,5 @@
-// Conversions and probes of real MPEG files made by ffmpeg, checked against a byte model and ffmpeg itself.
+// Conversions and probes of real MPEG-2 files made by ffmpeg, checked against a byte model and ffmpeg
+// itself. MPEG-1's files are mpeg1_test.cpp's.
 #include "conversion_run.h"
 #include "source_probe.h"
 #include "test_support.h"
@@ -43,8 +44,7 @@ TEST_P(RealMediaTest, ProbesAndConvertsLikeTheByteModel) {
     for (const ConversionMode mode : {ConversionMode::To16x9, ConversionMode::To4x3}) {
         const Bytes converted = Convert(source, mode, dir);
         EXPECT_TRUE(test::SameBytes(converted, test::ReferenceConversion(original, mode)));
-        // A flip of the file's own shape must change it and, flipped back, give the original again;
-        // the MPEG-1 file's pixel aspect code is one neither direction touches.
+        // A flip of the file's own shape must change it and, flipped back, give the original again.
         const bool flipsShape = (media.probe == ProbeOutcome::Aspect4x3 && mode == ConversionMode::To16x9) ||
                                 (media.probe == ProbeOutcome::Aspect16x9 && mode == ConversionMode::To4x3);
         EXPECT_EQ(converted != original, flipsShape) << "whether the conversion changed the file";
@@ -59,7 +59,7 @@ TEST_P(RealMediaTest, ProbesAndConvertsLikeTheByteModel) {
 
 INSTANTIATE_TEST_SUITE_P(
     Files, RealMediaTest,
-    testing::Values(MediaFile{"Mpeg1Elementary", "mpeg1_vcd_4x3.m1v", ProbeOutcome::AspectUnknown},
+    testing::Values(MediaFile{"Mpeg2SquarePixels", "mpeg2_square.m2v", ProbeOutcome::AspectUnknown},
                     MediaFile{"Mpeg2Elementary4x3", "mpeg2_4x3.m2v", ProbeOutcome::Aspect4x3},
                     MediaFile{"Mpeg2Elementary16x9", "mpeg2_16x9.m2v", ProbeOutcome::Aspect16x9},
                     MediaFile{"Mpeg2Program4x3", "mpeg2_ps_4x3.mpg", ProbeOutcome::Aspect4x3},

@@ -8,11 +8,13 @@
 #include <fstream>
 #include <iterator>
 #include <stdexcept>
+#include <sys/statvfs.h>
+#include <unistd.h>
 
 namespace veltrane::test {
 
-TempDir::TempDir() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "veltrane-test-XXXXXX").string();
+TempDir::TempDir(const std::filesystem::path& base) {
+    std::string pattern = (base / "veltrane-test-XXXXXX").string();
     if (::mkdtemp(pattern.data()) == nullptr)
         throw std::runtime_error("cannot create a temporary folder");
     m_path = pattern;
@@ -21,6 +23,51 @@ TempDir::TempDir() {
 TempDir::~TempDir() {
     std::error_code ignored;
     std::filesystem::remove_all(m_path, ignored);
+}
+
+namespace {
+
+std::string Quoted(const std::string& path) {
+    return "'" + path + "'";
+}
+
+bool Run(const std::string& command) {
+    return std::system((command + " >/dev/null 2>&1").c_str()) == 0;
+}
+
+} // namespace
+
+LoopMount::LoopMount(const std::string& type) {
+    const std::string image = (m_dir.Path() / "image").string();
+    const std::string mountPoint = (m_dir.Path() / "mnt").string();
+    // Each mkfs has its own smallest size; 320 MiB suits both, and the image file stays sparse.
+    const std::string options = type == "xfs" ? "-q -m reflink=1" : "-q";
+    if (::geteuid() != 0)
+        m_whyNot = "mounting a " + type + " image needs root";
+    else if (!Run("command -v mkfs." + type))
+        m_whyNot = "mkfs." + type + " is not installed (scripts/install-deps installs it)";
+    else if (!Run("truncate -s 320M " + Quoted(image)) ||
+             !Run("mkfs." + type + " " + options + " " + Quoted(image)))
+        m_whyNot = "mkfs." + type + " failed on " + image;
+    else if (!std::filesystem::create_directory(mountPoint) ||
+             !Run("mount -o loop " + Quoted(image) + " " + Quoted(mountPoint)))
+        m_whyNot = "mount -o loop failed: no loop devices, or not allowed in this container";
+    else
+        m_mounted = true;
+}
+
+LoopMount::~LoopMount() {
+    if (m_mounted)
+        Run("umount " + Quoted((m_dir.Path() / "mnt").string()));
+}
+
+std::int64_t LoopMount::UsedBytes() const {
+    const std::string mountPoint = (m_dir.Path() / "mnt").string();
+    ::sync();
+    struct statvfs fs {};
+    if (::statvfs(mountPoint.c_str(), &fs) != 0)
+        throw std::runtime_error("cannot stat " + mountPoint);
+    return static_cast<std::int64_t>(fs.f_blocks - fs.f_bfree) * static_cast<std::int64_t>(fs.f_frsize);
 }
 
 Bytes ReadAll(const std::string& path) {

@@ -14,10 +14,11 @@ namespace veltrane::test {
 
 using Bytes = std::vector<std::uint8_t>;
 
-// A fresh folder under the system's temporary folder, removed with everything in it at scope exit.
+// A fresh folder under the system's temporary folder (or `base`), removed with everything in it at
+// scope exit.
 class TempDir {
 public:
-    TempDir();
+    explicit TempDir(const std::filesystem::path& base = std::filesystem::temp_directory_path());
     ~TempDir();
     TempDir(const TempDir&) = delete;
     TempDir& operator=(const TempDir&) = delete;
@@ -27,6 +28,28 @@ public:
 
 private:
     std::filesystem::path m_path;
+};
+
+// A small file system of the given type (xfs, btrfs) made in an image file and mounted on a loop
+// device for the life of the object, where this machine allows it: root, the mkfs program, loop
+// devices. Otherwise nothing is mounted and WhyNot() says why, for a test to skip with.
+class LoopMount {
+public:
+    explicit LoopMount(const std::string& type);
+    ~LoopMount();
+    LoopMount(const LoopMount&) = delete;
+    LoopMount& operator=(const LoopMount&) = delete;
+
+    bool IsMounted() const { return m_mounted; }
+    const std::string& WhyNot() const { return m_whyNot; }
+    std::string File(const std::string& name) const { return (m_dir.Path() / "mnt" / name).string(); }
+    // Bytes in use on the file system, after all written data has reached it.
+    std::int64_t UsedBytes() const;
+
+private:
+    TempDir m_dir;
+    bool m_mounted = false;
+    std::string m_whyNot;
 };
 
 Bytes ReadAll(const std::string& path);

@@ -110,7 +110,7 @@ private slots:
         const Outcome outcomes[] = {
             {"4:3", Media("mpeg2_ps_4x3.mpg"), IDC_MODE_TO_16_9, "", true},
             {"16:9", Media("mpeg2_ts_16x9.ts"), IDC_MODE_TO_4_3, "", true},
-            {"unknown aspect", Media("mpeg1_vcd_4x3.m1v"), IDC_MODE_TO_4_3, "unknown aspect ratio", true},
+            {"unknown aspect", Media("mpeg2_square.m2v"), IDC_MODE_TO_4_3, "unknown aspect ratio", true},
             {"no sequence header", Media("README.md"), IDC_MODE_TO_4_3, "can't find seqence_header", false},
             {"file that does not exist", Media("missing"), IDC_MODE_TO_4_3, "file open error", false},
         };

@@ -1,0 +1,151 @@
+// Puts a run's output into the destination, sharing the source's blocks wherever the bytes are the same.
+#include "copy_writer.h"
+
+#include <algorithm>
+#include <cstring>
+#include <utility>
+
+namespace veltrane {
+
+CopyWriter::CopyWriter(const io::File& source, io::File& dest)
+    : CopyWriter(source, dest, [&source, &dest](std::int64_t offset, std::int64_t length) {
+          return dest.ShareBlocksFrom(source, offset, length);
+      }) {}
+
+CopyWriter::CopyWriter(const io::File& source, io::File& dest, ShareFunction share)
+    : m_source(source), m_dest(dest), m_share(std::move(share)),
+      m_mode(dest.MayShareBlocksWith(source) ? Mode::Untried : Mode::Streaming) {}
+
+void CopyWriter::NoteRewritten(std::int64_t offset) {
+    if (m_mode != Mode::Untried && m_mode != Mode::Sharing)
+        return;
+    const std::int64_t block = (offset - m_settled) / BLOCK;
+    // Further ahead than the window reaches, or already settled: no caller does that, but writing
+    // from here on is right whatever comes.
+    if (offset < m_settled || block >= static_cast<std::int64_t>(WINDOW_BLOCKS)) {
+        m_mode = Mode::Writing;
+        return;
+    }
+    m_rewritten.set(static_cast<std::size_t>(block));
+}
+
+bool CopyWriter::IsRewritten(std::int64_t blockStart) const {
+    const auto block = static_cast<std::size_t>((blockStart - m_settled) / BLOCK);
+    return block < WINDOW_BLOCKS && m_rewritten[block];
+}
+
+void CopyWriter::Advance(std::int64_t to) {
+    m_rewritten >>= static_cast<std::size_t>((to - m_settled) / BLOCK);
+    m_settled = to;
+}
+
+// Writes output bytes [from, to): those before m_put are held, from `heldFrom` on; the rest are
+// data[0..], which starts at m_put.
+bool CopyWriter::WriteRange(std::int64_t from, std::int64_t to, const std::uint8_t* data,
+                            std::int64_t heldFrom) {
+    if (from < m_put) {
+        const std::int64_t upto = std::min(to, m_put);
+        if (!m_dest.WriteAllAt(m_held + (from - heldFrom), static_cast<std::size_t>(upto - from), from))
+            return false;
+        from = upto;
+    }
+    return from >= to || m_dest.WriteAllAt(data + (from - m_put), static_cast<std::size_t>(to - from), from);
+}
+
+// Settles every whole block up to `wholeEnd`: runs of blocks without a new byte join the run waiting
+// to be shared, the others are written. Once a try falls short, everything from there on is the
+// caller's to write.
+bool CopyWriter::Settle(std::int64_t wholeEnd, const std::uint8_t* data, std::int64_t heldFrom) {
+    while (m_mode != Mode::Writing && m_settled < wholeEnd) {
+        const bool rewritten = IsRewritten(m_settled);
+        std::int64_t runEnd = m_settled + BLOCK;
+        while (runEnd < wholeEnd && IsRewritten(runEnd) == rewritten)
+            runEnd += BLOCK;
+        if (rewritten) {
+            if (!SettleWaiting(data, heldFrom) || !WriteRange(m_settled, runEnd, data, heldFrom))
+                return false;
+            Advance(runEnd);
+            m_waitingFrom = m_settled;
+        } else {
+            Advance(runEnd);
+            // The first try decides the run while its bytes are at hand; then a try every rewritten
+            // header, or every MAX_WAITING bytes so that a late failure has little to copy.
+            if ((m_mode == Mode::Untried || m_settled - m_waitingFrom >= MAX_WAITING) &&
+                !SettleWaiting(data, heldFrom))
+                return false;
+        }
+    }
+    return true;
+}
+
+// Shares the blocks waiting since m_waitingFrom, up to m_settled. What a try leaves unshared is written:
+// from this Put's bytes where it has them, otherwise copied from the source, whose bytes these are.
+// False only when that write fails.
+bool CopyWriter::SettleWaiting(const std::uint8_t* data, std::int64_t heldFrom) {
+    const std::int64_t length = m_settled - m_waitingFrom;
+    if (length == 0)
+        return true;
+    const std::int64_t shared =
+        m_mode == Mode::Writing ? 0 : std::clamp<std::int64_t>(m_share(m_waitingFrom, length), 0, length);
+    m_shared += shared;
+    const std::int64_t from = m_waitingFrom + shared;
+    m_waitingFrom = m_settled;
+    if (shared == length) {
+        m_mode = Mode::Sharing;
+        return true;
+    }
+    m_mode = Mode::Writing;
+    const std::int64_t atHand = std::max(from, heldFrom);
+    return CopyFromSource(from, atHand) && WriteRange(atHand, m_settled, data, heldFrom);
+}
+
+bool CopyWriter::CopyFromSource(std::int64_t from, std::int64_t to) {
+    std::uint8_t bytes[BLOCK];
+    for (; from < to; from += BLOCK) {
+        const auto size = static_cast<std::size_t>(std::min(BLOCK, to - from));
+        if (!m_source.ReadAllAt(bytes, size, from) || !m_dest.WriteAllAt(bytes, size, from))
+            return false;
+    }
+    return true;
+}
+
+bool CopyWriter::Put(const std::uint8_t* data, std::size_t size) {
+    if (m_mode == Mode::Streaming) {
+        m_put += static_cast<std::int64_t>(size);
+        return m_dest.WriteAll(data, size);
+    }
+    const std::int64_t heldFrom = m_settled;
+    const std::int64_t end = m_put + static_cast<std::int64_t>(size);
+    if (!Settle(end - end % BLOCK, data, heldFrom))
+        return false;
+    if (m_mode == Mode::Writing) {
+        if (!SettleWaiting(data, heldFrom) || !WriteRange(m_settled, end, data, heldFrom))
+            return false;
+        m_settled = end;
+        m_waitingFrom = end;
+    } else if (m_settled == heldFrom) {
+        if (size > 0)
+            std::memcpy(m_held + (m_put - heldFrom), data, size);
+    } else {
+        std::memcpy(m_held, data + (m_settled - m_put), static_cast<std::size_t>(end - m_settled));
+    }
+    m_put = end;
+    return true;
+}
+
+bool CopyWriter::Finish() {
+    if (m_mode == Mode::Streaming)
+        return true;
+    const std::int64_t heldFrom = m_settled;
+    // The last block, cut by the end of the file, joins the waiting run unless it has a new byte: a
+    // clone may share it only because it reaches the source's end.
+    if (!m_rewritten[0] && m_mode != Mode::Writing)
+        m_settled = m_put;
+    if (!SettleWaiting(nullptr, heldFrom) || !WriteRange(m_settled, m_put, nullptr, heldFrom))
+        return false;
+    m_settled = m_put;
+    m_waitingFrom = m_put;
+    return true;
+}
+
+} // namespace veltrane
