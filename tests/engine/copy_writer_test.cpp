@@ -6,11 +6,17 @@
 #include "mux_builder.h"
 #include "test_support.h"
 
+#include <atomic>
+#include <chrono>
+#include <fcntl.h>
 #include <filesystem>
 #include <gtest/gtest.h>
 #include <memory>
 #include <random>
 #include <string>
+#include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
 #include <vector>
 
 namespace veltrane {
@@ -155,6 +161,39 @@ Bytes SourceWithHeaders() {
         std::copy(header.begin(), header.end(), bytes.begin() + static_cast<std::ptrdiff_t>(offset));
     }
     return bytes;
+}
+
+// A FIFO cannot share blocks or be written at an offset: it gets every byte in order, as before.
+TEST(CopyWriterOntoAFifo, WritesEveryByteInOrder) {
+    test::TempDir dir;
+    const Bytes source = SourceWithHeaders();
+    test::WriteAll(dir.File("in.mpg"), source);
+    ASSERT_EQ(::mkfifo(dir.File("pipe").c_str(), 0600), 0);
+    // Opened before the run, so that the run finds a reader; drained meanwhile on another thread.
+    const int reader = ::open(dir.File("pipe").c_str(), O_RDONLY | O_NONBLOCK);
+    ASSERT_GE(reader, 0);
+    Bytes received;
+    std::atomic<bool> runEnded{false};
+    std::thread drain([&] {
+        std::uint8_t chunk[65536];
+        for (;;) {
+            const ssize_t n = ::read(reader, chunk, sizeof chunk);
+            if (n > 0)
+                received.insert(received.end(), chunk, chunk + n);
+            else if (n == 0 && runEnded)
+                break; // the writer has gone and the pipe is empty
+            else
+                std::this_thread::sleep_for(std::chrono::milliseconds(1)); // no writer yet, or no data
+        }
+    });
+    QuietSink sink;
+    const RunOutcome outcome =
+        RunConversion(dir.File("in.mpg"), dir.File("pipe"), ConversionMode::To16x9, sink);
+    runEnded = true;
+    drain.join();
+    ::close(reader);
+    EXPECT_EQ(outcome, RunOutcome::Completed);
+    EXPECT_TRUE(SameBytes(received, test::ReferenceConversion(source, ConversionMode::To16x9)));
 }
 
 // One XFS image for all the tests that need a file system whose copies can share blocks.
