@@ -55,6 +55,7 @@ public:
 
 private:
     friend File OpenForSequentialRead(const std::string& path);
+    friend File OpenForUpdate(const std::string& path);
     friend class OutputFile;
 
     NativeHandle m_handle{};
@@ -69,6 +70,10 @@ bool CloseNative(NativeHandle handle);
 // Opens an existing regular file for reading, keeping other writers out where the platform can,
 // and tells the platform the reads will be sequential. Closed File on failure.
 File OpenForSequentialRead(const std::string& path);
+
+// Opens an existing regular file for reading and for writing single bytes where they lie, nothing
+// created or truncated: the in-place fix. Closed File on failure.
+File OpenForUpdate(const std::string& path);
 
 // A run's output. A destination that is a regular file, or not there yet, is written as a new file in
 // the same folder and put in its place in one step by Commit, so that whatever had the name survives a

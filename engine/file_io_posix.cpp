@@ -232,6 +232,19 @@ File OpenForSequentialRead(const std::string& path) {
     return file;
 }
 
+File OpenForUpdate(const std::string& path) {
+    File file;
+    const int fd = OpenRetrying(path, O_RDWR | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+    if (fd == -1)
+        return file;
+    file.m_handle = fd;
+    file.m_open = true;
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || !ClearNonBlocking(fd))
+        return File{};
+    return file;
+}
+
 OutputFile::OutputFile(const std::string& path, const File& source) {
     // A name that ends in a slash can only be meant as a folder.
     if (path.empty() || path.back() == '/')

@@ -93,6 +93,21 @@ std::int64_t File::ShareBlocksFrom(const File& /*source*/, std::int64_t /*offset
     return 0;
 }
 
+// The in-place fix also reads the file through a second handle, which must be let in.
+File OpenForUpdate(const std::string& path) {
+    File file;
+    const HANDLE handle =
+        ::CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE)
+        return file;
+    file.m_handle = handle;
+    file.m_open = true;
+    if (::GetFileType(handle) != FILE_TYPE_DISK)
+        return File{};
+    return file;
+}
+
 File OpenForSequentialRead(const std::string& path) {
     File file;
     const HANDLE handle = ::CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,

@@ -23,16 +23,24 @@ public:
         m_found = true;
         m_offset = header.headerOffset;
         m_aspect = ClassifyHeader(header);
+        m_code = *header.aspect >> 4;
     }
 
     bool m_found = false;
     std::uint64_t m_offset = 0;
     DeclaredAspect m_aspect = DeclaredAspect::Unknown;
+    int m_code = -1;
 };
 
 } // namespace
 
 ProbeOutcome ProbeSourceAspect(const std::string& path) {
+    int aspectCode = -1;
+    return ProbeSourceAspect(path, aspectCode);
+}
+
+ProbeOutcome ProbeSourceAspect(const std::string& path, int& aspectCode) {
+    aspectCode = -1;
     const ChunkBuffer buffer = AllocateChunk();
     if (!buffer)
         return ProbeOutcome::OutOfMemory;
@@ -63,6 +71,7 @@ ProbeOutcome ProbeSourceAspect(const std::string& path) {
     file.Close();
     if (!first.m_found)
         return ProbeOutcome::HeaderNotFound;
+    aspectCode = first.m_code;
     switch (first.m_aspect) {
     case DeclaredAspect::Ratio4x3:
         return ProbeOutcome::Aspect4x3;

@@ -16,5 +16,8 @@ inline constexpr std::uint64_t PROBE_SLACK = 1048576;
 
 // Looks only at the header that starts first, through the same container walk as a run.
 ProbeOutcome ProbeSourceAspect(const std::string& path);
+// The same probe, also telling the aspect code (0 to 15) of the header it found, or -1 when it found
+// none; for callers that name an unknown aspect instead of only refusing it.
+ProbeOutcome ProbeSourceAspect(const std::string& path, int& aspectCode);
 
 } // namespace veltrane

@@ -69,5 +69,29 @@ TEST(ProbeSourceAspect, RefusesWhatIsNotAReadableFileWithoutWaiting) {
         EXPECT_EQ(ProbeSourceAspect(path), ProbeOutcome::OpenFailed) << path;
 }
 
+TEST(ProbeSourceAspect, TellsTheCodeOfTheHeaderItFoundAndNoneOtherwise) {
+    const struct {
+        const char* name;
+        Bytes contents;
+        ProbeOutcome outcome;
+        int code;
+    } cases[] = {
+        {"FourByThree", WithHeaders(100, {{3, 0x23}}), ProbeOutcome::Aspect4x3, 2},
+        {"SquareSamples", WithHeaders(100, {{0, 0x1F}, {50, 0x33}}), ProbeOutcome::AspectUnknown, 1},
+        {"CodeFifteen", WithHeaders(100, {{0, 0xF3}}), ProbeOutcome::AspectUnknown, 15},
+        {"NoHeader", Bytes(100, 0xFF), ProbeOutcome::HeaderNotFound, -1},
+    };
+    test::TempDir dir;
+    for (const auto& c : cases) {
+        test::WriteAll(dir.File("probe.mpg"), c.contents);
+        int code = 99;
+        EXPECT_EQ(ProbeSourceAspect(dir.File("probe.mpg"), code), c.outcome) << c.name;
+        EXPECT_EQ(code, c.code) << c.name;
+    }
+    int code = 99;
+    EXPECT_EQ(ProbeSourceAspect(dir.File("missing.mpg"), code), ProbeOutcome::OpenFailed);
+    EXPECT_EQ(code, -1);
+}
+
 } // namespace
 } // namespace veltrane

@@ -1,0 +1,144 @@
+// The subcommands and options of veltrane-cli, and the help text that describes them.
+#include "cli_options.h"
+
+#include <CLI/CLI.hpp>
+
+namespace veltrane::cli {
+
+namespace {
+
+constexpr const char* kDescription =
+    "veltrane-cli changes the declared display aspect ratio of MPEG-1 and MPEG-2 video files\n"
+    "(4:3 <-> 16:9) without re-encoding: it copies a file byte for byte and rewrites only the aspect\n"
+    "code of every video sequence header, in elementary, program and transport streams alike.";
+
+constexpr const char* kFooter =
+    "Every subcommand takes any number of files; one bad file never stops the others.\n"
+    "Each failure is one line on standard error: the file's name and what went wrong.\n"
+    "\n"
+    "Exit status: 0 when every file succeeded, 1 when any failed, 2 for a usage error,\n"
+    "130 when interrupted by Ctrl+C (SIGINT), 143 by SIGTERM.\n"
+    "\n"
+    "Run 'veltrane-cli SUBCOMMAND --help' for the options and output of each subcommand.";
+
+constexpr const char* kJsonNote =
+    "File names are passed through as bytes. In JSON a name that is not valid UTF-8 is written\n"
+    "with U+FFFD for each stray byte, and its exact bytes follow as lower-case hexadecimal\n"
+    "under the same key with \"_hex\" appended (\"file_hex\", \"output_hex\").";
+
+void AddOutputFlags(CLI::App& command, Request& request) {
+    command.add_flag("--json", request.json, "One JSON object per file on stdout, one a line");
+    command.add_flag("-q,--quiet", request.quiet, "Only failures (and --json objects) are written");
+}
+
+void AddFiles(CLI::App& command, Request& request, const char* what) {
+    command.add_option("FILE", request.files, what)->required()->type_name("");
+}
+
+} // namespace
+
+ParsedCommandLine ParseCommandLine(int argc, char** argv) {
+    Request request;
+    std::string to;
+
+    CLI::App app(kDescription, "veltrane-cli");
+    app.set_version_flag("--version", std::string("veltrane-cli ") + VELTRANE_VERSION);
+    app.require_subcommand(1);
+    app.footer(kFooter);
+
+    CLI::App* probe =
+        app.add_subcommand("probe", "Tell the aspect each file's first sequence header declares");
+    AddFiles(*probe, request, "Files to probe; only the head of each is read");
+    AddOutputFlags(*probe, request);
+    probe->footer(
+        std::string("Prints per file one of 4:3, 16:9 or 'unknown (code N)', as the dialog's choice of a\n"
+                    "source tells it; a file without a sequence header near its start, or that cannot be\n"
+                    "read, is a failure.\n"
+                    "JSON: {\"file\":..., \"ok\":true, \"aspect\":\"4:3\"|\"16:9\"|\"unknown\", "
+                    "\"aspect_code\":N}\n"
+                    "   or {\"file\":..., \"ok\":false, \"error\":TEXT}\n\n") +
+        kJsonNote);
+
+    CLI::App* scan = app.add_subcommand("scan", "Read each whole file: container, headers, aspect codes");
+    AddFiles(*scan, request, "Files to scan; all of each is read, nothing written");
+    AddOutputFlags(*scan, request);
+    scan->footer(
+        std::string(
+            "Prints per file its container, how many sequence headers it holds and how many declare\n"
+            "each aspect code, and whether they all agree: this is how to check a converted copy.\n"
+            "A file without a sequence header, or that cannot be read, is a failure.\n"
+            "JSON: {\"file\":..., \"ok\":true, \"container\":\"elementary\"|\"program\"|\"transport\"|"
+            "\"transport-192\",\n"
+            "       \"bytes\":N, \"headers\":N, \"aspect_codes\":{\"2\":N, \"3\":N, ...}, "
+            "\"agree\":true|false}\n"
+            "   or {\"file\":..., \"ok\":false, \"error\":TEXT}\n\n") +
+        kJsonNote);
+
+    CLI::App* convert =
+        app.add_subcommand("convert", "Copy each file with every header's aspect code rewritten");
+    convert->add_option("--to", to, "The aspect to declare; flip: the other one, per file")
+        ->required()
+        ->check(CLI::IsMember({"16:9", "4:3", "flip"}).description(""))
+        ->type_name("16:9|4:3|flip");
+    AddFiles(*convert, request, "Files to convert; read only, except with --in-place");
+    CLI::Option* output =
+        convert->add_option("-o,--output", request.output, "Where the copy of the one FILE goes")
+            ->type_name("OUT");
+    CLI::Option* outDir =
+        convert->add_option("--out-dir", request.outDir, "A folder for the copies, names kept")
+            ->check(CLI::ExistingDirectory.description(""))
+            ->type_name("DIR");
+    CLI::Option* inPlace =
+        convert->add_flag("--in-place", request.inPlace, "Rewrite the aspect bytes inside FILE itself");
+    CLI::Option* force = convert->add_flag("-f,--force", request.force, "Replace a destination that exists");
+    output->excludes(outDir)->excludes(inPlace);
+    outDir->excludes(inPlace);
+    force->excludes(inPlace);
+    AddOutputFlags(*convert, request);
+    convert->footer(
+        std::string("--to 16:9 rewrites every header that declares 4:3, --to 4:3 every one that declares\n"
+                    "16:9; other codes are kept. flip converts each file away from what its first header\n"
+                    "declares; a file whose aspect is unknown fails.\n"
+                    "\n"
+                    "Exactly one of -o, --out-dir or --in-place says where the result goes. An existing\n"
+                    "destination is refused unless --force; a destination that is the source itself\n"
+                    "always is. The source is never written to, except with --in-place, which writes\n"
+                    "nothing but the aspect bytes inside it (not with flip). Running --in-place again\n"
+                    "with the same --to is harmless and completes a run that was interrupted.\n"
+                    "\n"
+                    "On a terminal a progress line shows while each file converts. Ctrl+C stops the run\n"
+                    "within one buffer-full; nothing is left at the destination's name but what was\n"
+                    "there before.\n"
+                    "\n"
+                    "JSON: {\"file\":..., \"output\":..., \"ok\":true, \"to\":\"16:9\"|\"4:3\", "
+                    "\"bytes\":N, \"headers\":N,\n"
+                    "       \"rewritten\":N, \"seconds\":S, \"in_place\":true|false}\n"
+                    "   or {\"file\":..., \"output\":..., \"ok\":false, \"error\":TEXT}\n\n") +
+        kJsonNote);
+
+    try {
+        app.parse(argc, argv);
+        if (convert->parsed()) {
+            if (output->count() + outDir->count() + inPlace->count() == 0)
+                throw CLI::ValidationError("convert needs one of -o OUT, --out-dir DIR or --in-place");
+            if (output->count() > 0 && request.files.size() > 1)
+                throw CLI::ValidationError("-o names the destination of one file; for several use --out-dir");
+            if (request.inPlace && to == "flip")
+                throw CLI::ValidationError("--in-place needs --to 16:9 or --to 4:3, not flip");
+        }
+    } catch (const CLI::ParseError& error) {
+        const int status = app.exit(error);
+        return {std::nullopt, status == 0 ? EXIT_ALL_DONE : EXIT_USAGE};
+    }
+
+    if (probe->parsed())
+        request.command = Command::Probe;
+    else if (scan->parsed())
+        request.command = Command::Scan;
+    else
+        request.command = Command::Convert;
+    request.target = to == "16:9" ? Target::To16x9 : to == "4:3" ? Target::To4x3 : Target::Flip;
+    return {std::move(request), EXIT_ALL_DONE};
+}
+
+} // namespace veltrane::cli

@@ -1,0 +1,39 @@
+// What a command line asks veltrane-cli to do, parsed with CLI11.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace veltrane::cli {
+
+enum class Command { Probe, Scan, Convert };
+enum class Target { To16x9, To4x3, Flip };
+
+struct Request {
+    Command command = Command::Probe;
+    std::vector<std::string> files; // as given: bytes, never re-encoded
+    Target target = Target::Flip;
+    std::string output; // -o: the destination of the one file
+    std::string outDir; // --out-dir: a folder that takes every file under its own name
+    bool inPlace = false;
+    bool force = false;
+    bool json = false;
+    bool quiet = false;
+};
+
+// Exit statuses, the same for every subcommand.
+inline constexpr int EXIT_ALL_DONE = 0;
+inline constexpr int EXIT_SOME_FAILED = 1;
+inline constexpr int EXIT_USAGE = 2;
+
+// Either a request to carry out, or the exit status of a command line already answered (--help,
+// --version) or refused (a usage error, told on stderr).
+struct ParsedCommandLine {
+    std::optional<Request> request;
+    int exitStatus = EXIT_ALL_DONE;
+};
+
+ParsedCommandLine ParseCommandLine(int argc, char** argv);
+
+} // namespace veltrane::cli

@@ -1,0 +1,62 @@
+// The in-place fix: the scan's report of every header, with each aspect byte to change written back.
+#include "in_place_fix.h"
+
+#include "file_io.h"
+#include "header_scan.h"
+
+namespace veltrane {
+
+namespace {
+
+// Bytes the scan has passed may be written at once: it never reads them again, and a changed aspect
+// code cannot make or break a start code (it is never 00, 01 or B3).
+class InPlaceWriter final : public ScanSink {
+public:
+    InPlaceWriter(io::File& file, ProgressSink& progress, RunReport& report)
+        : m_file(file), m_progress(progress), m_report(report) {}
+
+    void Container(ContainerKind) override { m_progress.Begin(); }
+    void Header(const HeaderSite& site) override {
+        ++m_report.headersFound;
+        if (site.rewritten == site.aspectByte || m_writeFailed)
+            return;
+        if (!m_file.WriteAllAt(&site.rewritten, 1, static_cast<std::int64_t>(site.aspectOffset))) {
+            m_writeFailed = true;
+            return;
+        }
+        ++m_report.headersRewritten;
+    }
+    void Position(int position) override { m_progress.Position(position); }
+    bool StopRequested() override { return m_writeFailed || m_progress.StopRequested(); }
+
+    bool WriteFailed() const { return m_writeFailed; }
+
+private:
+    io::File& m_file;
+    ProgressSink& m_progress;
+    RunReport& m_report;
+    bool m_writeFailed = false;
+};
+
+} // namespace
+
+RunOutcome FixInPlace(const std::string& path, ConversionMode mode, ProgressSink& progress,
+                      RunReport& report) {
+    report = RunReport{};
+    io::File file = io::OpenForUpdate(path);
+    if (!file.IsOpen())
+        return RunOutcome::SourceOpenFailed;
+    InPlaceWriter writer(file, progress, report);
+    const RunOutcome scanned = ScanFile(path, mode, writer);
+    if (writer.WriteFailed())
+        return RunOutcome::WriteFailed;
+    if (scanned != RunOutcome::Completed)
+        return scanned;
+    // As for a copy, only a successful close proves the bytes reached the file.
+    if (!file.Close())
+        return RunOutcome::WriteFailed;
+    progress.End();
+    return RunOutcome::Completed;
+}
+
+} // namespace veltrane

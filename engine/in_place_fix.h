@@ -1,0 +1,20 @@
+// Rewrites the aspect codes of a file where they lie, writing nothing else: the in-place fix.
+#pragma once
+
+#include "conversion_mode.h"
+#include "conversion_run.h"
+#include "outcomes.h"
+#include "progress_sink.h"
+
+#include <string>
+
+namespace veltrane {
+
+// Writes into `path` exactly the bytes RunConversion in `mode` would change in its copy, one by one,
+// each as soon as the scan has passed it. Stopped part-way (the sink, a failed write), the file holds
+// some final bytes and some old ones, never anything else; a second fix in the same mode completes
+// it, and a fix of a file already fixed writes nothing. `report` counts as RunConversion's does.
+RunOutcome FixInPlace(const std::string& path, ConversionMode mode, ProgressSink& progress,
+                      RunReport& report);
+
+} // namespace veltrane

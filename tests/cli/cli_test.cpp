@@ -1,0 +1,310 @@
+// veltrane-cli as users and scripts meet it: batches, destinations, JSON, names, Ctrl+C, exit statuses.
+#include "cli_process.h"
+#include "test_support.h"
+
+#include <algorithm>
+#include <csignal>
+#include <filesystem>
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+#include <sstream>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace veltrane {
+namespace {
+
+using test::Bytes;
+using test::RunCli;
+namespace fs = std::filesystem;
+
+std::string DataFile(const std::string& name) {
+    return std::string(VELTRANE_TEST_DATA_DIR) + "/" + name;
+}
+
+std::vector<std::string> Lines(const std::string& text) {
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);)
+        lines.push_back(line);
+    return lines;
+}
+
+std::vector<nlohmann::json> JsonLines(const std::string& text) {
+    std::vector<nlohmann::json> objects;
+    for (const std::string& line : Lines(text))
+        objects.push_back(nlohmann::json::parse(line)); // throws, failing the test, on anything but JSON
+    return objects;
+}
+
+bool Exists(const std::string& path) {
+    std::error_code error;
+    return fs::symlink_status(path, error).type() != fs::file_type::not_found;
+}
+
+TEST(CliConvert, ABatchGoesOnPastAMissingFileAndNamesIt) {
+    test::TempDir dir;
+    const auto result = RunCli({"convert", "--to", "16:9", DataFile("mpeg2_4x3.m2v"), dir.File("missing.m2v"),
+                                DataFile("mpeg2_ps_4x3.mpg"), "--out-dir", dir.File("")});
+    EXPECT_EQ(result.exitStatus, 1);
+    EXPECT_TRUE(test::SameBytes(test::ReadAll(dir.File("mpeg2_4x3.m2v")),
+                                test::ReadAll(DataFile("mpeg2_4x3_as_16x9.golden.m2v"))));
+    EXPECT_TRUE(test::SameBytes(
+        test::ReadAll(dir.File("mpeg2_ps_4x3.mpg")),
+        test::ReferenceConversion(test::ReadAll(DataFile("mpeg2_ps_4x3.mpg")), ConversionMode::To16x9)));
+    const auto errors = Lines(result.err);
+    ASSERT_EQ(errors.size(), 2u) << result.err; // the failure and the summary
+    EXPECT_EQ(errors[0], "veltrane-cli: " + dir.File("missing.m2v") + ": can't open input file");
+    EXPECT_EQ(errors[1].rfind("veltrane-cli: 2 converted, 1 failed, ", 0), 0u) << errors[1];
+    EXPECT_EQ(Lines(result.out).size(), 2u) << result.out;
+    EXPECT_EQ(result.err.find('\r'), std::string::npos) << "no progress line off a terminal";
+}
+
+TEST(CliConvert, FlipTurnsEachFileAwayFromItsOwnAspectAndRefusesAnUnknownOne) {
+    test::TempDir dir;
+    const auto result =
+        RunCli({"convert", "--to", "flip", "--out-dir", dir.File(""), DataFile("mpeg2_16x9.m2v"),
+                DataFile("mpeg2_4x3.m2v"), DataFile("mpeg2_square.m2v"), "--quiet"});
+    EXPECT_EQ(result.exitStatus, 1);
+    EXPECT_EQ(result.out, "");
+    EXPECT_EQ(result.err, "veltrane-cli: " + DataFile("mpeg2_square.m2v") + ": unknown aspect ratio\n");
+    EXPECT_FALSE(Exists(dir.File("mpeg2_square.m2v")));
+    const std::pair<const char*, ConversionMode> flipped[] = {{"mpeg2_16x9.m2v", ConversionMode::To4x3},
+                                                              {"mpeg2_4x3.m2v", ConversionMode::To16x9}};
+    for (const auto& [name, mode] : flipped)
+        EXPECT_TRUE(test::SameBytes(test::ReadAll(dir.File(name)),
+                                    test::ReferenceConversion(test::ReadAll(DataFile(name)), mode)))
+            << name;
+}
+
+TEST(CliConvert, RefusesAnExistingDestinationUnlessForcedAndTheSourceAlways) {
+    test::TempDir dir;
+    const std::string source = dir.File("source.m2v");
+    const Bytes original = test::ReadAll(DataFile("mpeg2_4x3.m2v"));
+    test::WriteAll(source, original);
+    const std::string dest = dir.File("dest.m2v");
+    test::WriteAll(dest, Bytes{1, 2, 3});
+    const std::string link = dir.File("link.m2v");
+    ASSERT_EQ(::symlink(source.c_str(), link.c_str()), 0);
+
+    auto result = RunCli({"convert", "--to", "16:9", source, "-o", dest});
+    EXPECT_EQ(result.exitStatus, 1);
+    EXPECT_EQ(result.err.find("veltrane-cli: " + source + ": " + dest + " exists (--force replaces it)\n"),
+              0u)
+        << result.err;
+    EXPECT_EQ(test::ReadAll(dest), (Bytes{1, 2, 3}));
+
+    result = RunCli({"convert", "--to", "16:9", source, "-o", dest, "--force"});
+    EXPECT_EQ(result.exitStatus, 0) << result.err;
+    EXPECT_TRUE(
+        test::SameBytes(test::ReadAll(dest), test::ReferenceConversion(original, ConversionMode::To16x9)));
+
+    // The source under its own name, through a link, and through --out-dir of its own folder.
+    const std::vector<std::vector<std::string>> ontoSource = {
+        {"convert", "--to", "16:9", source, "-o", source, "--force"},
+        {"convert", "--to", "16:9", source, "-o", link, "--force"},
+        {"convert", "--to", "16:9", source, "--out-dir", dir.Path().string(), "--force"},
+        {"convert", "--to", "16:9", source, "--out-dir", dir.Path().string()},
+    };
+    for (const auto& args : ontoSource) {
+        result = RunCli(args);
+        EXPECT_EQ(result.exitStatus, 1) << args[5];
+        EXPECT_NE(result.err.find(source + ": "), std::string::npos) << result.err;
+        EXPECT_TRUE(test::SameBytes(test::ReadAll(source), original)) << args[5];
+    }
+}
+
+TEST(CliUsage, RefusesWhatCannotBeCarriedOutWithStatus2BeforeTouchingAFile) {
+    test::TempDir dir;
+    const std::string a = DataFile("mpeg2_4x3.m2v");
+    const std::string out = dir.File("out.m2v");
+    test::WriteAll(dir.File("mpeg2_4x3.m2v"), Bytes{9});
+    const std::vector<std::vector<std::string>> cases = {
+        {},
+        {"frobnicate", a},
+        {"probe"},
+        {"convert", a, "-o", out},
+        {"convert", "--to", "5:4", a, "-o", out},
+        {"convert", "--to", "16:9", a},
+        {"convert", "--to", "16:9", a, a, "-o", out},
+        {"convert", "--to", "16:9", a, "-o", out, "--out-dir", dir.Path().string()},
+        {"convert", "--to", "flip", a, "--in-place"},
+        {"convert", "--to", "16:9", a, "--out-dir", dir.File("no-such-folder")},
+        {"convert", "--to", "16:9", a, dir.File("mpeg2_4x3.m2v"), "--out-dir", dir.File("other"), "--force"},
+    };
+    fs::create_directory(dir.File("other"));
+    for (const auto& args : cases) {
+        std::string line;
+        for (const std::string& arg : args)
+            line += arg + " ";
+        const auto result = RunCli(args);
+        EXPECT_EQ(result.exitStatus, 2) << line;
+        EXPECT_NE(result.err, "") << line;
+        EXPECT_EQ(result.out, "") << line;
+    }
+    EXPECT_FALSE(Exists(out));
+    EXPECT_TRUE(fs::is_empty(dir.File("other")));
+    EXPECT_EQ(RunCli({"--help"}).exitStatus, 0);
+    EXPECT_EQ(RunCli({"convert", "--help"}).exitStatus, 0);
+    EXPECT_EQ(RunCli({"--version"}).out, "veltrane-cli " VELTRANE_VERSION "\n");
+}
+
+TEST(CliProbe, NamesEachFilesAspectOrWhyItHasNone) {
+    test::TempDir dir;
+    test::WriteAll(dir.File("text.txt"), Bytes(1000, 'x'));
+    const auto result = RunCli({"probe", DataFile("mpeg2_4x3.m2v"), DataFile("mpeg2_ts_16x9.ts"),
+                                DataFile("mpeg2_square.m2v"), dir.File("text.txt")});
+    EXPECT_EQ(result.exitStatus, 1);
+    EXPECT_EQ(result.out, DataFile("mpeg2_4x3.m2v") + ": 4:3\n" + DataFile("mpeg2_ts_16x9.ts") + ": 16:9\n" +
+                              DataFile("mpeg2_square.m2v") + ": unknown (code 1)\n");
+    EXPECT_EQ(Lines(result.err).front(),
+              "veltrane-cli: " + dir.File("text.txt") + ": can't find seqence_header");
+}
+
+// Names are bytes: one that is not UTF-8 and one in Japanese go through the file system and JSON intact.
+TEST(CliJson, ParsesAndKeepsEveryFileNameExact) {
+    test::TempDir dir;
+    const std::string latin1 = "caf\xE9 \"1\".m2v"; // ISO 8859-1, not UTF-8, with quotes to escape
+    const std::string japanese = "\xE6\x98\xA0\xE5\x83\x8F.m2v"; // 映像.m2v
+    const Bytes source = test::ReadAll(DataFile("mpeg2_16x9.m2v"));
+    fs::create_directory(dir.File("in"));
+    fs::create_directory(dir.File("out"));
+    test::WriteAll(dir.File("in/" + latin1), source);
+    test::WriteAll(dir.File("in/" + japanese), source);
+
+    const auto converted =
+        RunCli({"convert", "--json", "--to", "4:3", dir.File("in/" + latin1), dir.File("in/" + japanese),
+                dir.File("in/missing.m2v"), "--out-dir", dir.File("out")});
+    EXPECT_EQ(converted.exitStatus, 1);
+    const auto objects = JsonLines(converted.out);
+    ASSERT_EQ(objects.size(), 3u);
+    for (const std::string& name : {latin1, japanese})
+        EXPECT_TRUE(test::SameBytes(test::ReadAll(dir.File("out/" + name)),
+                                    test::ReferenceConversion(source, ConversionMode::To4x3)));
+
+    const nlohmann::json& first = objects[0];
+    EXPECT_EQ(first["ok"], true);
+    EXPECT_EQ(first["to"], "4:3");
+    EXPECT_EQ(first["bytes"], source.size());
+    EXPECT_EQ(first["headers"], 5);
+    EXPECT_EQ(first["rewritten"], 5);
+    EXPECT_EQ(first["file"], dir.File("in/caf\xEF\xBF\xBD \"1\".m2v"));
+    std::string fromHex;
+    const std::string hex = first["file_hex"];
+    for (std::size_t i = 0; i + 1 < hex.size(); i += 2)
+        fromHex += static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16));
+    EXPECT_EQ(fromHex, dir.File("in/" + latin1));
+    EXPECT_TRUE(first.contains("output_hex"));
+
+    EXPECT_EQ(objects[1]["file"], dir.File("in/" + japanese));
+    EXPECT_FALSE(objects[1].contains("file_hex"));
+    EXPECT_EQ(objects[1]["output"], dir.File("out/" + japanese));
+    EXPECT_EQ(objects[2]["ok"], false);
+    EXPECT_EQ(objects[2]["error"], "can't open input file");
+
+    const auto probed = RunCli({"probe", "--json", "--quiet", dir.File("in/" + japanese),
+                                DataFile("mpeg2_square.m2v"), dir.File("in/missing.m2v")});
+    const auto probes = JsonLines(probed.out);
+    ASSERT_EQ(probes.size(), 3u);
+    EXPECT_EQ(probes[0]["aspect"], "16:9");
+    EXPECT_EQ(probes[0]["aspect_code"], 3);
+    EXPECT_EQ(probes[1]["aspect"], "unknown");
+    EXPECT_EQ(probes[1]["aspect_code"], 1);
+    EXPECT_EQ(probes[2]["error"], "file open error");
+}
+
+// A converted copy is checked by scan; an in-place fix, run twice, leaves the bytes of one conversion.
+TEST(CliScan, CountsTheHeadersOfCopiesAndOfFilesFixedInPlace) {
+    test::TempDir dir;
+    const std::pair<const char*, const char*> media[] = {{"mpeg2_ps_4x3.mpg", "program"},
+                                                         {"mpeg2_ts_16x9.ts", "transport"}};
+    for (const auto& [name, container] : media) {
+        const std::string copy = dir.File(std::string("copy-") + name);
+        const std::string fixed = dir.File(std::string("fixed-") + name);
+        test::WriteAll(fixed, test::ReadAll(DataFile(name)));
+        EXPECT_EQ(RunCli({"convert", "--to", "4:3", DataFile(name), "-o", copy}).exitStatus, 0);
+        for (int pass = 0; pass < 2; ++pass) {
+            const auto inPlace = RunCli({"convert", "--to", "4:3", "--in-place", fixed});
+            EXPECT_EQ(inPlace.exitStatus, 0) << inPlace.err;
+        }
+        EXPECT_TRUE(test::SameBytes(test::ReadAll(fixed), test::ReadAll(copy))) << name;
+
+        const auto scanned = RunCli({"scan", "--json", DataFile(name), copy, fixed});
+        EXPECT_EQ(scanned.exitStatus, 0) << scanned.err;
+        const auto objects = JsonLines(scanned.out);
+        ASSERT_EQ(objects.size(), 3u) << scanned.out;
+        for (const nlohmann::json& object : objects) {
+            EXPECT_EQ(object["container"], container) << object;
+            EXPECT_EQ(object["headers"], 5) << object;
+            EXPECT_EQ(object["agree"], true) << object;
+        }
+        EXPECT_EQ(objects[1]["aspect_codes"], nlohmann::json({{"2", 5}}));
+        EXPECT_EQ(objects[2]["aspect_codes"], nlohmann::json({{"2", 5}}));
+    }
+
+    // Headers that disagree are a finding, not a failure; a file without any is one.
+    Bytes mixed(64, 0xFF);
+    for (const auto& [offset, aspect] : {std::pair{0, 0x23}, std::pair{20, 0x33}, std::pair{40, 0x33}}) {
+        const Bytes header = test::SequenceHeader(static_cast<std::uint8_t>(aspect));
+        std::copy(header.begin(), header.end(), mixed.begin() + offset);
+    }
+    test::WriteAll(dir.File("mixed.m2v"), mixed);
+    test::WriteAll(dir.File("none.m2v"), Bytes(64, 0xFF));
+    const auto result = RunCli({"scan", dir.File("mixed.m2v"), dir.File("none.m2v")});
+    EXPECT_EQ(result.exitStatus, 1);
+    EXPECT_EQ(result.out,
+              dir.File("mixed.m2v") +
+                  ": elementary stream, 3 sequence headers, disagreeing: 1 4:3 (code 2), 2 16:9 (code 3)\n");
+    EXPECT_EQ(Lines(result.err).front(),
+              "veltrane-cli: " + dir.File("none.m2v") + ": can't find seqence_header");
+}
+
+TEST(CliConvert, InPlaceGoesOnPastWhatItCannotWrite) {
+    test::TempDir dir;
+    const std::string file = dir.File("good.m2v");
+    const Bytes original = test::ReadAll(DataFile("mpeg2_4x3.m2v"));
+    test::WriteAll(file, original);
+    const auto result =
+        RunCli({"convert", "--to", "16:9", "--in-place", dir.File("missing.m2v"), file, dir.Path().string()});
+    EXPECT_EQ(result.exitStatus, 1);
+    const auto errors = Lines(result.err);
+    ASSERT_EQ(errors.size(), 3u) << result.err;
+    EXPECT_EQ(errors[0], "veltrane-cli: " + dir.File("missing.m2v") + ": can't open input file");
+    EXPECT_EQ(errors[1], "veltrane-cli: " + dir.Path().string() + ": can't open input file");
+    EXPECT_EQ(result.out, file + ": 16:9, 5 of 5 sequence headers rewritten in place\n");
+    EXPECT_TRUE(
+        test::SameBytes(test::ReadAll(file), test::ReadAll(DataFile("mpeg2_4x3_as_16x9.golden.m2v"))));
+}
+
+// A long run on a terminal shows its progress line; Ctrl+C or SIGTERM then stops it with nothing left behind.
+TEST(CliInterrupt, ASignalStopsALongRunLeavingNothingAtTheDestination) {
+    test::TempDir dir;
+    const std::string source = dir.File("long.mpg");
+    const std::string dest = dir.File("out.mpg");
+    // Sparse: costs no disk, takes the program many seconds to copy.
+    test::WriteAll(source, Bytes{});
+    ASSERT_EQ(::truncate(source.c_str(), 8LL << 30), 0);
+    struct stat before {};
+    ASSERT_EQ(::stat(source.c_str(), &before), 0);
+
+    for (const auto& [signal, status] : {std::pair{SIGINT, 130}, std::pair{SIGTERM, 143}}) {
+        test::CliOnTerminal cli({"convert", "--to", "16:9", source, "-o", dest});
+        ASSERT_TRUE(cli.WaitFor("MB/s", std::chrono::seconds(60))) << cli.Terminal();
+        EXPECT_NE(cli.Terminal().find("long.mpg ["), std::string::npos) << cli.Terminal();
+        EXPECT_NE(cli.Terminal().find(" left"), std::string::npos) << cli.Terminal();
+        cli.Signal(signal);
+        EXPECT_EQ(cli.Wait(std::chrono::seconds(60)), status);
+        EXPECT_NE(cli.Terminal().find("interrupted"), std::string::npos) << cli.Terminal();
+
+        EXPECT_EQ(std::distance(fs::directory_iterator(dir.Path()), fs::directory_iterator()), 1)
+            << "nothing but the source in the folder";
+        struct stat after {};
+        ASSERT_EQ(::stat(source.c_str(), &after), 0);
+        EXPECT_EQ(after.st_size, before.st_size);
+        EXPECT_EQ(after.st_mtim.tv_sec, before.st_mtim.tv_sec);
+        EXPECT_EQ(after.st_mtim.tv_nsec, before.st_mtim.tv_nsec);
+    }
+}
+
+} // namespace
+} // namespace veltrane
