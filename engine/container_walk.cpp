@@ -63,6 +63,12 @@ void ContainerWalk::Plain(std::uint8_t* data, std::uint32_t from, std::uint32_t 
         m_plain.Search(m_buffer, data + from, to - from, m_sink, false);
 }
 
+void ContainerWalk::PlainUntilResync(std::uint8_t* data, std::uint32_t from, std::uint32_t to) {
+    Plain(data, from, to);
+    m_plain.Settle(m_buffer, m_sink);
+    m_plain.Forget();
+}
+
 template <typename F> void ContainerWalk::ForEachStream(F f) {
     f(m_plain);
     for (Pid& pid : m_pids)

@@ -58,6 +58,9 @@ private:
     template <typename F> void ForEachStream(F f);
     void Detect(const std::uint8_t* data, std::uint32_t size);
     void Plain(std::uint8_t* data, std::uint32_t from, std::uint32_t to);
+    // The plain bytes before a place where packets or packs line up again, after which the plain
+    // search starts afresh.
+    void PlainUntilResync(std::uint8_t* data, std::uint32_t from, std::uint32_t to);
 
     std::uint32_t WalkTransport(std::uint8_t* data, std::uint32_t from, std::uint32_t size, bool last);
     void TransportPacket(std::uint8_t* packet, std::uint32_t size);

@@ -61,12 +61,12 @@ std::int64_t CopyOnServer(int from, int to, std::int64_t offset, std::int64_t le
     return done;
 }
 
-// Calls write(part, count, done) until all `size` bytes are written, continuing short writes and
-// interrupted ones; false on any error.
-template <typename Write> bool WriteEvery(const std::uint8_t* data, std::size_t size, Write write) {
+// Calls step(done), which moves bytes from `done` on and says how many, until all `size` bytes are
+// moved, continuing short and interrupted transfers; false on any error or an end before them.
+template <typename Step> bool MoveEvery(std::size_t size, Step step) {
     std::size_t done = 0;
     while (done < size) {
-        const ssize_t n = write(data + done, size - done, done);
+        const ssize_t n = step(done);
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0)
@@ -160,31 +160,21 @@ std::int64_t File::ReadSome(std::uint8_t* data, std::size_t size) {
 }
 
 bool File::ReadAllAt(std::uint8_t* data, std::size_t size, std::int64_t offset) const {
-    std::size_t done = 0;
-    while (done < size) {
-        const ssize_t n = ::pread(m_handle, data + done, size - done,
-                                  static_cast<off_t>(offset + static_cast<std::int64_t>(done)));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        done += static_cast<std::size_t>(n);
-    }
-    return true;
-}
-
-bool File::WriteAll(const std::uint8_t* data, std::size_t size) {
-    return WriteEvery(data, size, [this](const std::uint8_t* part, std::size_t count, std::size_t) {
-        return ::write(m_handle, part, count);
+    return MoveEvery(size, [&](std::size_t done) {
+        return ::pread(m_handle, data + done, size - done,
+                       static_cast<off_t>(offset + static_cast<std::int64_t>(done)));
     });
 }
 
+bool File::WriteAll(const std::uint8_t* data, std::size_t size) {
+    return MoveEvery(size, [&](std::size_t done) { return ::write(m_handle, data + done, size - done); });
+}
+
 bool File::WriteAllAt(const std::uint8_t* data, std::size_t size, std::int64_t offset) {
-    return WriteEvery(data, size,
-                      [this, offset](const std::uint8_t* part, std::size_t count, std::size_t done) {
-                          return ::pwrite(m_handle, part, count,
-                                          static_cast<off_t>(offset + static_cast<std::int64_t>(done)));
-                      });
+    return MoveEvery(size, [&](std::size_t done) {
+        return ::pwrite(m_handle, data + done, size - done,
+                        static_cast<off_t>(offset + static_cast<std::int64_t>(done)));
+    });
 }
 
 bool File::MayShareBlocksWith(const File& source) const {

@@ -48,9 +48,7 @@ std::uint32_t ContainerWalk::WalkProgram(std::uint8_t* data, std::uint32_t from,
                 Plain(data, at, plainTo);
                 return plainTo;
             }
-            Plain(data, at, probe);
-            m_plain.Settle(m_buffer, m_sink);
-            m_plain.Forget();
+            PlainUntilResync(data, at, probe);
             ps.phase = Program::Phase::AtStartCode;
             at = probe;
             break;

@@ -46,9 +46,7 @@ std::uint32_t ContainerWalk::WalkTransport(std::uint8_t* data, std::uint32_t fro
                 Plain(data, at, plainTo);
                 return plainTo;
             }
-            Plain(data, at, probe);
-            m_plain.Settle(m_buffer, m_sink);
-            m_plain.Forget();
+            PlainUntilResync(data, at, probe);
             m_synced = true;
             at = probe;
         }
