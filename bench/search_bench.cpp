@@ -2,7 +2,7 @@
 // buffer-full: find, step one byte past the start code, find again.
 // Usage: search_bench <sample> [rounds]   (searches the sample's first 256 MiB, held in memory)
 #include "conversion_run.h"
-#include "sequence_header.h"
+#include "video/sequence_header.h"
 
 #include <algorithm>
 #include <cstdint>

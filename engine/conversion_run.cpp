@@ -1,12 +1,12 @@
 // The streaming copy that rewrites every sequence header's aspect code on the way through.
 #include "conversion_run.h"
 
-#include "aspect_rule.h"
-#include "chunk_buffer.h"
-#include "container_walk.h"
-#include "copy_writer.h"
-#include "file_io.h"
-#include "sequence_header.h"
+#include "container/container_walk.h"
+#include "io/chunk_buffer.h"
+#include "io/copy_writer.h"
+#include "io/file_io.h"
+#include "video/aspect_rule.h"
+#include "video/sequence_header.h"
 
 #include <algorithm>
 #include <cstring>

@@ -1,9 +1,10 @@
 // Copies an MPEG file while rewriting the aspect code of every sequence header in it.
 #pragma once
 
-#include "conversion_mode.h"
+#include "io/chunk_buffer.h"
 #include "outcomes.h"
 #include "progress_sink.h"
+#include "video/conversion_mode.h"
 
 #include <cstdint>
 #include <optional>
@@ -11,8 +12,6 @@
 
 namespace veltrane {
 
-// The one working buffer of a run, and of the probe.
-inline constexpr std::uint32_t CHUNK_SIZE = 655360;
 // Top of the progress scale handed to ProgressSink::Position.
 inline constexpr int PROGRESS_MAX = 10000;
 

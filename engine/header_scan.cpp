@@ -1,12 +1,12 @@
 // The scan: the run's walk over a whole file, reporting instead of writing.
 #include "header_scan.h"
 
-#include "aspect_rule.h"
-#include "chunk_buffer.h"
-#include "container_walk.h"
+#include "container/container_walk.h"
 #include "conversion_run.h"
-#include "file_io.h"
-#include "sequence_header.h"
+#include "io/chunk_buffer.h"
+#include "io/file_io.h"
+#include "video/aspect_rule.h"
+#include "video/sequence_header.h"
 
 #include <cstring>
 #include <new>

@@ -1,9 +1,10 @@
 // Walks a whole file without writing anything and tells where every sequence header's aspect byte is.
 #pragma once
 
-#include "conversion_mode.h"
+#include "container/container_kind.h"
 #include "outcomes.h"
-#include "sequence_header.h"
+#include "video/conversion_mode.h"
+#include "video/sequence_header.h"
 
 #include <cstdint>
 #include <string>
@@ -13,14 +14,6 @@ namespace veltrane {
 namespace io {
 class File;
 }
-
-// How the walk reads a file, judged from its first buffer-full.
-enum class ContainerKind {
-    Elementary,         // plain bytes: a video elementary stream, or anything that is no known multiplex
-    ProgramStream,      // MPEG-1 system stream or MPEG-2 program stream (packs of PES packets)
-    TransportStream188, // MPEG-2 transport stream
-    TransportStream192, // the same with a 4-byte timestamp before each packet (.m2ts, .mts)
-};
 
 // One sequence header as a run in the scan's mode would meet it.
 struct HeaderSite {

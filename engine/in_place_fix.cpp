@@ -1,8 +1,8 @@
 // The in-place fix: the scan's report of every header, with each aspect byte to change written back.
 #include "in_place_fix.h"
 
-#include "file_io.h"
 #include "header_scan.h"
+#include "io/file_io.h"
 
 namespace veltrane {
 

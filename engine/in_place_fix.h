@@ -1,10 +1,10 @@
 // Rewrites the aspect codes of a file where they lie, writing nothing else: the in-place fix.
 #pragma once
 
-#include "conversion_mode.h"
 #include "conversion_run.h"
 #include "outcomes.h"
 #include "progress_sink.h"
+#include "video/conversion_mode.h"
 
 #include <string>
 

@@ -1,12 +1,12 @@
 // Reads the head of a file and classifies the aspect code of its first sequence header.
 #include "source_probe.h"
 
-#include "aspect_rule.h"
-#include "chunk_buffer.h"
-#include "container_walk.h"
+#include "container/container_walk.h"
 #include "conversion_run.h"
-#include "file_io.h"
-#include "sequence_header.h"
+#include "io/chunk_buffer.h"
+#include "io/file_io.h"
+#include "video/aspect_rule.h"
+#include "video/sequence_header.h"
 
 #include <cstring>
 #include <new>

@@ -1,5 +1,5 @@
 // Entry point of the veltrane program.
-#include "process_start.h"
+#include "io/process_start.h"
 #include "veltrane_app.h"
 
 int main(int argc, char* argv[]) {

@@ -1,5 +1,5 @@
 // Entry point of veltrane.exe.
-#include "process_start.h"
+#include "io/process_start.h"
 #include "veltrane_app.h"
 
 #include <windows.h>

@@ -1,7 +1,8 @@
 // How a run fails: the right outcome and text, no progress for what never started, the source unharmed.
-#include "chunk_buffer.h"
 #include "conversion_run.h"
-#include "process_start.h"
+#include "io/chunk_buffer.h"
+#include "io/file_io.h"
+#include "io/process_start.h"
 #include "test_support.h"
 
 #include <algorithm>
@@ -298,6 +299,18 @@ TEST(ConversionFailuresAtAnExistingDestination, LeaveItAsItWasAndNothingBeside) 
              return outcome;
          }},
         {"Cancelled", RunOutcome::Cancelled, [&] { return convert(StoppingSink()); }},
+        // What a network file system or a full quota may report only when the file is closed.
+        {"CloseFails", RunOutcome::WriteFailed,
+         [&] {
+             const io::detail::NativeCloser previous =
+                 io::detail::SetNativeCloser([](io::NativeHandle handle) {
+                     io::detail::CloseNative(handle);
+                     return false;
+                 });
+             const RunOutcome outcome = convert(test::RecordingSink());
+             io::detail::SetNativeCloser(previous);
+             return outcome;
+         }},
     };
 #ifndef _WIN32
     IgnoreWriteSignals();

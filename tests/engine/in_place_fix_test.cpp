@@ -1,13 +1,16 @@
 // The in-place fix against a copy by RunConversion: the same bytes, whole or after an interruption.
 #include "conversion_run.h"
 #include "in_place_fix.h"
+#include "io/process_start.h"
 #include "test_support.h"
 
+#include <functional>
 #include <gtest/gtest.h>
 #include <string>
 #include <utility>
 #include <vector>
 #ifndef _WIN32
+#include <sys/resource.h>
 #include <sys/stat.h>
 #endif
 
@@ -78,23 +81,57 @@ TEST(FixInPlace, WritesWhatACopyWouldChangeAndNothingOnASecondPass) {
     }
 }
 
+// However the fix stops part-way, it says so, and the next one completes it.
 TEST(FixInPlace, AnInterruptedFixIsCompletedByTheNextOne) {
-    test::TempDir dir;
-    RunReport report;
-    const Bytes whole = SourceAndCopy(dir, ManyBuffers(), ConversionMode::To16x9, report);
+    struct Interruption {
+        const char* name;
+        RunOutcome expected;
+        std::function<RunOutcome(const std::string& path, RunReport& report)> fix;
+    };
+    std::vector<Interruption> interruptions = {
+        {"Cancelled", RunOutcome::Cancelled,
+         [](const std::string& path, RunReport& report) {
+             StoppingSink stopping(1);
+             const RunOutcome outcome = FixInPlace(path, ConversionMode::To16x9, stopping, report);
+             EXPECT_EQ(stopping.ends, 0);
+             return outcome;
+         }},
+    };
+#ifndef _WIN32
+    // Writes past the limit fail as on a full quota, while those before it go through.
+    IgnoreWriteSignals();
+    interruptions.push_back(
+        {"WriteFailed", RunOutcome::WriteFailed, [](const std::string& path, RunReport& report) {
+             rlimit previous{};
+             ::getrlimit(RLIMIT_FSIZE, &previous);
+             rlimit limit = previous;
+             limit.rlim_cur = CHUNK_SIZE;
+             ::setrlimit(RLIMIT_FSIZE, &limit);
+             test::RecordingSink sink;
+             const RunOutcome outcome = FixInPlace(path, ConversionMode::To16x9, sink, report);
+             ::setrlimit(RLIMIT_FSIZE, &previous);
+             EXPECT_EQ(sink.ends, 0);
+             return outcome;
+         }});
+#endif
+    for (const Interruption& interruption : interruptions) {
+        test::TempDir dir;
+        RunReport report;
+        const Bytes whole = SourceAndCopy(dir, ManyBuffers(), ConversionMode::To16x9, report);
 
-    StoppingSink stopping(1);
-    EXPECT_EQ(FixInPlace(dir.File("source.mpg"), ConversionMode::To16x9, stopping, report),
-              RunOutcome::Cancelled);
-    const Bytes half = test::ReadAll(dir.File("source.mpg"));
-    EXPECT_NE(half, ManyBuffers()) << "the first buffer-full's headers are written at once";
-    EXPECT_NE(half, whole) << "the rest are not";
-    EXPECT_EQ(stopping.ends, 0);
+        EXPECT_EQ(interruption.fix(dir.File("source.mpg"), report), interruption.expected)
+            << interruption.name;
+        const Bytes half = test::ReadAll(dir.File("source.mpg"));
+        EXPECT_EQ(half.size(), whole.size()) << interruption.name;
+        EXPECT_NE(half, ManyBuffers())
+            << interruption.name << ": the first buffer-full's headers are written at once";
+        EXPECT_NE(half, whole) << interruption.name << ": the rest are not";
 
-    test::RecordingSink sink;
-    EXPECT_EQ(FixInPlace(dir.File("source.mpg"), ConversionMode::To16x9, sink, report),
-              RunOutcome::Completed);
-    EXPECT_TRUE(test::SameBytes(test::ReadAll(dir.File("source.mpg")), whole));
+        test::RecordingSink sink;
+        EXPECT_EQ(FixInPlace(dir.File("source.mpg"), ConversionMode::To16x9, sink, report),
+                  RunOutcome::Completed);
+        EXPECT_TRUE(test::SameBytes(test::ReadAll(dir.File("source.mpg")), whole)) << interruption.name;
+    }
 }
 
 TEST(FixInPlace, RefusesWhatIsNotARegularFileWithoutWaiting) {

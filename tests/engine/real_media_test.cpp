@@ -1,7 +1,7 @@
 // Conversions and probes of real MPEG-2 files made by ffmpeg, checked against a byte model and ffmpeg
 // itself. MPEG-1's files are mpeg1_test.cpp's.
+#include "container/mux_builder.h"
 #include "conversion_run.h"
-#include "mux_builder.h"
 #include "source_probe.h"
 #include "test_support.h"
 

@@ -1,7 +1,7 @@
 // Shared helpers of the engine tests.
 #include "test_support.h"
 
-#include "sequence_header.h"
+#include "video/sequence_header.h"
 
 #include <algorithm>
 #include <cstdlib>

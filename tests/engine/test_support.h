@@ -1,8 +1,8 @@
 // Shared helpers of the engine tests: scratch folders, whole-file I/O, a reference model, a recording sink.
 #pragma once
 
-#include "conversion_mode.h"
 #include "progress_sink.h"
+#include "video/conversion_mode.h"
 
 #include <cstdint>
 #include <filesystem>

@@ -1,9 +1,9 @@
 // What a header's aspect code means and what a run makes of it, for MPEG-2 and MPEG-1 alike.
 #pragma once
 
-#include "conversion_mode.h"
-#include "sequence_header.h"
-#include "stream_search.h"
+#include "video/conversion_mode.h"
+#include "video/sequence_header.h"
+#include "video/stream_search.h"
 
 #include <cstdint>
 

@@ -1,7 +1,7 @@
 // Puts a run's output into the destination, sharing the source's blocks wherever the bytes are the same.
 #pragma once
 
-#include "file_io.h"
+#include "io/file_io.h"
 
 #include <bitset>
 #include <cstddef>

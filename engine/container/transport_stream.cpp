@@ -1,5 +1,5 @@
 // The walk through a transport stream: 188-byte packets, or 192 with a timestamp before each.
-#include "container_walk.h"
+#include "container/container_walk.h"
 
 #include <cstring>
 

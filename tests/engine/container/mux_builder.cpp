@@ -1,9 +1,9 @@
 // Transport and program streams built byte by byte, and the reference model over their payloads.
-#include "mux_builder.h"
+#include "container/mux_builder.h"
 
-#include "aspect_rule.h"
-#include "container_walk.h"
-#include "sequence_header.h"
+#include "container/container_walk.h"
+#include "video/aspect_rule.h"
+#include "video/sequence_header.h"
 
 #include <algorithm>
 #include <cstring>

@@ -1,5 +1,5 @@
 // The aspect code rules of MPEG-2 (display aspect) and MPEG-1 (pel aspect ratio).
-#include "aspect_rule.h"
+#include "video/aspect_rule.h"
 
 #include <cmath>
 

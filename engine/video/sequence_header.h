@@ -1,7 +1,7 @@
 // What the program knows of MPEG video: where a sequence header starts and where its aspect code sits.
 #pragma once
 
-#include "conversion_mode.h"
+#include "video/conversion_mode.h"
 
 #include <cstdint>
 #include <span>

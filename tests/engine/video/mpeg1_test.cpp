@@ -1,11 +1,11 @@
 // MPEG-1's aspect code is a pel aspect ratio: what it says and what a run makes of it, by the rule,
 // in multiplexes whose headers are cut, and on real files made by ffmpeg.
-#include "aspect_rule.h"
+#include "container/mux_builder.h"
 #include "conversion_run.h"
 #include "header_scan.h"
-#include "mux_builder.h"
 #include "source_probe.h"
 #include "test_support.h"
+#include "video/aspect_rule.h"
 
 #include <algorithm>
 #include <cmath>

@@ -1,7 +1,5 @@
 // The working buffer's allocation, in one place so that every caller fails the same way.
-#include "chunk_buffer.h"
-
-#include "conversion_run.h"
+#include "io/chunk_buffer.h"
 
 #include <new>
 #include <utility>

@@ -2,9 +2,9 @@
 // which file bytes are each video stream's payload, for a reference model that needs no parser.
 #pragma once
 
-#include "conversion_mode.h"
 #include "header_scan.h"
 #include "test_support.h"
+#include "video/conversion_mode.h"
 
 #include <cstdint>
 #include <map>

@@ -1,7 +1,7 @@
 // Finding sequence headers in a stream that arrives piece by piece.
-#include "stream_search.h"
+#include "video/stream_search.h"
 
-#include "sequence_header.h"
+#include "video/sequence_header.h"
 
 #include <algorithm>
 #include <cstring>

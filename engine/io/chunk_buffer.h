@@ -7,6 +7,9 @@
 
 namespace veltrane {
 
+// The one working buffer of a run, a scan and the probe.
+inline constexpr std::uint32_t CHUNK_SIZE = 655360;
+
 using ChunkBuffer = std::unique_ptr<std::uint8_t[]>;
 using ChunkAllocator = ChunkBuffer (*)(std::size_t size);
 

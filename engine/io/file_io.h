@@ -65,6 +65,12 @@ private:
 namespace detail {
 // Each platform's file layer closes its own handles; true when the platform reported no error.
 bool CloseNative(NativeHandle handle);
+
+// Every File closes through this. Tests put in its place a close that releases the handle and then
+// reports a failure, as a network file system or a full quota can at close; returns the one it
+// replaces. Not for use during a run.
+using NativeCloser = bool (*)(NativeHandle handle);
+NativeCloser SetNativeCloser(NativeCloser closer);
 } // namespace detail
 
 // Opens an existing regular file for reading, keeping other writers out where the platform can,

@@ -1,5 +1,5 @@
 // Telling the container from the file's first bytes, and keeping track of what has been walked.
-#include "container_walk.h"
+#include "container/container_walk.h"
 
 #include <algorithm>
 #include <cstring>

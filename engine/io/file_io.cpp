@@ -1,13 +1,21 @@
 // The platform-independent half of the file layer: ownership of a handle.
-#include "file_io.h"
+#include "io/file_io.h"
 
 #include <utility>
 
 namespace veltrane::io {
 
+namespace {
+detail::NativeCloser g_closer = detail::CloseNative;
+} // namespace
+
+detail::NativeCloser detail::SetNativeCloser(NativeCloser closer) {
+    return std::exchange(g_closer, closer);
+}
+
 File::~File() {
     if (m_open)
-        detail::CloseNative(m_handle);
+        g_closer(m_handle);
 }
 
 File::File(File&& other) noexcept : m_handle(other.m_handle), m_open(std::exchange(other.m_open, false)) {}
@@ -15,7 +23,7 @@ File::File(File&& other) noexcept : m_handle(other.m_handle), m_open(std::exchan
 File& File::operator=(File&& other) noexcept {
     if (this != &other) {
         if (m_open)
-            detail::CloseNative(m_handle);
+            g_closer(m_handle);
         m_handle = other.m_handle;
         m_open = std::exchange(other.m_open, false);
     }
@@ -26,7 +34,7 @@ bool File::Close() {
     if (!m_open)
         return true;
     m_open = false;
-    return detail::CloseNative(m_handle);
+    return g_closer(m_handle);
 }
 
 } // namespace veltrane::io

@@ -1,6 +1,6 @@
 // The engine's file layer on Windows, where sharing modes keep writers out of an open source, and an
 // output is written beside its destination and moved into place when complete.
-#include "file_io.h"
+#include "io/file_io.h"
 
 #define WIN32_LEAN_AND_MEAN
 #ifndef NOMINMAX

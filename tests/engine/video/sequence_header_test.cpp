@@ -1,5 +1,5 @@
 // The start code search and the aspect byte rules, the ground every conversion stands on.
-#include "sequence_header.h"
+#include "video/sequence_header.h"
 
 #include <gtest/gtest.h>
 #include <optional>

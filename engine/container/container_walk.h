@@ -1,10 +1,10 @@
 // Reads a file as the multiplex it is and hands each video stream's payload to the header search.
 #pragma once
 
-#include "conversion_run.h"
-#include "header_scan.h"
-#include "pes_header.h"
-#include "stream_search.h"
+#include "container/container_kind.h"
+#include "container/pes_header.h"
+#include "io/chunk_buffer.h"
+#include "video/stream_search.h"
 
 #include <algorithm>
 #include <array>

@@ -1,5 +1,5 @@
 // Puts a run's output into the destination, sharing the source's blocks wherever the bytes are the same.
-#include "copy_writer.h"
+#include "io/copy_writer.h"
 
 #include <algorithm>
 #include <cstring>

@@ -1,10 +1,10 @@
 // The container walk against a reference model that knows, from the builder, which bytes are payload.
-#include "container_walk.h"
+#include "container/container_walk.h"
+#include "container/mux_builder.h"
 #include "conversion_run.h"
 #include "header_scan.h"
-#include "mux_builder.h"
-#include "sequence_header.h"
 #include "test_support.h"
+#include "video/sequence_header.h"
 
 #include <algorithm>
 #include <cstring>
@@ -170,6 +170,16 @@ TEST(ContainerWalk, SearchesTheStumpBeforeTheFirstWholePacketAsPlainBytes) {
 TEST(ContainerWalk, SearchesLostStructureAsPlainBytesUntilItIsFoundAgain) {
     std::mt19937 random(11);
     Bytes garbage = test::DecoyPayload(1000, random);
+    // Two sync bytes a stride apart, for either stride, with a third missing: one packet's worth of
+    // rhythm is chance, not structure. Were it taken for a null packet, the header in it would be missed.
+    for (const std::size_t sync : {100, 288, 292})
+        garbage[sync] = 0x47;
+    for (const std::size_t notSync : {476, 480, 484})
+        garbage[notSync] = 0x00;
+    const Bytes nullPacketHeader = {0x1F, 0xFF, 0x10};
+    std::copy(nullPacketHeader.begin(), nullPacketHeader.end(), garbage.begin() + 101);
+    const Bytes decoy = test::SequenceHeader(0x23);
+    std::copy(decoy.begin(), decoy.end(), garbage.begin() + 120);
     const Bytes es = test::SyntheticVideo(8, 0x23, true, 2000, random);
     for (const MuxCase& c : kMuxCases) {
         const Mux mux = c.build(es, random);
@@ -204,6 +214,39 @@ TEST(ContainerWalk, SearchesLostStructureAsPlainBytesUntilItIsFoundAgain) {
             EXPECT_TRUE(
                 test::SameBytes(test::WalkInBuffers(damaged.file, ConversionMode::To16x9, size), expected))
                 << c.name << " in buffers of " << size;
+    }
+}
+
+// Scrambled payload is ciphertext: a start code in it is chance, and a rewrite would corrupt it.
+TEST(ContainerWalk, LeavesScrambledPacketsAlone) {
+    for (const bool timestamped : {false, true}) {
+        std::mt19937 random(21);
+        const Bytes es = test::SyntheticVideo(12, 0x23, true, 900, random);
+        Mux mux = test::BuildTransport(es, {timestamped, {}, {}}, random);
+        const std::size_t stride = timestamped ? 192 : 188;
+        const std::size_t prefix = stride - 188;
+        std::size_t scrambled = 0;
+        for (std::size_t at = 0; at + stride <= mux.file.size(); at += stride) {
+            std::uint8_t* header = mux.file.data() + at + prefix;
+            const bool video = (header[1] & 0x1F) == 0x01 && header[2] == 0x00;
+            // Packets that start no PES packet, so that the clear ones around them still parse alike.
+            const auto end = mux.file.begin() + static_cast<std::ptrdiff_t>(at + stride);
+            const Bytes start = {0x00, 0x00, 0x01, 0xB3};
+            if (!video || (header[1] & 0x40) != 0 ||
+                std::search(mux.file.begin() + static_cast<std::ptrdiff_t>(at + prefix + 4), end - 8,
+                            start.begin(), start.end()) == end - 8 ||
+                scrambled++ % 2 != 0)
+                continue;
+            header[3] |= 0x80;
+            for (auto& [stream, offsets] : mux.video)
+                std::erase_if(offsets,
+                              [&](std::size_t offset) { return offset >= at && offset < at + stride; });
+        }
+        ASSERT_GE(scrambled, 4u);
+        const Bytes expected = test::ReferenceMuxConversion(mux, ConversionMode::To16x9);
+        ASSERT_LT(ChangedBytes(expected, mux.file), 12u);
+        EXPECT_TRUE(test::SameBytes(test::WalkInBuffers(mux.file, ConversionMode::To16x9, 4099), expected))
+            << stride;
     }
 }
 

@@ -1,6 +1,6 @@
 // Damaged multiplexes thrown at the walk: it must neither crash nor read past its data, and whatever
 // it does to a file is a change of aspect codes, nothing else.
-#include "mux_builder.h"
+#include "container/mux_builder.h"
 #include "test_support.h"
 
 #include <chrono>

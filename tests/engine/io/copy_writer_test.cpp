@@ -1,9 +1,9 @@
 // Copies that share the source's blocks: the writer through a scripted share, and whole runs on a real
 // XFS file system next to the same runs on one that cannot share.
+#include "container/mux_builder.h"
 #include "conversion_run.h"
-#include "copy_writer.h"
-#include "file_io.h"
-#include "mux_builder.h"
+#include "io/copy_writer.h"
+#include "io/file_io.h"
 #include "test_support.h"
 
 #include <algorithm>

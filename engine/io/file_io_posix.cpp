@@ -1,5 +1,5 @@
 // The engine's file layer on POSIX systems.
-#include "file_io.h"
+#include "io/file_io.h"
 
 #include <cerrno>
 #include <chrono>

@@ -1,5 +1,5 @@
 // The PES header, stepped over one byte at a time.
-#include "pes_header.h"
+#include "container/pes_header.h"
 
 #include <algorithm>
 

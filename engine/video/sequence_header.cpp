@@ -1,5 +1,5 @@
 // Locating sequence header start codes in a run of bytes, with vector compares where the processor has them.
-#include "sequence_header.h"
+#include "video/sequence_header.h"
 
 #include <algorithm>
 #include <cstring>

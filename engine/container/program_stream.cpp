@@ -1,5 +1,5 @@
 // The walk through a program stream: MPEG-2 packs and MPEG-1 system streams alike.
-#include "container_walk.h"
+#include "container/container_walk.h"
 
 #include <algorithm>
 #include <cstring>
