@@ -31,13 +31,15 @@ private slots:
     void initTestCase() {
         // Qt's file dialog keeps its history in the user's settings; the tests keep theirs apart.
         QStandardPaths::setTestModeEnabled(true);
-        for (const char* name : {"a.mpg", "B.MPG", "c.M1v", "d.m2v", "e.mpv", "f.mpg.bak", "README"}) {
+        for (const char* name : {"a.mpg", "B.MPG", "c.M1v", "d.m2v", "e.mpv", "f.mpg.bak", "README", "g.ts",
+                                 "h.M2TS", "i.vob", "j.mpeg", "k.dat"}) {
             QFile file(m_dir.filePath(QString::fromLatin1(name)));
             QVERIFY(file.open(QIODevice::WriteOnly));
         }
     }
 
-    // "*.mpg; *.m1v" patterns ending in ';' matched nothing, and "*.*" hid files without an extension.
+    // "*.mpg; *.m1v" patterns ending in ';' matched nothing, and "*.*" hid files without an extension. The
+    // first entry lists every type the engine reads; the save dialog suggests the source's type.
     void filtersListWhatTheySay_data() {
         QTest::addColumn<bool>("save");
         QTest::newRow("open dialog") << false;
@@ -46,24 +48,58 @@ private slots:
     void filtersListWhatTheySay() {
         QFETCH(bool, save);
         QFileDialog dialog;
-        save ? veltrane::ConfigureDestDialog(dialog) : veltrane::ConfigureSourceDialog(dialog);
+        save ? veltrane::ConfigureDestDialog(dialog, QStringLiteral("ts"))
+             : veltrane::ConfigureSourceDialog(dialog);
         dialog.setDirectory(m_dir.path());
         dialog.show();
 
         const auto* types = dialog.findChild<QComboBox*>(QStringLiteral("fileTypeCombo"));
-        QCOMPARE(types->itemText(0), QStringLiteral("MPEG Files (*.mpg; *.m1v; *.m2v; *.mpv)"));
-        const QStringList mpeg = {"a.mpg", "B.MPG", "c.M1v", "d.m2v", "e.mpv"};
+        QCOMPARE(types->itemText(0), QStringLiteral("MPEG Files (*.mpg; *.mpeg; *.m2p; *.vob; *.dat; *.ts; "
+                                                    "*.m2ts; *.mts; *.m2t; *.m1v; *.m2v; *.mpv)"));
+        QCOMPARE(types->itemText(1), QStringLiteral("All Files (*.*)"));
+        const QStringList mpeg = {"a.mpg", "B.MPG",  "c.M1v", "d.m2v",  "e.mpv",
+                                  "g.ts",  "h.M2TS", "i.vob", "j.mpeg", "k.dat"}; // as Listed() sorts them
         QTRY_COMPARE(Listed(dialog), mpeg);
         dialog.selectNameFilter(dialog.nameFilters().at(1));
-        QTRY_COMPARE(Listed(dialog), mpeg + QStringList({"f.mpg.bak", "README"}));
+        QStringList all = mpeg + QStringList({"f.mpg.bak", "README"});
+        all.sort(Qt::CaseInsensitive);
+        QTRY_COMPARE(Listed(dialog), all);
         if (save) {
-            QCOMPARE(dialog.findChild<QLineEdit*>(QStringLiteral("fileNameEdit"))->text(), "out.mpg");
-            QCOMPARE(dialog.defaultSuffix(), QStringLiteral("mpg"));
+            QCOMPARE(dialog.findChild<QLineEdit*>(QStringLiteral("fileNameEdit"))->text(), "out.ts");
+            QCOMPARE(dialog.defaultSuffix(), QStringLiteral("ts"));
             QVERIFY(!dialog.testOption(QFileDialog::DontConfirmOverwrite));
         }
     }
 
-    void errorBoxIsACriticalBoxWithOneOk() {
+    void destinationTakesTheSourcesType_data() {
+        QTest::addColumn<QString>("source");
+        QTest::addColumn<QString>("extension");
+        QTest::newRow("transport stream") << "/v/rec.ts"
+                                          << "ts";
+        QTest::newRow("letter case kept") << "/v/REC.M2TS"
+                                          << "M2TS";
+        QTest::newRow("not a type the engine reads") << "/v/rec.mp4"
+                                                     << "mpg";
+        QTest::newRow("no extension") << "/v.ts/rec"
+                                      << "mpg";
+        QTest::newRow("no source") << ""
+                                   << "mpg";
+    }
+    void destinationTakesTheSourcesType() {
+        QFETCH(QString, source);
+        QFETCH(QString, extension);
+        QCOMPARE(veltrane::DestExtension(source), extension);
+    }
+
+    // A failure is a stop-icon box captioned "error"; a notice that is not a failure, an information box
+    // captioned with the program's name. Either has one OK button and stands over its owner.
+    void messageBoxesHaveOneOk_data() {
+        QTest::addColumn<bool>("failure");
+        QTest::newRow("error") << true;
+        QTest::newRow("information") << false;
+    }
+    void messageBoxesHaveOneOk() {
+        QFETCH(bool, failure);
         QWidget owner;
         owner.show();
         QMessageBox* shown = nullptr;
@@ -72,12 +108,14 @@ private slots:
             QVERIFY(shown);
             shown->accept();
             QCOMPARE(shown->parentWidget(), &owner);
-            QCOMPARE(shown->windowTitle(), QStringLiteral("error"));
+            QCOMPARE(shown->windowTitle(), failure ? QStringLiteral("error") : QStringLiteral("Veltrane"));
             QCOMPARE(shown->text(), QStringLiteral("can't find seqence_header"));
-            QCOMPARE(shown->icon(), QMessageBox::Critical);
+            QCOMPARE(shown->icon(), failure ? QMessageBox::Critical : QMessageBox::Information);
             QCOMPARE(shown->buttons(), QList<QAbstractButton*>{shown->button(QMessageBox::Ok)});
         });
-        veltrane::QtDialogServices().ShowError(&owner, QStringLiteral("can't find seqence_header"));
+        veltrane::QtDialogServices services;
+        failure ? services.ShowError(&owner, QStringLiteral("can't find seqence_header"))
+                : services.ShowInfo(&owner, QStringLiteral("can't find seqence_header"));
         QVERIFY(shown);
     }
 };
