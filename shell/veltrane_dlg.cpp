@@ -259,8 +259,12 @@ void CVeltraneDlg::RunAway(const std::function<void()>& work) {
     const std::unique_ptr<QThread> worker(QThread::create(work));
     connect(worker.get(), &QThread::finished, &loop, &QEventLoop::quit, Qt::QueuedConnection);
     worker->start();
-    loop.exec(QEventLoop::ExcludeUserInputEvents);
-    worker->wait();
+    if (worker->isRunning() || worker->isFinished()) {
+        loop.exec(QEventLoop::ExcludeUserInputEvents);
+        worker->wait();
+    } else {
+        work(); // no thread to be had: the window waits, as it would have without one
+    }
     m_services.EndWaitCursor();
     m_busy = false;
 }
