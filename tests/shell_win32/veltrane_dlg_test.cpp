@@ -180,8 +180,8 @@ TEST_F(Win32DialogTest, RunsTheConversionUnderJapaneseNamesWithProgressAndOneBee
         veltrane::test::ReadAll(veltrane::test::Utf8(dest)),
         veltrane::test::ReadAll(veltrane::test::Utf8(Media("mpeg2_4x3_as_16x9.golden.m2v")))));
     EXPECT_EQ(m_services.beeps, 2);
-    EXPECT_EQ(m_services.waitBegins, 2);
-    EXPECT_EQ(m_services.waitEnds, 2);
+    EXPECT_EQ(m_services.waitBegins, 3); // the source's probe and the two runs
+    EXPECT_EQ(m_services.waitEnds, 3);
     EXPECT_TRUE(m_services.errors.empty());
 }
 
