@@ -66,11 +66,12 @@ class BenchServices final : public veltrane::DialogServices {
 public:
     int errors = 0;
     std::optional<QString> ChooseSourcePath(QWidget*) override { return std::nullopt; }
-    std::optional<QString> ChooseDestPath(QWidget*) override { return std::nullopt; }
+    std::optional<QString> ChooseDestPath(QWidget*, const QString&) override { return std::nullopt; }
     void ShowError(QWidget*, const QString& text) override {
         ++errors;
         std::fprintf(stderr, "dialog_bench: %s\n", qPrintable(text));
     }
+    void ShowInfo(QWidget* owner, const QString& text) override { ShowError(owner, text); }
     void Beep() override { m_real.Beep(); }
     void BeginWaitCursor() override { m_real.BeginWaitCursor(); }
     void EndWaitCursor() override { m_real.EndWaitCursor(); }

@@ -31,11 +31,12 @@ class BenchServices final : public veltrane::DialogServices {
 public:
     int errors = 0;
     std::optional<std::wstring> ChooseSourcePath(HWND) override { return std::nullopt; }
-    std::optional<std::wstring> ChooseDestPath(HWND) override { return std::nullopt; }
+    std::optional<std::wstring> ChooseDestPath(HWND, const std::wstring&) override { return std::nullopt; }
     void ShowError(HWND, const std::wstring& text) override {
         ++errors;
         std::fprintf(stderr, "dialog_bench_win32: %s\n", veltrane::Narrow(text).c_str());
     }
+    void ShowInfo(HWND owner, const std::wstring& text) override { ShowError(owner, text); }
     void Beep() override {}
     void BeginWaitCursor() override { m_real.BeginWaitCursor(); }
     void EndWaitCursor() override { m_real.EndWaitCursor(); }

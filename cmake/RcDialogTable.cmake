@@ -1,8 +1,12 @@
 # Writes a C++ table of the dialogs, strings and ids of a resource script, so that a program without the
-# Windows resource compiler (the Qt one) shows the same texts at the same places.
-# In: VELTRANE_RC (the .rc), VELTRANE_RC_IDS (its resource.h), VELTRANE_RC_TABLE (the header to write).
-# Reads the subset veltrane.rc uses: DIALOG/DIALOGEX with CAPTION and FONT, one control a line, and a
-# STRINGTABLE. Anything it does not know inside a dialog stops the build rather than vanish quietly.
+# Windows resource compiler (the Qt one) shows the same texts at the same places, and a Qt Linguist
+# translation into English of those texts.
+# In: VELTRANE_RC (the .rc), VELTRANE_RC_IDS (its resource.h), VELTRANE_RC_TABLE (the header to write),
+# VELTRANE_RC_TS (the English translation to write).
+# Reads the subset veltrane.rc uses: a Japanese and an English LANGUAGE block, each with DIALOG/DIALOGEX
+# with CAPTION and FONT, one control a line, and a STRINGTABLE. The table holds the Japanese block; the
+# translation pairs each English text with the Japanese text in the same place. Anything it does not know
+# stops the build rather than vanish quietly.
 
 function(veltrane_rc_fail line)
     message(FATAL_ERROR "${VELTRANE_RC}: cannot read this line for the dialog table:\n${line}")
@@ -12,6 +16,22 @@ endfunction()
 function(veltrane_cpp_string out text)
     string(REPLACE "\"\"" "\\\"" text "${text}")
     set(${out} "\"${text}\"" PARENT_SCOPE)
+endfunction()
+
+# Notes a text of the block being read under its place, `key`: the dialog and the control's index, or
+# the string's id.
+macro(veltrane_rc_note key text)
+    string(REPLACE "\"\"" "\"" noted "${text}")
+    set(${language}_${key} "${noted}")
+    list(APPEND ${language}_keys ${key})
+endmacro()
+
+function(veltrane_xml out text)
+    string(REPLACE "&" "&amp;" text "${text}")
+    string(REPLACE "<" "&lt;" text "${text}")
+    string(REPLACE ">" "&gt;" text "${text}")
+    string(REPLACE "\"" "&quot;" text "${text}")
+    set(${out} "${text}" PARENT_SCOPE)
 endfunction()
 
 set(ids "    inline constexpr int IDOK = 1;\n    inline constexpr int IDCANCEL = 2;\n")
@@ -25,21 +45,32 @@ endforeach()
 set(body "")
 set(dialog "")
 set(in_strings FALSE)
+set(language "")
 file(STRINGS "${VELTRANE_RC}" rc_lines ENCODING UTF-8)
 foreach(line IN LISTS rc_lines)
-    if(line MATCHES "^([A-Z_0-9]+) +DIALOG(EX)? +[0-9]+, *[0-9]+, *([0-9]+), *([0-9]+)")
+    if(line MATCHES "^LANGUAGE +LANG_JAPANESE")
+        set(language ja)
+    elseif(line MATCHES "^LANGUAGE +LANG_ENGLISH")
+        set(language en)
+    elseif(line MATCHES "^LANGUAGE")
+        veltrane_rc_fail("${line}")
+    elseif(line MATCHES "^([A-Z_0-9]+) +DIALOG(EX)? +[0-9]+, *[0-9]+, *([0-9]+), *([0-9]+)")
         set(dialog ${CMAKE_MATCH_1})
         set(width ${CMAKE_MATCH_3})
         set(height ${CMAKE_MATCH_4})
         set(caption "\"\"")
         set(items "")
+        set(item_index 0)
     elseif(line MATCHES "^STRINGTABLE")
         set(in_strings TRUE)
     elseif(in_strings AND line MATCHES "^ +([A-Z_0-9]+) +\"(.*)\"$")
-        veltrane_cpp_string(text "${CMAKE_MATCH_2}")
-        string(APPEND body "inline constexpr const char* ${CMAKE_MATCH_1}_TEXT = ${text};\n")
+        veltrane_rc_note(${CMAKE_MATCH_1} "${CMAKE_MATCH_2}")
+        if(language STREQUAL "ja")
+            veltrane_cpp_string(text "${CMAKE_MATCH_2}")
+            string(APPEND body "inline constexpr const char* ${CMAKE_MATCH_1}_TEXT = ${text};\n")
+        endif()
     elseif(line MATCHES "^END")
-        if(dialog)
+        if(dialog AND language STREQUAL "ja")
             string(APPEND body "\ninline constexpr DialogItem ${dialog}_ITEMS[] = {\n${items}};\n"
                                "inline constexpr DialogTemplate ${dialog}_TEMPLATE = "
                                "{${caption}, ${width}, ${height}, ${dialog}_ITEMS};\n")
@@ -47,15 +78,21 @@ foreach(line IN LISTS rc_lines)
         set(dialog "")
         set(in_strings FALSE)
     elseif(dialog AND line MATCHES "^CAPTION +\"(.*)\"$")
+        veltrane_rc_note(${dialog}_CAPTION "${CMAKE_MATCH_1}")
         veltrane_cpp_string(caption "${CMAKE_MATCH_1}")
     elseif(dialog AND line MATCHES "^FONT +([0-9]+), *\"([^\"]*)\"")
-        set(font_points ${CMAKE_MATCH_1})
-        set(font_family ${CMAKE_MATCH_2})
+        # The Qt program draws both languages in the Japanese dialog font, which holds both alphabets.
+        if(language STREQUAL "ja")
+            set(font_points ${CMAKE_MATCH_1})
+            set(font_family ${CMAKE_MATCH_2})
+        endif()
     elseif(dialog AND line MATCHES "^ +([A-Z]+) +(.*)$")
         set(keyword ${CMAKE_MATCH_1})
         set(rest "${CMAKE_MATCH_2}")
         set(text "\"\"")
+        math(EXPR item_index "${item_index} + 1")
         if(rest MATCHES "^\"((\"\"|[^\"])*)\", *(.*)$")
+            veltrane_rc_note(${dialog}_${item_index} "${CMAKE_MATCH_1}")
             veltrane_cpp_string(text "${CMAKE_MATCH_1}")
             set(rest "${CMAKE_MATCH_3}")
         endif()
@@ -100,6 +137,41 @@ foreach(line IN LISTS rc_lines)
     endif()
 endforeach()
 
+# Each Japanese text with its English one; the same Japanese text must always mean the same English.
+set(messages "")
+set(translated "")
+foreach(key IN LISTS ja_keys)
+    if(NOT DEFINED en_${key})
+        message(FATAL_ERROR "${VELTRANE_RC}: the English block has no text in the place of \"${ja_${key}}\" (${key})")
+    endif()
+    string(MD5 source_id "${ja_${key}}")
+    if(DEFINED translation_${source_id})
+        if(NOT translation_${source_id} STREQUAL en_${key})
+            message(FATAL_ERROR "${VELTRANE_RC}: \"${ja_${key}}\" has two English texts")
+        endif()
+    elseif(NOT ja_${key} STREQUAL en_${key})
+        set(translation_${source_id} "${en_${key}}")
+        veltrane_xml(source "${ja_${key}}")
+        veltrane_xml(translation "${en_${key}}")
+        string(APPEND messages "    <message>\n        <source>${source}</source>\n"
+                               "        <translation>${translation}</translation>\n    </message>\n")
+    endif()
+endforeach()
+list(LENGTH ja_keys ja_count)
+list(LENGTH en_keys en_count)
+if(NOT ja_count EQUAL en_count)
+    message(FATAL_ERROR "${VELTRANE_RC}: the English block has ${en_count} texts, the Japanese one ${ja_count}")
+endif()
+set(ts "<?xml version=\"1.0\" encoding=\"utf-8\"?>
+<!DOCTYPE TS>
+<!-- Generated from resources/veltrane.rc by cmake/RcDialogTable.cmake: edit the .rc, not this. -->
+<TS version=\"2.1\" language=\"en_US\" sourcelanguage=\"ja_JP\">
+<context>
+    <name>veltrane</name>
+${messages}</context>
+</TS>
+")
+
 string(REPLACE "    inline" "inline" ids "${ids}")
 get_filename_component(rc_name "${VELTRANE_RC}" NAME)
 set(table "// Generated from resources/${rc_name} by cmake/RcDialogTable.cmake: edit the .rc, not this.
@@ -114,10 +186,14 @@ inline constexpr int DIALOG_FONT_POINTS = ${font_points};
 ${body}
 } // namespace veltrane::res
 ")
-# Rewritten only when it changes, so that a fresh configure does not rebuild the Qt program.
-if(EXISTS "${VELTRANE_RC_TABLE}")
-    file(READ "${VELTRANE_RC_TABLE}" previous)
-endif()
-if(NOT previous STREQUAL table)
-    file(WRITE "${VELTRANE_RC_TABLE}" "${table}")
-endif()
+# Rewritten only when they change, so that a fresh configure does not rebuild the Qt program.
+function(veltrane_write_changed path text)
+    if(EXISTS "${path}")
+        file(READ "${path}" previous)
+    endif()
+    if(NOT previous STREQUAL text)
+        file(WRITE "${path}" "${text}")
+    endif()
+endfunction()
+veltrane_write_changed("${VELTRANE_RC_TABLE}" "${table}")
+veltrane_write_changed("${VELTRANE_RC_TS}" "${ts}")

@@ -1,8 +1,11 @@
 // The real desktop behind the dialog: Qt's own file dialogs and message boxes, the beep, the busy cursor.
 #include "dialog_services.h"
 
+#include "file_types.h"
+
 #include <QApplication>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QMessageBox>
 
 namespace veltrane {
@@ -13,12 +16,15 @@ namespace {
 // shows only what comes before it. That lets each entry read as the program always wrote it while
 // matching what it promises: "*.mpg; *.m1v" would otherwise become patterns ending in ';' that
 // match nothing, and on Linux "*.*" would hide every file without an extension.
-const QStringList& NameFilters() {
-    static const QStringList filters = {
-        QStringLiteral("MPEG Files (*.mpg; *.m1v; *.m2v; *.mpv) (*.mpg *.m1v *.m2v *.mpv)"),
-        QStringLiteral("All Files (*.*) (*)"),
-    };
-    return filters;
+QStringList NameFilters() {
+    QStringList patterns;
+    for (const char* extension : res::MPEG_EXTENSIONS) {
+        patterns << QStringLiteral("*.") + QString::fromLatin1(extension);
+    }
+    const QString mpeg = QString::fromLatin1(res::MPEG_FILTER_NAME);
+    return {mpeg + QStringLiteral(" (") + patterns.join(QStringLiteral("; ")) + QStringLiteral(") (") +
+                patterns.join(QLatin1Char(' ')) + QLatin1Char(')'),
+            QString::fromLatin1(res::ALL_FILES_FILTER_NAME) + QStringLiteral(" (*)")};
 }
 
 void ConfigureCommon(QFileDialog& dialog) {
@@ -45,11 +51,21 @@ void ConfigureSourceDialog(QFileDialog& dialog) {
     dialog.setAcceptMode(QFileDialog::AcceptOpen);
 }
 
-void ConfigureDestDialog(QFileDialog& dialog) {
+void ConfigureDestDialog(QFileDialog& dialog, const QString& extension) {
     ConfigureCommon(dialog);
     dialog.setAcceptMode(QFileDialog::AcceptSave);
-    dialog.setDefaultSuffix(QStringLiteral("mpg"));
-    dialog.selectFile(QStringLiteral("out.mpg"));
+    dialog.setDefaultSuffix(extension);
+    dialog.selectFile(QString::fromLatin1(res::DEST_BASE_NAME) + QLatin1Char('.') + extension);
+}
+
+QString DestExtension(const QString& sourcePath) {
+    const QString suffix = QFileInfo(sourcePath).suffix();
+    for (const char* extension : res::MPEG_EXTENSIONS) {
+        if (suffix.compare(QLatin1String(extension), Qt::CaseInsensitive) == 0) {
+            return suffix;
+        }
+    }
+    return QString::fromLatin1(res::MPEG_EXTENSIONS[0]);
 }
 
 std::optional<QString> QtDialogServices::ChooseSourcePath(QWidget* owner) {
@@ -58,14 +74,19 @@ std::optional<QString> QtDialogServices::ChooseSourcePath(QWidget* owner) {
     return Run(dialog);
 }
 
-std::optional<QString> QtDialogServices::ChooseDestPath(QWidget* owner) {
+std::optional<QString> QtDialogServices::ChooseDestPath(QWidget* owner, const QString& extension) {
     QFileDialog dialog(owner);
-    ConfigureDestDialog(dialog);
+    ConfigureDestDialog(dialog, extension);
     return Run(dialog);
 }
 
 void QtDialogServices::ShowError(QWidget* owner, const QString& text) {
     QMessageBox box(QMessageBox::Critical, QStringLiteral("error"), text, QMessageBox::Ok, owner);
+    box.exec();
+}
+
+void QtDialogServices::ShowInfo(QWidget* owner, const QString& text) {
+    QMessageBox box(QMessageBox::Information, QStringLiteral("Veltrane"), text, QMessageBox::Ok, owner);
     box.exec();
 }
 

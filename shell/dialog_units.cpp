@@ -1,6 +1,8 @@
 // Lays dialog templates out in pixels from the dialog font's own metrics.
 #include "dialog_units.h"
 
+#include "languages.h"
+
 #include <QFontMetrics>
 #include <QGroupBox>
 #include <QLabel>
@@ -16,7 +18,7 @@ namespace {
 constexpr char CONTROL_ID[] = "controlId";
 
 QString Text(const res::DialogItem& item) {
-    return QString::fromUtf8(item.text);
+    return ResourceText(item.text);
 }
 
 QWidget* CreateControl(QWidget& dialog, const res::DialogItem& item) {
@@ -92,7 +94,7 @@ QSize DialogUnits::ToPixels(int width, int height) const {
 
 void CreateTemplateControls(QWidget& dialog, const res::DialogTemplate& dialogTemplate) {
     dialog.setFont(DialogFont());
-    dialog.setWindowTitle(QString::fromUtf8(dialogTemplate.caption));
+    dialog.setWindowTitle(ResourceText(dialogTemplate.caption));
     const DialogUnits units(dialog.font());
     for (const res::DialogItem& item : dialogTemplate.items) {
         QWidget* control = CreateControl(dialog, item);

@@ -5,8 +5,11 @@
 #include "veltrane_dlg.h"
 
 #include <QFile>
+#include <QLocale>
 
-CVeltraneApp::CVeltraneApp(int argc, char* argv[]) : m_app(m_argc, m_argv) {
+CVeltraneApp::CVeltraneApp(int argc, char* argv[])
+    : m_app(m_argc, m_argv),
+      m_translators(veltrane::InstallTranslators(QLocale(QLocale::system().uiLanguages().value(0)))) {
     if (argc > 1) {
         m_sourceFile = QFile::decodeName(argv[1]);
     }

@@ -1,6 +1,8 @@
 // The application object: owns Qt's application and runs the main dialog once.
 #pragma once
 
+#include "languages.h"
+
 #include <QApplication>
 #include <QString>
 #include <optional>
@@ -19,5 +21,6 @@ private:
     char m_programName[9] = "veltrane";
     char* m_argv[2] = {m_programName, nullptr};
     QApplication m_app;
+    veltrane::Translators m_translators;
     std::optional<QString> m_sourceFile;
 };

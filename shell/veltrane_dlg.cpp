@@ -6,12 +6,15 @@
 #include "dialog_services.h"
 #include "dialog_template.h"
 #include "dialog_units.h"
+#include "languages.h"
 #include "source_probe.h"
 
 #include <QAbstractButton>
 #include <QApplication>
+#include <QCloseEvent>
 #include <QContextMenuEvent>
 #include <QDropEvent>
+#include <QEventLoop>
 #include <QFile>
 #include <QKeyEvent>
 #include <QLabel>
@@ -20,8 +23,10 @@
 #include <QMimeData>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QThread>
 #include <QUrl>
 #include <chrono>
+#include <memory>
 
 using namespace veltrane;
 using namespace veltrane::res;
@@ -53,43 +58,37 @@ std::optional<QString> FirstLocalFile(const QMimeData* data) {
 
 } // namespace
 
-// Binds a run's progress to the bar and the busy cursor. The run blocks the dialog's thread, so
-// nothing would reach the screen until it returns; each shown position is painted at once instead (paint
-// only: input waits until the run is over), at most once a frame so that painting never slows the copy.
+// Binds a run's progress to the bar. The run calls it on its own thread; each position is handed to the
+// window's thread, at most once a frame so that the copy never waits for painting.
 class CVeltraneDlg::RunProgress final : public ProgressSink {
 public:
-    explicit RunProgress(CVeltraneDlg& dialog) : m_dialog(dialog) {}
-
-    // The busy cursor lasts until the run returns, also when it fails part-way and End never comes.
-    ~RunProgress() override {
-        if (m_waiting) {
-            m_dialog.m_services.EndWaitCursor();
-        }
-    }
-    RunProgress(const RunProgress&) = delete;
-    RunProgress& operator=(const RunProgress&) = delete;
+    explicit RunProgress(QProgressBar& bar) : m_bar(bar) {}
 
     void Begin() override {
-        m_dialog.m_progress->setRange(0, PROGRESS_MAX);
-        Show(0);
-        m_dialog.m_services.BeginWaitCursor();
-        m_waiting = true;
+        m_begun = true;
+        Post([bar = &m_bar] {
+            bar->setRange(0, PROGRESS_MAX);
+            bar->setValue(0);
+            bar->repaint(); // the reset shows even when the run's first position follows at once
+        });
     }
 
     void Position(int position) override {
         m_pending = position;
-        if (position == PROGRESS_MAX || Clock::now() - m_shownAt >= FRAME) {
-            Show(position);
+        if (position == PROGRESS_MAX || Clock::now() - m_postedAt >= FRAME) {
+            m_postedAt = Clock::now();
+            Post([bar = &m_bar, position] { bar->setValue(position); });
         }
     }
 
-    // The beep waits for the run's report: a run that changed nothing is told, not sounded.
-    void End() override { ShowPending(); }
+    void End() override {}
 
-    // The last position always reaches the screen, however the run ended.
-    void ShowPending() {
-        if (m_pending != m_shown) {
-            Show(m_pending);
+    // On the window's thread once the run has returned: the last position reaches the screen before the
+    // beep or the message, however the run ended.
+    void ShowLast() {
+        if (m_begun) {
+            m_bar.setValue(m_pending);
+            m_bar.repaint();
         }
     }
 
@@ -97,23 +96,14 @@ private:
     using Clock = std::chrono::steady_clock;
     static constexpr auto FRAME = std::chrono::microseconds(1'000'000 / 60);
 
-    void Show(int position) {
-        // QProgressBar paints by itself in setValue when the bar visibly moves; paint only when it did not.
-        m_dialog.m_progressPainted = false;
-        m_dialog.m_progress->setValue(position);
-        if (!m_dialog.m_progressPainted) {
-            m_dialog.m_progress->repaint();
-        }
-        m_shown = position;
-        m_pending = position;
-        m_shownAt = Clock::now();
+    template <typename Show> void Post(Show show) {
+        QMetaObject::invokeMethod(&m_bar, std::move(show), Qt::QueuedConnection);
     }
 
-    CVeltraneDlg& m_dialog;
-    bool m_waiting = false;
-    int m_shown = -1;
-    int m_pending = -1;
-    Clock::time_point m_shownAt{};
+    QProgressBar& m_bar;
+    bool m_begun = false;
+    int m_pending = 0;
+    Clock::time_point m_postedAt{};
 };
 
 CVeltraneDlg::CVeltraneDlg(DialogServices& services, QWidget* parent)
@@ -189,9 +179,6 @@ void CVeltraneDlg::SetCheck(int radioId, bool checked) {
 }
 
 bool CVeltraneDlg::eventFilter(QObject* watched, QEvent* event) {
-    if (event->type() == QEvent::Paint && watched == m_progress) {
-        m_progressPainted = true;
-    }
     if (event->type() == QEvent::DragEnter || event->type() == QEvent::DragMove ||
         event->type() == QEvent::Drop) {
         return FilterDrop(watched, static_cast<QDropEvent*>(event));
@@ -212,9 +199,10 @@ bool CVeltraneDlg::FilterDrop(QObject* watched, QDropEvent* event) {
     // Never a move: a file manager would remove the file once the drop was accepted as one.
     const Qt::DropAction action =
         (event->possibleActions() & Qt::CopyAction) ? Qt::CopyAction : Qt::LinkAction;
-    // Nor while a message box, the About box or a file dialog stands over the window: it takes no input then.
+    // Nor during a probe or a run, nor while a message box, the About box or a file dialog stands over the
+    // window: it takes no input then.
     const QWidget* modal = QApplication::activeModalWidget();
-    if (!file || !(event->possibleActions() & action) || (modal && modal != this)) {
+    if (!file || m_busy || !(event->possibleActions() & action) || (modal && modal != this)) {
         return false;
     }
     event->setDropAction(action);
@@ -232,7 +220,7 @@ bool CVeltraneDlg::FilterDrop(QObject* watched, QDropEvent* event) {
 // Desktops other than Windows give a window no system menu to extend, so the About entry lives in the
 // dialog's own context menu.
 void CVeltraneDlg::contextMenuEvent(QContextMenuEvent* event) {
-    const QString text = QString::fromUtf8(IDS_ABOUTBOX_TEXT);
+    const QString text = ResourceText(IDS_ABOUTBOX_TEXT);
     if (text.isEmpty()) {
         return;
     }
@@ -241,6 +229,44 @@ void CVeltraneDlg::contextMenuEvent(QContextMenuEvent* event) {
     if (menu.exec(event->globalPos()) == about) {
         OnSysCommand(IDM_ABOUTBOX);
     }
+}
+
+// A close asked for during a probe or a run (the window manager's close button, a session's end) waits
+// for its end, as all input does.
+void CVeltraneDlg::closeEvent(QCloseEvent* event) {
+    if (m_busy) {
+        m_closeAsked = true;
+        event->ignore();
+        return;
+    }
+    QDialog::closeEvent(event);
+}
+
+void CVeltraneDlg::CloseIfAsked() {
+    if (m_closeAsked) {
+        m_closeAsked = false;
+        close();
+    }
+}
+
+// Runs `work` on a thread of its own. Meanwhile the window's thread repaints, keeps answering the window
+// manager (which would otherwise offer to kill a window that stopped answering) and shows the busy
+// cursor, but handles no input: what the user types or clicks waits in the queue until the work is done.
+void CVeltraneDlg::RunAway(const std::function<void()>& work) {
+    m_busy = true;
+    m_services.BeginWaitCursor();
+    QEventLoop loop;
+    const std::unique_ptr<QThread> worker(QThread::create(work));
+    connect(worker.get(), &QThread::finished, &loop, &QEventLoop::quit, Qt::QueuedConnection);
+    worker->start();
+    if (worker->isRunning() || worker->isFinished()) {
+        loop.exec(QEventLoop::ExcludeUserInputEvents);
+        worker->wait();
+    } else {
+        work(); // no thread to be had: the window waits, as it would have without one
+    }
+    m_services.EndWaitCursor();
+    m_busy = false;
 }
 
 void CVeltraneDlg::OnSysCommand(int id) {
@@ -260,7 +286,7 @@ void CVeltraneDlg::OnBrowseSource() {
 
 void CVeltraneDlg::OnBrowseDest() {
     UpdateData(true);
-    const std::optional<QString> chosen = m_services.ChooseDestPath(this);
+    const std::optional<QString> chosen = m_services.ChooseDestPath(this, DestExtension(m_sourcePath));
     if (chosen) {
         TakeDest(*chosen);
     }
@@ -278,7 +304,8 @@ void CVeltraneDlg::OpenDest(const QString& path) {
 
 void CVeltraneDlg::TakeSource(const QString& path) {
     m_sourcePath = path;
-    const ProbeOutcome outcome = ProbeSourceAspect(ToNative(m_sourcePath));
+    ProbeOutcome outcome = ProbeOutcome::OpenFailed;
+    RunAway([&outcome, native = ToNative(m_sourcePath)] { outcome = ProbeSourceAspect(native); });
     switch (outcome) {
     case ProbeOutcome::Aspect4x3:
         SetCheck(IDC_MODE_TO_4_3, false);
@@ -301,6 +328,7 @@ void CVeltraneDlg::TakeSource(const QString& path) {
         m_services.ShowError(this, Message(OutcomeText(outcome)));
         break;
     }
+    CloseIfAsked();
 }
 
 void CVeltraneDlg::TakeDest(const QString& path) {
@@ -313,17 +341,20 @@ void CVeltraneDlg::OnRun() {
     const ConversionMode mode = IsChecked(IDC_MODE_TO_4_3) ? ConversionMode::To4x3 : ConversionMode::To16x9;
     RunOutcome outcome = RunOutcome::Completed;
     RunReport report;
-    {
-        RunProgress progress(*this);
-        outcome = RunConversion(ToNative(m_sourcePath), ToNative(m_destPath), mode, progress, report);
-        progress.ShowPending();
-        if (outcome == RunOutcome::Completed && !WhyNothingRewritten(report)) {
-            m_services.Beep();
-        }
-    }
+    RunProgress progress(*m_progress);
+    RunAway([&, source = ToNative(m_sourcePath), dest = ToNative(m_destPath)] {
+        outcome = RunConversion(source, dest, mode, progress, report);
+    });
+    progress.ShowLast();
     if (outcome != RunOutcome::Completed) {
         m_services.ShowError(this, Message(OutcomeText(outcome)));
     } else if (const std::optional<NothingRewritten> nothing = WhyNothingRewritten(report)) {
-        m_services.ShowError(this, Message(OutcomeText(*nothing)));
+        // Not a failure: the copy was made, and the user may well have meant it.
+        m_services.ShowInfo(this, ResourceText(*nothing == NothingRewritten::OtherAspectNotFound
+                                                   ? IDS_OTHER_ASPECT_NOT_FOUND_TEXT
+                                                   : IDS_NO_SEQUENCE_HEADER_TEXT));
+    } else {
+        m_services.Beep();
     }
+    CloseIfAsked();
 }

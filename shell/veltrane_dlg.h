@@ -4,7 +4,9 @@
 #include <QDialog>
 #include <QIcon>
 #include <QString>
+#include <functional>
 
+class QCloseEvent;
 class QDropEvent;
 class QProgressBar;
 
@@ -39,6 +41,7 @@ public:
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
     void contextMenuEvent(QContextMenuEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
 
 private:
     class RunProgress;
@@ -50,11 +53,14 @@ private:
     void TakeSource(const QString& path);
     void TakeDest(const QString& path);
     bool FilterDrop(QObject* watched, QDropEvent* event);
+    void RunAway(const std::function<void()>& work);
+    void CloseIfAsked();
 
     veltrane::DialogServices& m_services;
     QProgressBar* m_progress = nullptr;
     QString m_sourcePath;
     QString m_destPath;
     QIcon m_hIcon;
-    bool m_progressPainted = false; // set by the bar's paint events, for the run's repaints
+    bool m_busy = false;       // a probe or a run is under way on its own thread
+    bool m_closeAsked = false; // the window was asked to close meanwhile
 };

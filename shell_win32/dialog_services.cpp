@@ -1,6 +1,9 @@
 // The real desktop behind the Windows dialog: common file dialogs, message boxes, the beep, the cursor.
 #include "dialog_services.h"
 
+#include "file_types.h"
+#include "windows_text.h"
+
 #include <algorithm>
 #include <commdlg.h>
 #include <vector>
@@ -36,10 +39,28 @@ OPENFILENAMEW CommonDialog(HWND owner, const std::wstring& filter) {
 } // namespace
 
 std::wstring FileDialogFilter() {
-    std::wstring filter =
-        L"MPEG Files (*.mpg; *.m1v; *.m2v; *.mpv)|*.mpg;*.m1v;*.m2v;*.mpv|All Files (*.*)|*.*||";
+    std::wstring shown;
+    std::wstring patterns;
+    for (const char* extension : res::MPEG_EXTENSIONS) {
+        shown += (shown.empty() ? L"" : L"; ") + (L"*." + Widen(extension));
+        patterns += (patterns.empty() ? L"" : L";") + (L"*." + Widen(extension));
+    }
+    std::wstring filter = Widen(res::MPEG_FILTER_NAME) + L" (" + shown + L")|" + patterns + L"|" +
+                          Widen(res::ALL_FILES_FILTER_NAME) + L"|*.*||";
     std::replace(filter.begin(), filter.end(), L'|', L'\0');
     return filter;
+}
+
+std::wstring DestExtension(const std::wstring& sourcePath) {
+    const std::size_t dot = sourcePath.find_last_of(L".\\/:");
+    if (dot != std::wstring::npos && sourcePath[dot] == L'.') {
+        const std::wstring suffix = sourcePath.substr(dot + 1);
+        for (const char* extension : res::MPEG_EXTENSIONS) {
+            if (::CompareStringOrdinal(suffix.c_str(), -1, Widen(extension).c_str(), -1, TRUE) == CSTR_EQUAL)
+                return suffix;
+        }
+    }
+    return Widen(res::MPEG_EXTENSIONS[0]);
 }
 
 std::optional<std::wstring> Win32DialogServices::ChooseSourcePath(HWND owner) {
@@ -49,12 +70,12 @@ std::optional<std::wstring> Win32DialogServices::ChooseSourcePath(HWND owner) {
     return Run(dialog, path, false);
 }
 
-std::optional<std::wstring> Win32DialogServices::ChooseDestPath(HWND owner) {
+std::optional<std::wstring> Win32DialogServices::ChooseDestPath(HWND owner, const std::wstring& extension) {
     const std::wstring filter = FileDialogFilter();
     OPENFILENAMEW dialog = CommonDialog(owner, filter);
-    dialog.lpstrDefExt = L"mpg";
+    dialog.lpstrDefExt = extension.c_str();
     std::vector<wchar_t> path(PATH_CAPACITY, L'\0');
-    const std::wstring initial = L"out.mpg";
+    const std::wstring initial = Widen(res::DEST_BASE_NAME) + L"." + extension;
     std::copy(initial.begin(), initial.end(), path.begin());
     return Run(dialog, path, true);
 }
@@ -63,11 +84,15 @@ void Win32DialogServices::ShowError(HWND owner, const std::wstring& text) {
     ::MessageBoxW(owner, text.c_str(), L"error", MB_ICONHAND);
 }
 
+void Win32DialogServices::ShowInfo(HWND owner, const std::wstring& text) {
+    ::MessageBoxW(owner, text.c_str(), L"Veltrane", MB_ICONINFORMATION);
+}
+
 void Win32DialogServices::Beep() {
     ::MessageBeep(0);
 }
 
-// The run holds the thread, so no WM_SETCURSOR comes to put the arrow back until it ends.
+// The window takes no mouse input while the work lasts, so no WM_SETCURSOR comes to put the arrow back.
 void Win32DialogServices::BeginWaitCursor() {
     m_restoreCursor = ::SetCursor(::LoadCursorW(nullptr, IDC_WAIT));
 }

@@ -10,6 +10,8 @@
 
 #include <chrono>
 #include <commctrl.h>
+#include <optional>
+#include <process.h>
 #include <shellapi.h>
 #include <utility>
 #include <vector>
@@ -29,64 +31,49 @@ std::wstring WindowText(HWND window) {
 
 } // namespace
 
-// Binds a run's progress to the bar and the busy cursor. The progress control paints each new position
-// at once, so the bar moves while the run holds the thread. Positions are handed to it at most 25 times
-// a second: each paint is a round trip to the display, and under wine painting every buffer-full made a
-// run take 1.67 times as long as the engine alone (60 a second: 1.27; 25 a second: 1.06).
+// Binds a run's progress to the bar. The run calls it on its own thread and the positions are posted to
+// the control, at most 25 times a second: each paint is a round trip to the display, and under wine
+// painting every buffer-full made a run take 1.67 times as long as the engine alone (60 a second: 1.27;
+// 25 a second: 1.06).
 class CVeltraneDlg::RunProgress final : public ProgressSink {
 public:
-    explicit RunProgress(CVeltraneDlg& dialog) : m_dialog(dialog) {}
-
-    // The busy cursor lasts until the run returns, also when it fails part-way and End never comes.
-    ~RunProgress() override {
-        if (m_waiting)
-            m_dialog.m_services.EndWaitCursor();
-    }
-    RunProgress(const RunProgress&) = delete;
-    RunProgress& operator=(const RunProgress&) = delete;
+    explicit RunProgress(HWND bar) : m_bar(bar) {}
 
     void Begin() override {
-        ::SendMessageW(m_dialog.m_progress, PBM_SETRANGE, 0, MAKELPARAM(0, PROGRESS_MAX));
-        Show(0);
-        m_dialog.m_services.BeginWaitCursor();
-        m_waiting = true;
+        m_begun = true;
+        ::PostMessageW(m_bar, PBM_SETRANGE, 0, MAKELPARAM(0, PROGRESS_MAX));
+        Post(0);
     }
 
     void Position(int position) override {
         m_pending = position;
-        if (position == PROGRESS_MAX || Clock::now() - m_shownAt >= FRAME)
-            Show(position);
+        if (position == PROGRESS_MAX || Clock::now() - m_postedAt >= FRAME)
+            Post(position);
     }
 
-    // The beep waits for the run's report: a run that changed nothing is told, not sounded.
-    void End() override {
-        ShowPending();
-        m_dialog.m_services.EndWaitCursor();
-        m_waiting = false;
-    }
+    void End() override {}
 
-    // The last position always reaches the bar, however the run ended.
-    void ShowPending() {
-        if (m_pending != m_shown)
-            Show(m_pending);
+    // On the window's thread once the run has returned and its posts are served: the last position always
+    // reaches the bar, however the run ended.
+    void ShowLast() {
+        if (m_begun)
+            ::SendMessageW(m_bar, PBM_SETPOS, static_cast<WPARAM>(m_pending), 0);
     }
 
 private:
     using Clock = std::chrono::steady_clock;
     static constexpr auto FRAME = std::chrono::milliseconds(40);
 
-    void Show(int position) {
-        ::SendMessageW(m_dialog.m_progress, PBM_SETPOS, position, 0);
-        m_shown = position;
+    void Post(int position) {
+        ::PostMessageW(m_bar, PBM_SETPOS, static_cast<WPARAM>(position), 0);
         m_pending = position;
-        m_shownAt = Clock::now();
+        m_postedAt = Clock::now();
     }
 
-    CVeltraneDlg& m_dialog;
-    bool m_waiting = false;
-    int m_shown = -1;
-    int m_pending = -1;
-    Clock::time_point m_shownAt{};
+    HWND m_bar;
+    bool m_begun = false;
+    int m_pending = 0;
+    Clock::time_point m_postedAt{};
 };
 
 CVeltraneDlg::CVeltraneDlg(DialogServices& services, std::wstring argument)
@@ -207,7 +194,8 @@ void CVeltraneDlg::OnBrowseSource() {
 
 void CVeltraneDlg::OnBrowseDest() {
     UpdateData(TRUE);
-    if (const std::optional<std::wstring> chosen = m_services.ChooseDestPath(m_hWnd))
+    if (const std::optional<std::wstring> chosen =
+            m_services.ChooseDestPath(m_hWnd, DestExtension(m_sourcePath)))
         TakeDest(*chosen);
 }
 
@@ -223,7 +211,8 @@ void CVeltraneDlg::OpenDest(const std::wstring& path) {
 
 void CVeltraneDlg::TakeSource(const std::wstring& path) {
     m_sourcePath = path;
-    const ProbeOutcome outcome = ProbeSourceAspect(Narrow(m_sourcePath));
+    ProbeOutcome outcome = ProbeOutcome::OpenFailed;
+    RunAway([&outcome, narrow = Narrow(m_sourcePath)] { outcome = ProbeSourceAspect(narrow); });
     switch (outcome) {
     case ProbeOutcome::Aspect4x3:
         ::SendDlgItemMessageW(m_hWnd, IDC_MODE_TO_4_3, BM_SETCHECK, BST_UNCHECKED, 0);
@@ -262,14 +251,54 @@ void CVeltraneDlg::OnDropFiles(HDROP drop) {
     const bool got =
         !path.empty() && ::DragQueryFileW(drop, 0, path.data(), static_cast<UINT>(path.size() + 1)) > 0;
     ::DragFinish(drop);
-    // Nor while a message box, the About box or a file dialog stands over the window: it takes no input then.
-    if (!got || !::IsWindowEnabled(m_hWnd))
+    // Nor during a probe or a run, nor while a message box, the About box or a file dialog stands over the
+    // window: it takes no input then.
+    if (!got || m_busy || !::IsWindowEnabled(m_hWnd))
         return;
     const HWND target = inClient ? ::ChildWindowFromPointEx(m_hWnd, at, CWP_SKIPINVISIBLE) : nullptr;
     if (target == GetDlgItem(IDC_DEST_PATH))
         OpenDest(path);
     else
         OpenSource(path);
+}
+
+// Runs `work` on a thread of its own. Meanwhile this thread serves paints, timers, posted and sent
+// messages, so the window repaints and Windows never takes it for hung (and puts a "Not Responding"
+// ghost in its place), but no input: keys and clicks wait in the queue until the work is done. A close
+// asked for meanwhile (from the taskbar) ends the dialog's loop once this returns.
+void CVeltraneDlg::RunAway(const std::function<void()>& work) {
+    m_busy = true;
+    m_services.BeginWaitCursor();
+    const auto run = [](void* argument) -> unsigned {
+        (*static_cast<const std::function<void()>*>(argument))();
+        return 0;
+    };
+    const auto thread = reinterpret_cast<HANDLE>(
+        ::_beginthreadex(nullptr, 0, run, const_cast<std::function<void()>*>(&work), 0, nullptr));
+    if (!thread) {
+        work(); // no thread to be had: the window waits, as it would have without one
+    } else {
+        constexpr UINT SERVED = QS_PAINT | QS_POSTMESSAGE | QS_TIMER | QS_SENDMESSAGE;
+        std::optional<WPARAM> quit;
+        for (bool finished = false; !finished;) {
+            // Woken at least every 100 ms: a thread that looks at its queue is never counted as hung.
+            finished = ::MsgWaitForMultipleObjects(1, &thread, FALSE, 100, SERVED) == WAIT_OBJECT_0;
+            // Also once after the end, so that every position the run posted reaches the bar first.
+            MSG msg;
+            while (::PeekMessageW(&msg, nullptr, 0, 0,
+                                  PM_REMOVE | PM_QS_PAINT | PM_QS_POSTMESSAGE | PM_QS_SENDMESSAGE)) {
+                if (msg.message == WM_QUIT)
+                    quit = msg.wParam;
+                else
+                    ::DispatchMessageW(&msg);
+            }
+        }
+        ::CloseHandle(thread);
+        if (quit)
+            ::PostQuitMessage(static_cast<int>(*quit)); // for the loop that owns it
+    }
+    m_services.EndWaitCursor();
+    m_busy = false;
 }
 
 void CVeltraneDlg::OnRun() {
@@ -280,15 +309,22 @@ void CVeltraneDlg::OnRun() {
             : ConversionMode::To16x9;
     RunOutcome outcome = RunOutcome::Completed;
     RunReport report;
-    {
-        RunProgress progress(*this);
-        outcome = RunConversion(Narrow(m_sourcePath), Narrow(m_destPath), mode, progress, report);
-        progress.ShowPending();
-    }
-    if (outcome != RunOutcome::Completed)
+    RunProgress progress(m_progress);
+    RunAway([&, source = Narrow(m_sourcePath), dest = Narrow(m_destPath)] {
+        outcome = RunConversion(source, dest, mode, progress, report);
+    });
+    progress.ShowLast();
+    if (outcome != RunOutcome::Completed) {
         m_services.ShowError(m_hWnd, Widen(OutcomeText(outcome)));
-    else if (const std::optional<NothingRewritten> nothing = WhyNothingRewritten(report))
-        m_services.ShowError(m_hWnd, Widen(OutcomeText(*nothing)));
-    else
+    } else if (const std::optional<NothingRewritten> nothing = WhyNothingRewritten(report)) {
+        // Not a failure: the copy was made, and the user may well have meant it.
+        wchar_t text[512] = {};
+        ::LoadStringW(::GetModuleHandleW(nullptr),
+                      *nothing == NothingRewritten::OtherAspectNotFound ? IDS_OTHER_ASPECT_NOT_FOUND
+                                                                        : IDS_NO_SEQUENCE_HEADER,
+                      text, 512);
+        m_services.ShowInfo(m_hWnd, text);
+    } else {
         m_services.Beep();
+    }
 }

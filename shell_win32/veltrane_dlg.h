@@ -3,6 +3,7 @@
 
 #include "dialog.h"
 
+#include <functional>
 #include <shellapi.h> // after windows.h, which dialog.h brings
 #include <string>
 
@@ -43,6 +44,7 @@ private:
     void TakeSource(const std::wstring& path);
     void TakeDest(const std::wstring& path);
     void OnDropFiles(HDROP drop);
+    void RunAway(const std::function<void()>& work);
     void OnPaint();
     HICON OnQueryDragIcon() const { return m_hIcon; }
 
@@ -52,4 +54,5 @@ private:
     std::wstring m_sourcePath;
     std::wstring m_destPath;
     HICON m_hIcon;
+    bool m_busy = false; // a probe or a run is under way on its own thread
 };

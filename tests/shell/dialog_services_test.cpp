@@ -31,13 +31,15 @@ private slots:
     void initTestCase() {
         // Qt's file dialog keeps its history in the user's settings; the tests keep theirs apart.
         QStandardPaths::setTestModeEnabled(true);
-        for (const char* name : {"a.mpg", "B.MPG", "c.M1v", "d.m2v", "e.mpv", "f.mpg.bak", "README"}) {
+        for (const char* name : {"a.mpg", "B.MPG", "c.M1v", "d.m2v", "e.mpv", "f.mpg.bak", "README", "g.ts",
+                                 "h.M2TS", "i.vob", "j.mpeg", "k.dat"}) {
             QFile file(m_dir.filePath(QString::fromLatin1(name)));
             QVERIFY(file.open(QIODevice::WriteOnly));
         }
     }
 
-    // "*.mpg; *.m1v" patterns ending in ';' matched nothing, and "*.*" hid files without an extension.
+    // "*.mpg; *.m1v" patterns ending in ';' matched nothing, and "*.*" hid files without an extension. The
+    // first entry lists every type the engine reads; the save dialog suggests the source's type.
     void filtersListWhatTheySay_data() {
         QTest::addColumn<bool>("save");
         QTest::newRow("open dialog") << false;
@@ -46,20 +48,35 @@ private slots:
     void filtersListWhatTheySay() {
         QFETCH(bool, save);
         QFileDialog dialog;
-        save ? veltrane::ConfigureDestDialog(dialog) : veltrane::ConfigureSourceDialog(dialog);
+        save ? veltrane::ConfigureDestDialog(dialog, QStringLiteral("ts"))
+             : veltrane::ConfigureSourceDialog(dialog);
         dialog.setDirectory(m_dir.path());
         dialog.show();
 
         const auto* types = dialog.findChild<QComboBox*>(QStringLiteral("fileTypeCombo"));
-        QCOMPARE(types->itemText(0), QStringLiteral("MPEG Files (*.mpg; *.m1v; *.m2v; *.mpv)"));
-        const QStringList mpeg = {"a.mpg", "B.MPG", "c.M1v", "d.m2v", "e.mpv"};
+        QCOMPARE(types->itemText(0), QStringLiteral("MPEG Files (*.mpg; *.mpeg; *.m2p; *.vob; *.dat; *.ts; "
+                                                    "*.m2ts; *.mts; *.m2t; *.m1v; *.m2v; *.mpv)"));
+        QCOMPARE(types->itemText(1), QStringLiteral("All Files (*.*)"));
+        const QStringList mpeg = {"a.mpg", "B.MPG",  "c.M1v", "d.m2v",  "e.mpv",
+                                  "g.ts",  "h.M2TS", "i.vob", "j.mpeg", "k.dat"}; // as Listed() sorts them
         QTRY_COMPARE(Listed(dialog), mpeg);
         dialog.selectNameFilter(dialog.nameFilters().at(1));
-        QTRY_COMPARE(Listed(dialog), mpeg + QStringList({"f.mpg.bak", "README"}));
+        QStringList all = mpeg + QStringList({"f.mpg.bak", "README"});
+        all.sort(Qt::CaseInsensitive);
+        QTRY_COMPARE(Listed(dialog), all);
         if (save) {
-            QCOMPARE(dialog.findChild<QLineEdit*>(QStringLiteral("fileNameEdit"))->text(), "out.mpg");
-            QCOMPARE(dialog.defaultSuffix(), QStringLiteral("mpg"));
+            QCOMPARE(dialog.findChild<QLineEdit*>(QStringLiteral("fileNameEdit"))->text(), "out.ts");
+            QCOMPARE(dialog.defaultSuffix(), QStringLiteral("ts"));
             QVERIFY(!dialog.testOption(QFileDialog::DontConfirmOverwrite));
+        }
+    }
+
+    // The source's type, when the engine reads it, in its own letter case; "mpg" for anything else.
+    void destinationTakesTheSourcesType() {
+        const QStringList sources = {"/v/rec.ts", "/v/REC.M2TS", "/v/rec.mp4", "/v.ts/rec", ""};
+        const QStringList expected = {"ts", "M2TS", "mpg", "mpg", "mpg"};
+        for (qsizetype i = 0; i < sources.size(); ++i) {
+            QCOMPARE(veltrane::DestExtension(sources[i]), expected[i]);
         }
     }
 

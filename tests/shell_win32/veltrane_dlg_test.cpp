@@ -42,6 +42,16 @@ void PumpMessages() {
     }
 }
 
+// Every position the progress bar is given, whoever sends or posts it.
+std::vector<int> g_positions;
+WNDPROC g_progressProc = nullptr;
+
+LRESULT CALLBACK RecordPositions(HWND bar, UINT message, WPARAM wParam, LPARAM lParam) {
+    if (message == PBM_SETPOS)
+        g_positions.push_back(static_cast<int>(wParam));
+    return ::CallWindowProcW(g_progressProc, bar, message, wParam, lParam);
+}
+
 class Win32DialogTest : public testing::Test {
 protected:
     void SetUp() override {
@@ -154,19 +164,24 @@ TEST_F(Win32DialogTest, RunsTheConversionUnderJapaneseNamesWithProgressAndOneBee
     Click(IDC_BROWSE_DEST);
     EXPECT_EQ(Field(IDC_DEST_PATH), dest.wstring());
 
-    int positionAtBegin = -1;
-    m_services.onBeginWait = [&] { positionAtBegin = Progress(); };
+    const HWND bar = m_dlg.GetDlgItem(IDC_PROGRESS);
+    g_progressProc = reinterpret_cast<WNDPROC>(
+        ::SetWindowLongPtrW(bar, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(RecordPositions)));
     for (int run = 0; run < 2; ++run) {
+        g_positions.clear();
         Click(IDC_RUN);
-        EXPECT_EQ(positionAtBegin, 0) << "run " << run; // a second run starts from 0 again
+        ASSERT_FALSE(g_positions.empty()) << "run " << run;
+        EXPECT_EQ(g_positions.front(), 0) << "run " << run; // a second run starts from 0 again
         EXPECT_EQ(Progress(), veltrane::PROGRESS_MAX);
     }
+    ::SetWindowLongPtrW(bar, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(g_progressProc));
+    EXPECT_EQ(m_services.destExtensions, std::vector<std::wstring>{L"m2v"}); // the source's type
     EXPECT_TRUE(veltrane::test::SameBytes(
         veltrane::test::ReadAll(veltrane::test::Utf8(dest)),
         veltrane::test::ReadAll(veltrane::test::Utf8(Media("mpeg2_4x3_as_16x9.golden.m2v")))));
     EXPECT_EQ(m_services.beeps, 2);
-    EXPECT_EQ(m_services.waitBegins, 2);
-    EXPECT_EQ(m_services.waitEnds, 2);
+    EXPECT_EQ(m_services.waitBegins, 3); // the source's probe and the two runs
+    EXPECT_EQ(m_services.waitEnds, 3);
     EXPECT_TRUE(m_services.errors.empty());
 }
 
@@ -220,11 +235,13 @@ struct RunMessage {
     const char* name;
     const char* media;   // the source: a copy of this test file, nullptr for an empty field
     const wchar_t* dest; // "=" for the source itself, "" for an empty field, else a name in the folder
-    const char* error;
+    const char* error;   // a failure's text; or, for a run that rewrote nothing, its notice's string id
+    int info = 0;
 };
 
-// A failed run shows one message, no beep and no progress, and leaves the source alone; a run that goes
-// through but changes nothing says so instead of beeping, and the copy is made all the same.
+// A failed run shows one error, no beep and no progress, and leaves the source alone; a run that goes
+// through but changes nothing says so in an information box instead of beeping, and the copy is made
+// all the same.
 TEST_F(Win32DialogTest, EveryRunThatDoesNotBeepSaysWhy) {
     const RunMessage cases[] = {
         {"EmptySource", nullptr, L"out.mpg", "can't open input file"},
@@ -232,37 +249,57 @@ TEST_F(Win32DialogTest, EveryRunThatDoesNotBeepSaysWhy) {
         {"DestIsTheSource", "mpeg2_16x9.m2v", L"=", "can't open output file."},
         {"DestInAMissingFolder", "mpeg2_16x9.m2v", L"無い\\out.mpg", "can't open output file."},
         // In the direction the dialog starts in, 4:3 -> 16:9.
-        {"Already16x9", "mpeg2_16x9.m2v", L"copy.m2v",
-         "no seqence_header with the other aspect ratio. output file is an unchanged copy."},
-        {"NoHeader", "README.md", L"copy.m2v",
-         "can't find seqence_header. output file is an unchanged copy."},
+        {"Already16x9", "mpeg2_16x9.m2v", L"copy.m2v", "", IDS_OTHER_ASPECT_NOT_FOUND},
+        {"NoHeader", "README.md", L"copy.m2v", "", IDS_NO_SEQUENCE_HEADER},
     };
     for (const RunMessage& c : cases) {
         SCOPED_TRACE(c.name);
         m_services.errors.clear();
+        m_services.infos.clear();
         const std::wstring source = c.media ? Copy(c.media, L"元.m2v") : L"";
         const std::wstring dest = std::wstring(c.dest) == L"=" ? source
                                   : *c.dest                    ? (m_dir.Path() / c.dest).wstring()
                                                                : L"";
         Type(IDC_SOURCE_PATH, source);
         Type(IDC_DEST_PATH, dest);
-        const int waitsBefore = m_services.waitBegins;
         Click(IDC_RUN);
-        EXPECT_EQ(m_services.errors, std::vector<std::wstring>{veltrane::Widen(c.error)});
+        wchar_t info[512] = {};
+        ::LoadStringW(::GetModuleHandleW(nullptr), static_cast<UINT>(c.info), info, 512);
+        const std::vector<std::wstring> errors = {veltrane::Widen(c.error)}, infos = {info};
+        EXPECT_EQ(m_services.errors, c.info ? std::vector<std::wstring>{} : errors);
+        EXPECT_EQ(m_services.infos, c.info ? infos : std::vector<std::wstring>{});
         EXPECT_EQ(m_services.beeps, 0);
+        EXPECT_EQ(m_services.waitEnds, m_services.waitBegins);
         if (!c.media)
             continue;
         EXPECT_TRUE(veltrane::test::SameBytes(veltrane::test::ReadAll(veltrane::Narrow(source)),
                                               veltrane::test::ReadAll(veltrane::test::Utf8(Media(c.media)))));
-        if (std::string(c.error).ends_with("unchanged copy.")) {
+        if (c.info) {
             EXPECT_TRUE(
                 veltrane::test::SameBytes(veltrane::test::ReadAll(veltrane::Narrow(dest)),
                                           veltrane::test::ReadAll(veltrane::test::Utf8(Media(c.media)))));
         } else {
-            EXPECT_EQ(m_services.waitBegins, waitsBefore);
             EXPECT_EQ(Progress(), 0);
         }
     }
+}
+
+// Under any language but Japanese the system picks the resources' English block, same mnemonics.
+TEST(Win32DialogLanguage, EnglishWhereTheUserInterfaceIsNotJapanese) {
+    const LANGID previous = ::GetThreadUILanguage();
+    const LCID previousLocale = ::GetThreadLocale();
+    ::SetThreadUILanguage(MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US));
+    ::SetThreadLocale(MAKELCID(MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US), SORT_DEFAULT)); // wine's choice
+    ScriptedServices services;
+    CVeltraneDlg dlg(services);
+    ASSERT_TRUE(dlg.Create(nullptr));
+    wchar_t run[64] = {}, exit[64] = {}, about[64] = {};
+    ::GetDlgItemTextW(dlg.GetSafeHwnd(), IDC_RUN, run, 64);
+    ::GetDlgItemTextW(dlg.GetSafeHwnd(), IDCANCEL, exit, 64);
+    ::GetMenuStringW(::GetSystemMenu(dlg.GetSafeHwnd(), FALSE), IDM_ABOUTBOX, about, 64, MF_BYCOMMAND);
+    EXPECT_EQ(std::wstring(run) + exit + about, L"&RunE&xit&About Veltrane...");
+    ::SetThreadUILanguage(previous);
+    ::SetThreadLocale(previousLocale);
 }
 
 TEST_F(Win32DialogTest, SwallowsEnterAndEscapeAimedAtTheWindowOrItsControls) {
