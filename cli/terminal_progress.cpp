@@ -109,6 +109,8 @@ void TerminalProgress::Begin() {
     m_start = Clock::now();
     if (m_visible && m_totalBytes >= 0)
         Draw(0);
+    else if (m_visible)
+        DrawStream(0); // a stream may keep the run waiting for its first bytes: show that it has begun
 }
 
 void TerminalProgress::Position(int position) {
@@ -121,6 +123,10 @@ void TerminalProgress::StreamPosition(std::int64_t bytesRead) {
     m_bytesRead = bytesRead;
     if (!m_visible || m_totalBytes >= 0 || Clock::now() - m_lastDraw < kRedrawInterval)
         return;
+    DrawStream(bytesRead);
+}
+
+void TerminalProgress::DrawStream(std::int64_t bytesRead) {
     m_lastDraw = Clock::now();
     const double elapsed = std::chrono::duration<double>(m_lastDraw - m_start).count();
     char figures[64];

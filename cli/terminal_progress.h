@@ -31,6 +31,7 @@ public:
 
 private:
     void Draw(int position);
+    void DrawStream(std::int64_t bytesRead);
     void Put(const std::string& name, const char* figures);
     void Wipe();
 

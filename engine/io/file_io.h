@@ -59,8 +59,9 @@ public:
     // Whether both are the same regular file, under whatever names they were opened.
     bool IsSameFileAs(const File& other) const;
     // Waits until a read would not wait: data, the end, or an error. False when a signal interrupted
-    // the wait, so that the caller can see whether it was asked to stop; a FIFO whose writer is slow or
-    // not there yet would otherwise hold the program past Ctrl+C.
+    // the wait or a fifth of a second went by first, so that the caller can see whether it was asked to
+    // stop and wait again; a FIFO whose writer is slow or not there yet would otherwise hold the program
+    // past Ctrl+C.
     bool WaitUntilReadable() const;
 
 private:

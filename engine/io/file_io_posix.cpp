@@ -218,9 +218,11 @@ bool File::IsSameFileAs(const File& other) const {
 }
 
 bool File::WaitUntilReadable() const {
-    // poll() is never restarted after a signal handler, whatever SA_RESTART says; read() would be.
+    // poll() is never restarted after a signal handler, whatever SA_RESTART says; read() would be. The
+    // time limit catches a signal that came just before the wait began.
     pollfd ready{m_handle, POLLIN, 0};
-    return ::poll(&ready, 1, -1) >= 0 || errno != EINTR;
+    const int result = ::poll(&ready, 1, 200);
+    return result > 0 || (result < 0 && errno != EINTR);
 }
 
 File OpenForStreamRead(const std::string& path) {

@@ -435,5 +435,17 @@ TEST(CliUsage, EachRefusalSaysWhy) {
     EXPECT_EQ(quiet.err, "");
 }
 
+// A stream that brings nothing does not hold the program past Ctrl+C.
+TEST(CliInterrupt, CtrlCEndsTheWaitForAStream) {
+    test::TempDir dir;
+    const std::string fifo = dir.File("fifo");
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    test::CliOnTerminal cli({"convert", "--to", "16:9", fifo, "-o", dir.File("out")});
+    ASSERT_TRUE(cli.WaitFor("0 bytes", std::chrono::seconds(30))) << cli.Terminal();
+    cli.Signal(SIGINT);
+    EXPECT_EQ(cli.Wait(std::chrono::seconds(10)), 130);
+    EXPECT_FALSE(Exists(dir.File("out")));
+}
+
 } // namespace
 } // namespace veltrane
