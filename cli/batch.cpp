@@ -5,9 +5,14 @@
 #include "conversion_run.h"
 #include "in_place_fix.h"
 #include "interrupt.h"
+#include "io/file_io.h"
+#include "source_list.h"
 #include "source_probe.h"
+#include "standard_streams.h"
+#include "stream_run.h"
 #include "terminal_progress.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
@@ -44,7 +49,7 @@ const char* AspectName(ConversionMode mode) {
 int Probe(const Request& request) {
     BatchReport report("probed", request.json, request.quiet);
     for (const std::string& file : request.files) {
-        if (StopSignal() != 0)
+        if (StopSignal() != 0 || report.ReaderGone())
             break;
         int code = -1;
         const ProbeOutcome outcome = ProbeSourceAspect(file, code);
@@ -73,13 +78,20 @@ int Probe(const Request& request) {
     return report.Finish(StopSignal());
 }
 
-// Where a file's copy goes: -o as given, or the file's own name inside --out-dir.
-std::string Destination(const Request& request, const std::string& file) {
+constexpr std::string_view kNoVideo = "no MPEG-1/2 video";
+
+// Where a file's copy goes: -o as given, the file's own name inside --out-dir (or its place in the
+// walked tree), itself in place; nowhere for a dry run that names no destination.
+std::string Destination(const Request& request, const Source& source) {
     if (request.inPlace)
-        return file;
+        return source.file;
     if (!request.output.empty())
         return request.output;
-    return NameOf(FsPath(request.outDir) / FsPath(file).filename());
+    if (request.outDir.empty())
+        return {};
+    if (source.walked)
+        return NameOf(FsPath(request.outDir) / FsPath(source.mirror));
+    return NameOf(FsPath(request.outDir) / FsPath(source.file).filename());
 }
 
 // A dangling link counts as there: writing through it would create a file elsewhere. A name that
@@ -90,26 +102,55 @@ bool Exists(const std::string& path) {
     return !error && status.type() != fs::file_type::not_found;
 }
 
+bool Refuse(const std::string& text) {
+    std::fprintf(stderr, "veltrane-cli: %s\n", text.c_str());
+    return false;
+}
+
 // Two files of one batch written to the same name would leave only the last: refused before any
 // is written. Returns false after telling the user.
-bool DestinationsDistinct(const Request& request) {
+bool DestinationsDistinct(const Request& request, const std::vector<Source>& sources) {
     std::map<std::string, const std::string*> seen;
-    for (const std::string& file : request.files) {
-        const std::string dest = Destination(request, file);
-        const auto [at, fresh] = seen.emplace(dest, &file);
-        if (!fresh && *at->second != file) {
-            std::fprintf(stderr, "veltrane-cli: %s and %s would both be written to %s\n", at->second->c_str(),
-                         file.c_str(), dest.c_str());
-            return false;
-        }
+    for (const Source& source : sources) {
+        const std::string dest = Destination(request, source);
+        if (dest.empty())
+            continue;
+        const auto [at, fresh] = seen.emplace(dest, &source.file);
+        if (!fresh && *at->second != source.file)
+            return Refuse(*at->second + " and " + source.file + " would both be written to " + dest);
     }
     return true;
 }
 
-// The direction for one file; false with the text to tell when it has none.
-bool ChooseMode(const Request& request, const std::string& file, ConversionMode& mode,
-                std::string_view& why) {
-    switch (request.target) {
+// What streams cannot do, refused before anything is read. Returns false after telling the user.
+bool StreamsWorkable(const Request& request, const std::vector<Source>& sources, bool toStdout) {
+    int fromStdin = 0;
+    for (const Source& source : sources) {
+        if (source.kind != SourceKind::Stream)
+            continue;
+        if (request.target == Target::Flip)
+            return Refuse(source.file + ": --to flip reads a file's first header before its copy starts, "
+                                        "which a stream cannot give back; use --to 16:9 or --to 4:3");
+        if (request.inPlace)
+            return Refuse(source.file + ": --in-place rewrites a file, not a stream");
+        if (source.file == "-") {
+            if (!request.outDir.empty())
+                return Refuse("standard input has no name to keep in --out-dir; use -o");
+            if (StdinIsTerminal())
+                return Refuse("standard input is a terminal; pipe a video in or name a file");
+            ++fromStdin;
+        }
+    }
+    if (fromStdin > 1)
+        return Refuse("standard input can be read only once");
+    if (toStdout && StdoutIsTerminal() && !request.dryRun)
+        return Refuse("standard output is a terminal; redirect it or name a file with -o");
+    return true;
+}
+
+// The direction for one file from its first header; false with the text to tell when there is none.
+bool ChooseMode(Target target, ProbeOutcome probed, ConversionMode& mode, std::string_view& why) {
+    switch (target) {
     case Target::To16x9:
         mode = ConversionMode::To16x9;
         return true;
@@ -119,7 +160,6 @@ bool ChooseMode(const Request& request, const std::string& file, ConversionMode&
     case Target::Flip:
         break;
     }
-    const ProbeOutcome probed = ProbeSourceAspect(file);
     if (probed == ProbeOutcome::Aspect4x3 || probed == ProbeOutcome::Aspect16x9) {
         mode = probed == ProbeOutcome::Aspect4x3 ? ConversionMode::To16x9 : ConversionMode::To4x3;
         return true;
@@ -128,60 +168,128 @@ bool ChooseMode(const Request& request, const std::string& file, ConversionMode&
     return false;
 }
 
-std::string ConvertedLine(const Request& request, const std::string& file, const std::string& dest,
+std::string ConvertedLine(const Request& request, const Source& source, const std::string& dest,
                           ConversionMode mode, const RunReport& run) {
-    const std::string rewritten = std::string(AspectName(mode)) + ", " +
-                                  std::to_string(run.headersRewritten) + " of " +
-                                  std::to_string(run.headersFound) + " sequence headers rewritten";
-    if (request.inPlace) {
-        if (run.headersFound == 0)
-            return file + ": " + std::string(OutcomeText(ProbeOutcome::HeaderNotFound)) + ", nothing written";
-        return file + ": " + rewritten + " in place";
+    const std::string counts = std::to_string(run.headersRewritten) + " of " +
+                               std::to_string(run.headersFound) + " sequence headers";
+    const std::string aspect = AspectName(mode);
+    if (request.dryRun) {
+        if (run.headersRewritten == 0)
+            return source.file + ": already " + aspect + ", nothing to rewrite";
+        return source.file + ": would rewrite " + counts + " to " + aspect;
     }
-    // Not a failure: the copy declares what was asked. But the user likely meant another file.
-    if (const auto nothing = WhyNothingRewritten(run))
-        return file + " -> " + dest + ": " + std::string(OutcomeText(*nothing));
-    return file + " -> " + dest + ": " + rewritten;
+    if (request.inPlace) {
+        if (run.headersRewritten == 0)
+            return source.file + ": already " + aspect + ", nothing written";
+        return source.file + ": " + aspect + ", " + counts + " rewritten in place";
+    }
+    const std::string head = source.file + " -> " + dest + ": ";
+    // Not a failure: the copy declares what was asked, and the line says that it did already.
+    if (run.headersRewritten == 0)
+        return head + "already " + aspect + ", copied unchanged";
+    return head + aspect + ", " + counts + " rewritten";
+}
+
+// One file's run, by the engine's call that fits its source and destination.
+RunOutcome Carry(const Request& request, const Source& source, const std::string& dest, bool toStdout,
+                 ConversionMode mode, TerminalProgress& progress, RunReport& run) {
+    const bool stream = source.kind == SourceKind::Stream;
+    if (!stream && !toStdout && !request.dryRun)
+        return request.inPlace ? FixInPlace(source.file, mode, progress, run)
+                               : RunConversion(source.file, dest, mode, progress, run);
+    io::File input = source.file == "-" ? io::OpenStandardInput()
+                     : stream           ? io::OpenForStreamRead(source.file)
+                                        : io::OpenForSequentialRead(source.file);
+    if (!input.IsOpen())
+        return RunOutcome::SourceOpenFailed;
+    if (request.dryRun)
+        return RunStreamConversion(input, nullptr, mode, progress, run);
+    if (!toStdout)
+        return RunStreamConversion(input, dest, mode, progress, run);
+    io::File output = io::OpenStandardOutput();
+    if (!output.IsOpen())
+        return RunOutcome::DestOpenFailed;
+    return RunStreamConversion(input, &output, mode, progress, run);
 }
 
 int Convert(const Request& request) {
-    if (!DestinationsDistinct(request))
+    const bool toStdout = !request.output.empty() && IsStandardOutput(request.output);
+    const std::vector<Source> sources = ListSources(request);
+    if (!StreamsWorkable(request, sources, toStdout) || !DestinationsDistinct(request, sources))
         return EXIT_USAGE;
-    BatchReport report("converted", request.json, request.quiet);
+    if (toStdout ||
+        std::any_of(sources.begin(), sources.end(), [](const Source& s) { return s.file == "-"; }))
+        UseBinaryStandardStreams();
+    BatchReport report(request.dryRun ? "checked" : "converted", request.json, request.quiet,
+                       toStdout ? stderr : stdout);
     const bool showProgress = report.Chatty() && StderrIsTerminal();
-    for (const std::string& file : request.files) {
-        if (StopSignal() != 0)
+    for (const Source& source : sources) {
+        if (StopSignal() != 0 || report.ReaderGone())
             break;
-        const std::string dest = Destination(request, file);
+        const std::string dest = toStdout ? "-" : Destination(request, source);
         JsonObject json;
-        json.AddPath("file", file).AddPath("output", dest);
-
-        ConversionMode mode{};
-        std::string_view why;
-        if (!ChooseMode(request, file, mode, why)) {
-            report.Failed(file, why, std::move(json));
+        json.AddPath("file", source.file);
+        if (!dest.empty())
+            json.AddPath("output", dest);
+        if (!source.refusal.empty()) {
+            report.Failed(source.file, source.refusal, std::move(json));
             continue;
         }
-        if (!request.inPlace && !request.force && Exists(dest)) {
-            report.Failed(file, dest + " exists (--force replaces it)", std::move(json));
+
+        ConversionMode mode =
+            request.target == Target::To4x3 ? ConversionMode::To4x3 : ConversionMode::To16x9;
+        if (source.kind == SourceKind::File) {
+            // The head tells whether there is MPEG-1/2 video at all before anything is written, and
+            // flip's direction.
+            const ProbeOutcome probed = ProbeSourceAspect(source.file);
+            if (probed == ProbeOutcome::HeaderNotFound) {
+                if (source.walked)
+                    report.Skipped(source.file, std::move(json));
+                else
+                    report.Failed(source.file, kNoVideo, std::move(json));
+                continue;
+            }
+            std::string_view why;
+            if (!ChooseMode(request.target, probed, mode, why)) {
+                report.Failed(source.file, why, std::move(json));
+                continue;
+            }
+        }
+        if (!dest.empty() && !toStdout && !request.inPlace && !request.force && Exists(dest)) {
+            report.Failed(source.file, dest + " exists (--force replaces it)", std::move(json));
             continue;
+        }
+        if (source.walked && !request.inPlace && !request.dryRun) {
+            std::error_code error;
+            fs::create_directories(FsPath(dest).parent_path(), error);
         }
         std::error_code error;
-        const auto size = static_cast<std::int64_t>(fs::file_size(FsPath(file), error));
+        auto size = static_cast<std::int64_t>(fs::file_size(FsPath(source.file), error));
+        const bool sized = source.kind == SourceKind::File && !error;
         const auto start = std::chrono::steady_clock::now();
         RunReport run;
         RunOutcome outcome;
         {
-            TerminalProgress progress(file, error ? 0 : size, showProgress);
-            outcome = request.inPlace ? FixInPlace(file, mode, progress, run)
-                                      : RunConversion(file, dest, mode, progress, run);
+            TerminalProgress progress(source.file, sized ? size : -1, showProgress);
+            outcome = Carry(request, source, dest, toStdout, mode, progress, run);
+            if (!sized)
+                size = progress.BytesRead();
+        }
+        if (outcome == RunOutcome::WriteFailed && toStdout && StdoutReaderGone()) {
+            report.ReaderLeft();
+            break;
         }
         if (outcome == RunOutcome::Cancelled) {
-            report.Stopped(file, std::move(json));
+            report.Stopped(source.file, std::move(json));
             break;
         }
         if (outcome != RunOutcome::Completed) {
-            report.Failed(file, OutcomeText(outcome), std::move(json));
+            report.Failed(source.file, OutcomeText(outcome), std::move(json));
+            continue;
+        }
+        // A stream is known to hold no video only at its end; a named destination then got nothing.
+        if (run.headersFound == 0) {
+            report.Failed(source.file, kNoVideo, std::move(json));
             continue;
         }
         const double seconds =
@@ -192,8 +300,9 @@ int Convert(const Request& request) {
             .Add("headers", run.headersFound)
             .Add("rewritten", run.headersRewritten)
             .Add("seconds", seconds)
-            .Add("in_place", request.inPlace);
-        report.Succeeded(ConvertedLine(request, file, dest, mode, run), json, size);
+            .Add("in_place", request.inPlace)
+            .Add("dry_run", request.dryRun);
+        report.Succeeded(ConvertedLine(request, source, dest, mode, run), json, size);
     }
     return report.Finish(StopSignal());
 }

@@ -2,6 +2,8 @@
 #include "cli_options.h"
 
 #include <CLI/CLI.hpp>
+#include <cctype>
+#include <cstdio>
 
 namespace veltrane::cli {
 
@@ -15,9 +17,11 @@ constexpr const char* kDescription =
 constexpr const char* kFooter =
     "Every subcommand takes any number of files; one bad file never stops the others.\n"
     "Each failure is one line on standard error: the file's name and what went wrong.\n"
+    "Results go to standard output, everything else to standard error.\n"
     "\n"
     "Exit status: 0 when every file succeeded, 1 when any failed, 2 for a usage error,\n"
-    "130 when interrupted by Ctrl+C (SIGINT), 143 by SIGTERM.\n"
+    "130 when interrupted by Ctrl+C (SIGINT), 143 by SIGTERM, 141 (quietly) when the\n"
+    "reader of standard output went away.\n"
     "\n"
     "Run 'veltrane-cli SUBCOMMAND --help' for the options and output of each subcommand.";
 
@@ -26,9 +30,17 @@ constexpr const char* kJsonNote =
     "with U+FFFD for each stray byte, and its exact bytes follow as lower-case hexadecimal\n"
     "under the same key with \"_hex\" appended (\"file_hex\", \"output_hex\").";
 
+constexpr const char* kWalkNote =
+    "With -r a folder stands for every file under it, in name order, that holds MPEG-1/2 video by\n"
+    "its own bytes (the names do not matter); other files are skipped and counted. A folder\n"
+    "without -r is refused.\n";
+
+const std::string kVersion = std::string("veltrane-cli ") + VELTRANE_VERSION;
+
 void AddOutputFlags(CLI::App& command, Request& request) {
     command.add_flag("--json", request.json, "One JSON object per file on stdout, one a line");
-    command.add_flag("-q,--quiet", request.quiet, "Only failures (and --json objects) are written");
+    command.add_flag("-q,--quiet", request.quiet, "No progress line, no summary; results and failures stay");
+    command.set_version_flag("-V,--version", kVersion, "Print the version and exit");
 }
 
 void AddFiles(CLI::App& command, Request& request, const char* what) {
@@ -42,7 +54,7 @@ ParsedCommandLine ParseCommandLine(int argc, char** argv) {
     std::string to;
 
     CLI::App app(kDescription, "veltrane-cli");
-    app.set_version_flag("--version", std::string("veltrane-cli ") + VELTRANE_VERSION);
+    app.set_version_flag("-V,--version", kVersion, "Print the version and exit");
     app.require_subcommand(1);
     app.footer(kFooter);
 
@@ -60,13 +72,15 @@ ParsedCommandLine ParseCommandLine(int argc, char** argv) {
         kJsonNote);
 
     CLI::App* scan = app.add_subcommand("scan", "Read each whole file: container, headers, aspect codes");
-    AddFiles(*scan, request, "Files to scan; all of each is read, nothing written");
+    AddFiles(*scan, request, "Files to scan (folders with -r); all of each is read, nothing written");
+    scan->add_flag("-r,--recursive", request.recursive, "Scan the files under a folder");
     AddOutputFlags(*scan, request);
     scan->footer(
         std::string(
             "Prints per file its container, how many sequence headers it holds and how many declare\n"
             "each aspect code, and whether they all agree: this is how to check a converted copy.\n"
-            "A file without a sequence header, or that cannot be read, is a failure.\n"
+            "A file without a sequence header, or that cannot be read, is a failure.\n" +
+            std::string(kWalkNote) +
             "JSON: {\"file\":..., \"ok\":true, \"container\":\"elementary\"|\"program\"|\"transport\"|"
             "\"transport-192\",\n"
             "       \"bytes\":N, \"headers\":N, \"aspect_codes\":{\"2\":N, \"3\":N, ...},\n"
@@ -82,9 +96,10 @@ ParsedCommandLine ParseCommandLine(int argc, char** argv) {
         ->required()
         ->check(CLI::IsMember({"16:9", "4:3", "flip"}).description(""))
         ->type_name("16:9|4:3|flip");
-    AddFiles(*convert, request, "Files to convert; read only, except with --in-place");
+    AddFiles(*convert, request, "Files to convert, - for standard input; read only, except with --in-place");
     CLI::Option* output =
-        convert->add_option("-o,--output", request.output, "Where the copy of the one FILE goes")
+        convert
+            ->add_option("-o,--output", request.output, "Where the copy of the one FILE goes, - for stdout")
             ->type_name("OUT");
     CLI::Option* outDir =
         convert->add_option("--out-dir", request.outDir, "A folder for the copies, names kept")
@@ -93,35 +108,53 @@ ParsedCommandLine ParseCommandLine(int argc, char** argv) {
     CLI::Option* inPlace =
         convert->add_flag("--in-place", request.inPlace, "Rewrite the aspect bytes inside FILE itself");
     CLI::Option* force = convert->add_flag("-f,--force", request.force, "Replace a destination that exists");
+    CLI::Option* walk = convert->add_flag("-r,--recursive", request.recursive,
+                                          "Convert the files under a folder, the tree kept");
+    convert->add_flag("-n,--dry-run", request.dryRun, "Read and tell what would be rewritten; write nothing");
     output->excludes(outDir)->excludes(inPlace);
     outDir->excludes(inPlace);
     force->excludes(inPlace);
+    walk->excludes(output);
     AddOutputFlags(*convert, request);
     convert->footer(
-        std::string("--to 16:9 rewrites every header that declares 4:3, --to 4:3 every one that declares\n"
-                    "16:9; other codes are kept. flip converts each file away from what its first header\n"
-                    "declares; a file whose aspect is unknown fails.\n"
-                    "\n"
-                    "Exactly one of -o, --out-dir or --in-place says where the result goes. An existing\n"
-                    "destination is refused unless --force; a destination that is the source itself\n"
-                    "always is. The source is never written to, except with --in-place, which writes\n"
-                    "nothing but the aspect bytes inside it (not with flip). Running --in-place again\n"
-                    "with the same --to is harmless and completes a run that was interrupted.\n"
-                    "\n"
-                    "On a terminal a progress line shows while each file converts. Ctrl+C stops the run\n"
-                    "within one buffer-full; nothing is left at the destination's name but what was\n"
-                    "there before.\n"
-                    "\n"
-                    "JSON: {\"file\":..., \"output\":..., \"ok\":true, \"to\":\"16:9\"|\"4:3\", "
-                    "\"bytes\":N, \"headers\":N,\n"
-                    "       \"rewritten\":N, \"seconds\":S, \"in_place\":true|false}\n"
-                    "   or {\"file\":..., \"output\":..., \"ok\":false, \"error\":TEXT}\n\n") +
+        std::string(
+            "--to 16:9 rewrites every header that declares 4:3, --to 4:3 every one that declares\n"
+            "16:9; other codes are kept. flip converts each file away from what its first header\n"
+            "declares; a file whose aspect is unknown fails.\n"
+            "\n"
+            "A file without an MPEG-1/2 video sequence header fails and nothing is written; a\n"
+            "file already in the aspect asked for is copied unchanged and told so.\n"
+            "\n"
+            "Exactly one of -o, --out-dir or --in-place says where the result goes (none with\n"
+            "--dry-run, which reads each file and tells how many headers it would rewrite). An\n"
+            "existing destination is refused unless --force; a destination that is the source\n"
+            "itself always is. The source is never written to, except with --in-place, which\n"
+            "writes nothing but the aspect bytes inside it (not with flip). Running --in-place\n"
+            "again with the same --to is harmless and completes a run that was interrupted.\n"
+            "\n" +
+            std::string(kWalkNote) +
+            "The copies go into --out-dir under the folder's own name, the tree below it kept.\n"
+            "\n"
+            "Streams: - as FILE reads standard input, -o - writes standard output, and a FIFO or\n"
+            "pipe (<(command)) is read as it comes; each is converted with --to 16:9 or --to 4:3\n"
+            "(flip would need the stream's head before its copy starts). When standard output\n"
+            "carries the video, every report goes to standard error.\n"
+            "\n"
+            "On a terminal a progress line shows while each file converts (a stream's shows the\n"
+            "bytes so far). Ctrl+C stops the run within one buffer-full; nothing is left at the\n"
+            "destination's name but what was there before.\n"
+            "\n"
+            "JSON: {\"file\":..., \"output\":..., \"ok\":true, \"to\":\"16:9\"|\"4:3\", "
+            "\"bytes\":N, \"headers\":N,\n"
+            "       \"rewritten\":N, \"seconds\":S, \"in_place\":true|false, \"dry_run\":true|false}\n"
+            "   or {\"file\":..., \"ok\":true, \"skipped\":\"no MPEG-1/2 video\"} (found by -r)\n"
+            "   or {\"file\":..., \"output\":..., \"ok\":false, \"error\":TEXT}\n\n") +
         kJsonNote);
 
     try {
         app.parse(argc, argv);
         if (convert->parsed()) {
-            if (output->count() + outDir->count() + inPlace->count() == 0)
+            if (output->count() + outDir->count() + inPlace->count() == 0 && !request.dryRun)
                 throw CLI::ValidationError("convert needs one of -o OUT, --out-dir DIR or --in-place");
             if (output->count() > 0 && request.files.size() > 1)
                 throw CLI::ValidationError("-o names the destination of one file; for several use --out-dir");
@@ -129,8 +162,28 @@ ParsedCommandLine ParseCommandLine(int argc, char** argv) {
                 throw CLI::ValidationError("--in-place needs --to 16:9 or --to 4:3, not flip");
         }
     } catch (const CLI::ParseError& error) {
-        const int status = app.exit(error);
-        return {std::nullopt, status == 0 ? EXIT_ALL_DONE : EXIT_USAGE};
+        // --help and --version: CLI11 prints them on stdout.
+        if (error.get_exit_code() == 0) {
+            app.exit(error);
+            return {std::nullopt, EXIT_ALL_DONE};
+        }
+        const bool anySubcommand = probe->parsed() || scan->parsed() || convert->parsed();
+        std::string what = error.what();
+        // CLI11 says only that a subcommand is required, also of one it has never heard of.
+        if (!anySubcommand && argc > 1 && argv[1][0] != '-')
+            what = std::string("unknown subcommand '") + argv[1] + "' (probe, scan or convert)";
+        else if (!anySubcommand)
+            what = "a subcommand is needed: probe, scan or convert";
+        // CLI11 writes sentences; a Unix tool's messages start in lower case.
+        else if (what.size() > 1 && std::isupper(static_cast<unsigned char>(what[0])) &&
+                 std::islower(static_cast<unsigned char>(what[1])))
+            what[0] = static_cast<char>(std::tolower(static_cast<unsigned char>(what[0])));
+        const char* help = convert->parsed() ? "convert --help"
+                           : scan->parsed()  ? "scan --help"
+                           : probe->parsed() ? "probe --help"
+                                             : "--help";
+        std::fprintf(stderr, "veltrane-cli: %s\nRun 'veltrane-cli %s' for more.\n", what.c_str(), help);
+        return {std::nullopt, EXIT_USAGE};
     }
 
     if (probe->parsed())

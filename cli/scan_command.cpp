@@ -3,6 +3,7 @@
 #include "batch_report.h"
 #include "header_scan.h"
 #include "interrupt.h"
+#include "source_list.h"
 #include "source_probe.h"
 #include "terminal_progress.h"
 
@@ -79,11 +80,22 @@ std::string CodeName(std::size_t code, DeclaredAspect aspect) {
 int ScanFiles(const Request& request) {
     BatchReport report("scanned", request.json, request.quiet);
     const bool showProgress = report.Chatty() && StderrIsTerminal();
-    for (const std::string& file : request.files) {
-        if (StopSignal() != 0)
+    for (const Source& source : ListSources(request)) {
+        if (StopSignal() != 0 || report.ReaderGone())
             break;
+        const std::string& file = source.file;
         JsonObject json;
         json.AddPath("file", file);
+        if (!source.refusal.empty() || source.kind == SourceKind::Stream) {
+            report.Failed(file, source.refusal.empty() ? "scan reads files, not streams" : source.refusal,
+                          std::move(json));
+            continue;
+        }
+        // A walk meets every kind of file: only the head of one without MPEG-1/2 video is read.
+        if (source.walked && ProbeSourceAspect(file) == ProbeOutcome::HeaderNotFound) {
+            report.Skipped(file, std::move(json));
+            continue;
+        }
         std::error_code error;
         const auto size = static_cast<std::int64_t>(fs::file_size(FsPath(file), error));
         TerminalProgress progress(file, error ? 0 : size, showProgress);

@@ -107,14 +107,35 @@ TerminalProgress::~TerminalProgress() {
 
 void TerminalProgress::Begin() {
     m_start = Clock::now();
-    if (m_visible)
+    if (m_visible && m_totalBytes >= 0)
         Draw(0);
+    else if (m_visible)
+        DrawStream(0); // a stream may keep the run waiting for its first bytes: show that it has begun
 }
 
 void TerminalProgress::Position(int position) {
-    if (!m_visible || Clock::now() - m_lastDraw < kRedrawInterval)
+    if (!m_visible || m_totalBytes < 0 || Clock::now() - m_lastDraw < kRedrawInterval)
         return;
     Draw(position);
+}
+
+void TerminalProgress::StreamPosition(std::int64_t bytesRead) {
+    m_bytesRead = bytesRead;
+    if (!m_visible || m_totalBytes >= 0 || Clock::now() - m_lastDraw < kRedrawInterval)
+        return;
+    DrawStream(bytesRead);
+}
+
+void TerminalProgress::DrawStream(std::int64_t bytesRead) {
+    m_lastDraw = Clock::now();
+    const double elapsed = std::chrono::duration<double>(m_lastDraw - m_start).count();
+    char figures[64];
+    if (elapsed >= 0.05)
+        std::snprintf(figures, sizeof figures, "  %s  %6.1f MB/s", HumanBytes(bytesRead).c_str(),
+                      static_cast<double>(bytesRead) / elapsed / 1e6);
+    else
+        std::snprintf(figures, sizeof figures, "  %s", HumanBytes(bytesRead).c_str());
+    Put(m_name, figures);
 }
 
 void TerminalProgress::End() {
@@ -147,10 +168,14 @@ void TerminalProgress::Draw(int position) {
     } else {
         std::snprintf(figures, sizeof figures, " [%s] %3d%%", bar.c_str(), static_cast<int>(fraction * 100));
     }
+    Put(m_name, figures);
+}
+
+void TerminalProgress::Put(const std::string& name, const char* figures) {
     const auto room = static_cast<std::ptrdiff_t>(TerminalColumns()) - 1 -
                       static_cast<std::ptrdiff_t>(std::string_view(figures).size());
     std::string line = "\r";
-    line += Fit(m_name, static_cast<std::size_t>(std::max<std::ptrdiff_t>(room, 8)));
+    line += Fit(name, static_cast<std::size_t>(std::max<std::ptrdiff_t>(room, 8)));
     line += figures;
     line += "\x1b[K";
     std::fwrite(line.data(), 1, line.size(), stderr);

@@ -1,6 +1,8 @@
 // How a conversion run reports its progress to whoever started it.
 #pragma once
 
+#include <cstdint>
+
 namespace veltrane {
 
 // Called on the caller's own thread: Begin once, Position after every buffer-full, End once the
@@ -15,6 +17,9 @@ public:
     // Asked after every buffer-full: true ends the run as Cancelled, with nothing left at the
     // destination's name but what was there before. A sink that never stops need not override it.
     virtual bool StopRequested() { return false; }
+    // A stream's run (RunStreamConversion) also tells after every buffer-full how many bytes it has
+    // read so far: the only figure there is when the source's size is not known beforehand.
+    virtual void StreamPosition(std::int64_t /*bytesRead*/) {}
 };
 
 } // namespace veltrane

@@ -53,9 +53,23 @@ public:
     // Closes now and says whether the platform reported the data as written.
     bool Close();
 
+    // Whether this is a regular file on disk, whose size means where its data ends; a pipe, a FIFO or a
+    // device has no end to know beforehand.
+    bool IsRegularFile() const;
+    // Whether both are the same regular file, under whatever names they were opened.
+    bool IsSameFileAs(const File& other) const;
+    // Waits until a read would not wait: data, the end, or an error. False when a signal interrupted
+    // the wait or a fifth of a second went by first, so that the caller can see whether it was asked to
+    // stop and wait again; a FIFO whose writer is slow or not there yet would otherwise hold the program
+    // past Ctrl+C.
+    bool WaitUntilReadable() const;
+
 private:
     friend File OpenForSequentialRead(const std::string& path);
     friend File OpenForUpdate(const std::string& path);
+    friend File OpenForStreamRead(const std::string& path);
+    friend File OpenStandardInput();
+    friend File OpenStandardOutput();
     friend class OutputFile;
 
     NativeHandle m_handle{};
@@ -80,6 +94,15 @@ File OpenForSequentialRead(const std::string& path);
 // Opens an existing regular file for reading and for writing single bytes where they lie, nothing
 // created or truncated: the in-place fix. Closed File on failure.
 File OpenForUpdate(const std::string& path);
+
+// Opens anything that can be read but a folder: a regular file, a FIFO (waiting, as any reader of one
+// does, until a writer comes), a pipe such as /dev/fd/N, a device. Closed File on failure.
+File OpenForStreamRead(const std::string& path);
+
+// The process's standard input and output as Files of their own, in binary mode, so that closing them
+// leaves the process's own descriptors alone. Closed File when there is none.
+File OpenStandardInput();
+File OpenStandardOutput();
 
 // A run's output. A destination that is a regular file, or not there yet, is written as a new file in
 // the same folder and put in its place in one step by Commit, so that whatever had the name survives a

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <fcntl.h>
 #include <linux/fs.h>
+#include <poll.h>
 #include <random>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
@@ -202,6 +203,57 @@ std::int64_t File::ShareBlocksFrom(const File& source, std::int64_t offset, std:
     if (IsNetworkFileSystem(m_handle))
         return CopyOnServer(source.m_handle, m_handle, offset, length);
     return 0;
+}
+
+bool File::IsRegularFile() const {
+    struct stat st {};
+    return ::fstat(m_handle, &st) == 0 && S_ISREG(st.st_mode);
+}
+
+bool File::IsSameFileAs(const File& other) const {
+    struct stat self {};
+    struct stat that {};
+    return ::fstat(m_handle, &self) == 0 && ::fstat(other.m_handle, &that) == 0 && S_ISREG(self.st_mode) &&
+           S_ISREG(that.st_mode) && self.st_dev == that.st_dev && self.st_ino == that.st_ino;
+}
+
+bool File::WaitUntilReadable() const {
+    // poll() is never restarted after a signal handler, whatever SA_RESTART says; read() would be. The
+    // time limit catches a signal that came just before the wait began.
+    pollfd ready{m_handle, POLLIN, 0};
+    const int result = ::poll(&ready, 1, 200);
+    return result > 0 || (result < 0 && errno != EINTR);
+}
+
+File OpenForStreamRead(const std::string& path) {
+    File file;
+    // Not waiting here for a FIFO's writer: WaitUntilReadable does, where Ctrl+C can end the wait. Until
+    // a writer has come, Linux reports a FIFO neither readable nor hung up.
+    const int fd = OpenRetrying(path, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+    if (fd == -1)
+        return file;
+    file.m_handle = fd;
+    file.m_open = true;
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || S_ISDIR(st.st_mode) || !ClearNonBlocking(fd))
+        return File{};
+    return file;
+}
+
+// A copy of the descriptor: the file status flags stay shared with whoever else holds the stream, so
+// they are left as they are.
+File OpenStandardInput() {
+    File file;
+    file.m_handle = ::fcntl(STDIN_FILENO, F_DUPFD_CLOEXEC, 3);
+    file.m_open = file.m_handle != -1;
+    return file;
+}
+
+File OpenStandardOutput() {
+    File file;
+    file.m_handle = ::fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3);
+    file.m_open = file.m_handle != -1;
+    return file;
 }
 
 File OpenForSequentialRead(const std::string& path) {

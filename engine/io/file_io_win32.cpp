@@ -153,7 +153,8 @@ std::optional<std::int64_t> File::Size() const {
 std::int64_t File::ReadSome(std::uint8_t* data, std::size_t size) {
     DWORD got = 0;
     if (!::ReadFile(m_handle, data, static_cast<DWORD>(size), &got, nullptr))
-        return -1;
+        // A pipe tells its end as an error once the writer has closed it.
+        return ::GetLastError() == ERROR_BROKEN_PIPE ? 0 : -1;
     return got;
 }
 
@@ -219,6 +220,64 @@ std::int64_t File::ShareBlocksFrom(const File& /*source*/, std::int64_t /*offset
     return 0;
 }
 
+bool File::IsRegularFile() const {
+    return ::GetFileType(m_handle) == FILE_TYPE_DISK;
+}
+
+bool File::IsSameFileAs(const File& other) const {
+    if (!IsRegularFile() || !other.IsRegularFile())
+        return false;
+    const std::optional<FileIdentity> self = IdentityOf(m_handle);
+    return self && self == IdentityOf(other.m_handle);
+}
+
+// Ctrl+C comes on a thread of its own here and the read goes on; a stream's run stops at its next read.
+bool File::WaitUntilReadable() const {
+    return true;
+}
+
+File OpenForStreamRead(const std::string& path) {
+    File file;
+    const std::optional<std::wstring> wide = WidePath(path);
+    if (!wide)
+        return file;
+    // Without FILE_FLAG_BACKUP_SEMANTICS a folder is not opened at all.
+    const HANDLE handle = ::CreateFileW(wide->c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                        nullptr, OPEN_EXISTING, 0, nullptr);
+    if (handle == INVALID_HANDLE_VALUE)
+        return file;
+    file.m_handle = handle;
+    file.m_open = true;
+    return file;
+}
+
+namespace {
+HANDLE DuplicateStandard(DWORD which) {
+    const HANDLE standard = ::GetStdHandle(which);
+    HANDLE copy = INVALID_HANDLE_VALUE;
+    if (standard == nullptr || standard == INVALID_HANDLE_VALUE ||
+        !::DuplicateHandle(::GetCurrentProcess(), standard, ::GetCurrentProcess(), &copy, 0, FALSE,
+                           DUPLICATE_SAME_ACCESS))
+        return INVALID_HANDLE_VALUE;
+    return copy;
+}
+} // namespace
+
+// ReadFile and WriteFile move bytes as they are: the C runtime's text mode never comes between.
+File OpenStandardInput() {
+    File file;
+    file.m_handle = DuplicateStandard(STD_INPUT_HANDLE);
+    file.m_open = file.m_handle != INVALID_HANDLE_VALUE;
+    return file;
+}
+
+File OpenStandardOutput() {
+    File file;
+    file.m_handle = DuplicateStandard(STD_OUTPUT_HANDLE);
+    file.m_open = file.m_handle != INVALID_HANDLE_VALUE;
+    return file;
+}
+
 // Other readers are let in, as for a source; no other writer.
 File OpenForUpdate(const std::string& path) {
     File file;
@@ -257,8 +316,9 @@ OutputFile::OutputFile(const std::string& path, const File& source) {
     // A name that ends in a separator can only be meant as a folder.
     if (!wide || wide->back() == L'\\' || wide->back() == L'/')
         return;
+    // A pipe has no identity to compare, and cannot be the destination either.
     const std::optional<FileIdentity> sourceIdentity = IdentityOf(source.m_handle);
-    if (!sourceIdentity)
+    if (!sourceIdentity && source.IsRegularFile())
         return;
 
     // Whatever has the name is looked at first, with no access asked and every sharing mode granted, so
@@ -284,7 +344,7 @@ OutputFile::OutputFile(const std::string& path, const File& source) {
         }
         const std::optional<FileIdentity> identity = IdentityOf(existing.Get());
         FILE_BASIC_INFO basic{};
-        if (!identity || *identity == *sourceIdentity ||
+        if (!identity || identity == sourceIdentity ||
             !::GetFileInformationByHandleEx(existing.Get(), FileBasicInfo, &basic, sizeof basic) ||
             (basic.FileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY)))
             return;

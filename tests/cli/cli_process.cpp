@@ -41,25 +41,53 @@ std::string ReadText(const std::string& path) {
 } // namespace
 
 CliResult RunCli(const std::vector<std::string>& args) {
+    return RunCli(args, CliStreams{});
+}
+
+CliResult RunCli(const std::vector<std::string>& args, const CliStreams& streams) {
     TempDir dir;
     const std::string outPath = dir.File("stdout");
     const std::string errPath = dir.File("stderr");
+    // The test writes into a pipe whose reader may leave early: that must fail the write, not kill us.
+    std::signal(SIGPIPE, SIG_IGN);
+    int in[2] = {-1, -1};
+    int out[2] = {-1, -1};
+    if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0)
+        throw std::runtime_error("no pipe");
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 1, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    posix_spawn_file_actions_adddup2(&actions, in[0], 0);
+    if (streams.stdoutReaderGone)
+        posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+    else
+        posix_spawn_file_actions_addopen(&actions, 1, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     posix_spawn_file_actions_addopen(&actions, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     std::vector<std::string> owned = args;
     std::vector<char*> argv = Argv(owned);
     pid_t pid = -1;
     const int spawned = ::posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
-    if (spawned != 0)
+    for (const int end : {in[0], out[0], out[1]})
+        ::close(end);
+    if (spawned != 0) {
+        ::close(in[1]);
         throw std::runtime_error("cannot start " + std::string(argv[0]));
+    }
+    std::thread feed([&] {
+        const std::string& bytes = streams.stdinBytes;
+        for (std::size_t done = 0; done < bytes.size();) {
+            const ssize_t n = ::write(in[1], bytes.data() + done, bytes.size() - done);
+            if (n <= 0 && errno != EINTR)
+                break;
+            done += n > 0 ? static_cast<std::size_t>(n) : 0;
+        }
+        ::close(in[1]);
+    });
+    feed.join();
     int status = 0;
     while (::waitpid(pid, &status, 0) == -1 && errno == EINTR) {
     }
-    return {ExitStatus(status), ReadText(outPath), ReadText(errPath)};
+    return {ExitStatus(status), streams.stdoutReaderGone ? "" : ReadText(outPath), ReadText(errPath)};
 }
 
 CliOnTerminal::CliOnTerminal(const std::vector<std::string>& args) {

@@ -17,6 +17,13 @@ struct CliResult {
 // Runs veltrane-cli with `args` (bytes, passed through untouched), stdout and stderr each to a file.
 CliResult RunCli(const std::vector<std::string>& args);
 
+// Where the program's standard input comes from and where its standard output goes, for streams.
+struct CliStreams {
+    std::string stdinBytes;        // fed through a pipe
+    bool stdoutReaderGone = false; // stdout is a pipe whose reader has already left
+};
+CliResult RunCli(const std::vector<std::string>& args, const CliStreams& streams);
+
 // veltrane-cli with its stderr on a pseudo-terminal, as in an interactive shell.
 class CliOnTerminal {
 public:

@@ -9,6 +9,7 @@
 #include <nlohmann/json.hpp>
 #include <sstream>
 #include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 
 namespace veltrane {
@@ -263,7 +264,8 @@ TEST(CliConvert, InPlaceGoesOnPastWhatItCannotWrite) {
     const auto errors = Lines(result.err);
     ASSERT_EQ(errors.size(), 3u) << result.err;
     EXPECT_EQ(errors[0], "veltrane-cli: " + dir.File("missing.m2v") + ": can't open input file");
-    EXPECT_EQ(errors[1], "veltrane-cli: " + dir.Path().string() + ": can't open input file");
+    EXPECT_EQ(errors[1],
+              "veltrane-cli: " + dir.Path().string() + ": is a folder (add -r to convert the files in it)");
     EXPECT_EQ(result.out, file + ": 16:9, 5 of 5 sequence headers rewritten in place\n");
     EXPECT_TRUE(
         test::SameBytes(test::ReadAll(file), test::ReadAll(DataFile("mpeg2_4x3_as_16x9.golden.m2v"))));
@@ -274,8 +276,8 @@ TEST(CliInterrupt, ASignalStopsALongRunLeavingNothingAtTheDestination) {
     test::TempDir dir;
     const std::string source = dir.File("long.mpg");
     const std::string dest = dir.File("out.mpg");
-    // Sparse: costs no disk, takes the program many seconds to copy.
-    test::WriteAll(source, Bytes{});
+    // Sparse: costs no disk, takes the program many seconds to copy. The header makes it MPEG video.
+    test::WriteAll(source, test::SequenceHeader(0x23));
     ASSERT_EQ(::truncate(source.c_str(), 8LL << 30), 0);
     struct stat before {};
     ASSERT_EQ(::stat(source.c_str(), &before), 0);
@@ -297,6 +299,152 @@ TEST(CliInterrupt, ASignalStopsALongRunLeavingNothingAtTheDestination) {
         EXPECT_EQ(after.st_mtim.tv_sec, before.st_mtim.tv_sec);
         EXPECT_EQ(after.st_mtim.tv_nsec, before.st_mtim.tv_nsec);
     }
+}
+
+std::string Text(const Bytes& bytes) {
+    return std::string(bytes.begin(), bytes.end());
+}
+
+// Through a pipe the walk must see what it sees in a file: a transport stream comes through small pipe
+// reads as the same bytes a file-to-file run writes, and an elementary stream as the model's.
+TEST(CliStream, StandardInputFifoAndPipeGiveTheBytesOfAFileRun) {
+    test::TempDir dir;
+    for (const char* name : {"mpeg2_4x3.m2v", "mpeg2_ts_16x9.ts", "mpeg2_ps_4x3.mpg"}) {
+        const Bytes source = test::ReadAll(DataFile(name));
+        ASSERT_EQ(RunCli({"convert", "--to", "16:9", DataFile(name), "-o", dir.File("file-run")}).exitStatus,
+                  0);
+        const Bytes expected = test::ReadAll(dir.File("file-run"));
+        fs::remove(dir.File("file-run"));
+
+        const auto piped = RunCli({"convert", "--to", "16:9", "-", "-o", "-", "--json"}, {Text(source)});
+        EXPECT_EQ(piped.exitStatus, 0) << piped.err;
+        EXPECT_TRUE(test::SameBytes(Bytes(piped.out.begin(), piped.out.end()), expected)) << name;
+        const auto report = JsonLines(piped.err.substr(0, piped.err.find('\n')));
+        EXPECT_EQ(report.at(0)["bytes"], source.size()) << "reports go to stderr: " << piped.err;
+
+        const std::string fifo = dir.File("fifo");
+        ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+        std::thread writer([&] { test::WriteAll(fifo, source); });
+        const auto fromFifo = RunCli({"convert", "--to", "16:9", fifo, "-o", dir.File("from-fifo")});
+        writer.join();
+        EXPECT_EQ(fromFifo.exitStatus, 0) << fromFifo.err;
+        EXPECT_TRUE(test::SameBytes(test::ReadAll(dir.File("from-fifo")), expected)) << name;
+        fs::remove(fifo);
+        fs::remove(dir.File("from-fifo"));
+    }
+    const Bytes es = test::ReadAll(DataFile("mpeg2_4x3.m2v"));
+    const auto piped = RunCli({"convert", "--to", "16:9", "-", "-o", "-"}, {Text(es)});
+    EXPECT_TRUE(test::SameBytes(Bytes(piped.out.begin(), piped.out.end()),
+                                test::ReferenceConversion(es, ConversionMode::To16x9)));
+}
+
+// A reader that leaves ends the program at once, without a word, as SIGPIPE would have.
+TEST(CliStream, AReaderThatLeavesEndsTheProgramQuietly) {
+    const std::string big(8 << 20, '\0');
+    const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
+        {{"convert", "--to", "16:9", "-", "-o", "-"}, Text(test::SequenceHeader(0x23)) + big},
+        {{"probe", DataFile("mpeg2_4x3.m2v"), DataFile("mpeg2_16x9.m2v")}, ""},
+        {{"scan", "--json", DataFile("mpeg2_4x3.m2v")}, ""},
+    };
+    for (const auto& [args, input] : cases) {
+        const auto result = RunCli(args, {input, true});
+        EXPECT_EQ(result.exitStatus, 141) << args[0];
+        EXPECT_EQ(result.err, "") << args[0];
+    }
+}
+
+// -r mirrors the tree into --out-dir, skipping what is no MPEG video by its bytes and the copies
+// themselves on a second run; -n tells the same without writing.
+TEST(CliWalk, ConvertsATreeIntoOutDirAndDryRunsIt) {
+    test::TempDir dir;
+    const Bytes es = test::ReadAll(DataFile("mpeg2_4x3.m2v"));
+    fs::create_directories(dir.File("rec/season/extra"));
+    test::WriteAll(dir.File("rec/a.m2v"), es);
+    test::WriteAll(dir.File("rec/season/extra/b.bin"), test::ReadAll(DataFile("mpeg2_ts_16x9.ts")));
+    test::WriteAll(dir.File("rec/season/notes.mpg"), Bytes(5000, 'x'));
+    const std::string out = dir.File("rec/wide");
+
+    const auto dry = RunCli({"convert", "-n", "--to", "16:9", "-r", dir.File("rec/")});
+    EXPECT_EQ(dry.exitStatus, 0) << dry.err;
+    EXPECT_EQ(dry.out, dir.File("rec/a.m2v") + ": would rewrite 5 of 5 sequence headers to 16:9\n" +
+                           dir.File("rec/season/extra/b.bin") + ": already 16:9, nothing to rewrite\n");
+    EXPECT_FALSE(Exists(out));
+
+    fs::create_directory(out);
+    for (int pass = 0; pass < 2; ++pass) {
+        const auto run = RunCli({"convert", "--to", "16:9", "-r", dir.File("rec"), "--out-dir", out});
+        EXPECT_EQ(run.exitStatus, pass == 0 ? 0 : 1) << run.err;
+        EXPECT_NE(run.err.find("1 skipped (no MPEG-1/2 video)"), std::string::npos) << run.err;
+        if (pass == 1) {
+            EXPECT_EQ(Lines(run.err).size(), 3u) << "only the two existing copies refused: " << run.err;
+        }
+    }
+    EXPECT_TRUE(test::SameBytes(test::ReadAll(out + "/rec/a.m2v"),
+                                test::ReferenceConversion(es, ConversionMode::To16x9)));
+    EXPECT_TRUE(test::SameBytes(test::ReadAll(out + "/rec/season/extra/b.bin"),
+                                test::ReadAll(DataFile("mpeg2_ts_16x9.ts"))));
+    EXPECT_FALSE(Exists(out + "/rec/season/notes.mpg"));
+    EXPECT_TRUE(test::SameBytes(test::ReadAll(dir.File("rec/a.m2v")), es));
+}
+
+// Each refusal names what is wrong, with the status a script can tell apart, and writes nothing.
+TEST(CliUsage, EachRefusalSaysWhy) {
+    test::TempDir dir;
+    test::WriteAll(dir.File("h264.mp4"), Bytes(70000, 0x42));
+    const std::string a = DataFile("mpeg2_4x3.m2v");
+    const std::string out = dir.File("out.m2v");
+    struct Row {
+        std::vector<std::string> args;
+        int status;
+        std::string line; // the first line on stderr
+    };
+    const std::vector<Row> rows = {
+        {{"frobnicate", a}, 2, "veltrane-cli: unknown subcommand 'frobnicate' (probe, scan or convert)"},
+        {{"convert", "--to", "16:9", a},
+         2,
+         "veltrane-cli: convert needs one of -o OUT, --out-dir DIR or --in-place"},
+        {{"convert", "--to", "flip", "-", "-o", out},
+         2,
+         "veltrane-cli: -: --to flip reads a file's first header before its copy starts, which a stream "
+         "cannot give back; use --to 16:9 or --to 4:3"},
+        {{"convert", "--to", "4:3", "-", "-", "--out-dir", dir.Path().string()},
+         2,
+         "veltrane-cli: standard input has no name to keep in --out-dir; use -o"},
+        {{"convert", "--to", "4:3", "-r", dir.Path().string(), "-o", out},
+         2,
+         "veltrane-cli: --output excludes --recursive"},
+        {{"convert", "--to", "16:9", dir.File("h264.mp4"), "-o", out},
+         1,
+         "veltrane-cli: " + dir.File("h264.mp4") + ": no MPEG-1/2 video"},
+        {{"convert", "--to", "16:9", "-", "-o", out}, 1, "veltrane-cli: -: no MPEG-1/2 video"},
+        {{"scan", dir.Path().string()},
+         1,
+         "veltrane-cli: " + dir.Path().string() + ": is a folder (add -r to scan the files in it)"},
+    };
+    for (const Row& row : rows) {
+        const auto result = RunCli(row.args, {std::string(3000, 'x')});
+        EXPECT_EQ(result.exitStatus, row.status) << row.line;
+        EXPECT_EQ(Lines(result.err).at(0), row.line);
+        EXPECT_FALSE(Exists(out)) << row.line;
+    }
+    for (const auto& args :
+         std::vector<std::vector<std::string>>{{"-V"}, {"convert", "--version"}, {"scan", "-V"}})
+        EXPECT_EQ(RunCli(args).out, "veltrane-cli " VELTRANE_VERSION "\n") << args[0];
+    const auto quiet = RunCli({"probe", "-q", a});
+    EXPECT_EQ(quiet.out, a + ": 4:3\n") << "-q keeps results";
+    EXPECT_EQ(quiet.err, "");
+}
+
+// A stream that brings nothing does not hold the program past Ctrl+C.
+TEST(CliInterrupt, CtrlCEndsTheWaitForAStream) {
+    test::TempDir dir;
+    const std::string fifo = dir.File("fifo");
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    test::CliOnTerminal cli({"convert", "--to", "16:9", fifo, "-o", dir.File("out")});
+    ASSERT_TRUE(cli.WaitFor("0 bytes", std::chrono::seconds(30))) << cli.Terminal();
+    cli.Signal(SIGINT);
+    EXPECT_EQ(cli.Wait(std::chrono::seconds(10)), 130);
+    EXPECT_FALSE(Exists(dir.File("out")));
 }
 
 } // namespace
