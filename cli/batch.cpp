@@ -3,6 +3,7 @@
 
 #include "batch_report.h"
 #include "conversion_run.h"
+#include "header_scan.h"
 #include "in_place_fix.h"
 #include "interrupt.h"
 #include "io/file_io.h"
@@ -17,6 +18,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <map>
+#include <optional>
 #include <system_error>
 
 namespace veltrane::cli {
@@ -190,6 +192,33 @@ std::string ConvertedLine(const Request& request, const Source& source, const st
     return head + aspect + ", " + counts + " rewritten";
 }
 
+// The probe reads a file's head only, and a recording can start with more than that of other bytes:
+// before calling a file video-less, the rest is read (nothing written) up to its first header, whose
+// aspect then stands for the probe's.
+ProbeOutcome ProbeFurtherOn(const std::string& file) {
+    class FirstHeader final : public ScanSink {
+    public:
+        void Header(const HeaderSite& site) override {
+            if (!found)
+                found = site.declared;
+        }
+        bool StopRequested() override { return found.has_value() || StopSignal() != 0; }
+        std::optional<DeclaredAspect> found;
+    } first;
+    ScanFile(file, ConversionMode::To16x9, first);
+    if (!first.found)
+        return ProbeOutcome::HeaderNotFound;
+    switch (*first.found) {
+    case DeclaredAspect::Ratio4x3:
+        return ProbeOutcome::Aspect4x3;
+    case DeclaredAspect::Ratio16x9:
+        return ProbeOutcome::Aspect16x9;
+    case DeclaredAspect::Unknown:
+        break;
+    }
+    return ProbeOutcome::AspectUnknown;
+}
+
 // One file's run, by the engine's call that fits its source and destination.
 RunOutcome Carry(const Request& request, const Source& source, const std::string& dest, bool toStdout,
                  ConversionMode mode, TerminalProgress& progress, RunReport& run) {
@@ -241,7 +270,14 @@ int Convert(const Request& request) {
         if (source.kind == SourceKind::File) {
             // The head tells whether there is MPEG-1/2 video at all before anything is written, and
             // flip's direction.
-            const ProbeOutcome probed = ProbeSourceAspect(source.file);
+            ProbeOutcome probed = ProbeSourceAspect(source.file);
+            if (probed == ProbeOutcome::HeaderNotFound) {
+                probed = ProbeFurtherOn(source.file);
+                if (StopSignal() != 0) {
+                    report.Stopped(source.file, std::move(json));
+                    break;
+                }
+            }
             if (probed == ProbeOutcome::HeaderNotFound) {
                 if (source.walked)
                     report.Skipped(source.file, std::move(json));

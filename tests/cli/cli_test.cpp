@@ -47,10 +47,18 @@ bool Exists(const std::string& path) {
 TEST(CliConvert, ABatchGoesOnPastFilesItCannotConvertAndNamesEach) {
     test::TempDir dir;
     test::TempDir out;
+    // Video that starts past the probe's 32 MiB reach is still video, and its own aspect is flipped.
+    Bytes late(33 << 20, 0x00);
+    const Bytes header = test::SequenceHeader(0x33);
+    late.insert(late.end(), header.begin(), header.end());
+    test::WriteAll(dir.File("late.m2v"), late);
     const auto result = RunCli({"convert", "--to", "flip", DataFile("mpeg2_16x9.m2v"),
                                 dir.File("missing.m2v"), DataFile("mpeg2_square.m2v"),
-                                DataFile("mpeg2_ps_4x3.mpg"), "--out-dir", out.Path().string()});
+                                DataFile("mpeg2_ps_4x3.mpg"), dir.File("late.m2v"), "--out-dir",
+                                out.Path().string()});
     EXPECT_EQ(result.exitStatus, 1);
+    EXPECT_TRUE(test::SameBytes(test::ReadAll(out.File("late.m2v")),
+                                test::ReferenceConversion(late, ConversionMode::To4x3)));
     const std::pair<const char*, ConversionMode> flipped[] = {{"mpeg2_16x9.m2v", ConversionMode::To4x3},
                                                               {"mpeg2_ps_4x3.mpg", ConversionMode::To16x9}};
     for (const auto& [name, mode] : flipped)
@@ -62,8 +70,8 @@ TEST(CliConvert, ABatchGoesOnPastFilesItCannotConvertAndNamesEach) {
     ASSERT_EQ(errors.size(), 3u) << result.err; // the two failures and the summary
     EXPECT_EQ(errors[0], "veltrane-cli: " + dir.File("missing.m2v") + ": file open error");
     EXPECT_EQ(errors[1], "veltrane-cli: " + DataFile("mpeg2_square.m2v") + ": unknown aspect ratio");
-    EXPECT_EQ(errors[2].rfind("veltrane-cli: 2 converted, 2 failed, ", 0), 0u) << errors[2];
-    EXPECT_EQ(Lines(result.out).size(), 2u) << result.out;
+    EXPECT_EQ(errors[2].rfind("veltrane-cli: 3 converted, 2 failed, ", 0), 0u) << errors[2];
+    EXPECT_EQ(Lines(result.out).size(), 3u) << result.out;
     EXPECT_EQ(result.err.find('\r'), std::string::npos) << "no progress line off a terminal";
 }
 
