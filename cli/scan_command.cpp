@@ -2,9 +2,9 @@
 #include "batch.h"
 #include "batch_report.h"
 #include "header_scan.h"
+#include "outcomes.h"
 #include "interrupt.h"
 #include "source_list.h"
-#include "source_probe.h"
 #include "terminal_progress.h"
 
 #include <algorithm>
@@ -91,11 +91,6 @@ int ScanFiles(const Request& request) {
                           std::move(json));
             continue;
         }
-        // A walk meets every kind of file: only the head of one without MPEG-1/2 video is read.
-        if (source.walked && ProbeSourceAspect(file) == ProbeOutcome::HeaderNotFound) {
-            report.Skipped(file, std::move(json));
-            continue;
-        }
         std::error_code error;
         const auto size = static_cast<std::int64_t>(fs::file_size(FsPath(file), error));
         TerminalProgress progress(file, error ? 0 : size, showProgress);
@@ -110,6 +105,11 @@ int ScanFiles(const Request& request) {
         }
         if (outcome != RunOutcome::Completed) {
             report.Failed(file, OutcomeText(outcome), std::move(json));
+            continue;
+        }
+        // A walk meets every kind of file: one without MPEG-1/2 video is skipped, not failed.
+        if (tally.m_headers == 0 && source.walked) {
+            report.Skipped(file, std::move(json));
             continue;
         }
         if (tally.m_headers == 0) {
