@@ -343,8 +343,11 @@ int ConvertDisc(const Request& request, const fs::path& root) {
             fs::remove_all(old, error);
         }
     }
-    if (!done)
+    if (!done) {
         fs::remove_all(building, error);
+        report.Failed(request.output, "nothing written: a disc is converted whole or not at all",
+                      JsonObject());
+    }
     return report.Finish(StopSignal());
 }
 

@@ -16,19 +16,8 @@ using test::Mux;
 constexpr std::size_t SECTOR = 2352;
 constexpr std::size_t USER = 2324;
 
-// The EDC bit by bit, as the CD-ROM XA rules define it, apart from the engine's table.
-std::uint32_t Edc(const std::uint8_t* p, std::size_t n) {
-    std::uint32_t edc = 0;
-    for (std::size_t i = 0; i < n; ++i) {
-        edc ^= p[i];
-        for (int bit = 0; bit < 8; ++bit)
-            edc = (edc >> 1) ^ ((edc & 1) != 0 ? 0xD8018001u : 0u);
-    }
-    return edc;
-}
-
 void StoreEdc(std::uint8_t* sector, std::size_t at, std::size_t end) {
-    const std::uint32_t edc = Edc(sector + 16, end - 16);
+    const std::uint32_t edc = test::CdEdc(sector, end);
     for (int i = 0; i < 4; ++i)
         sector[at + static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(edc >> (8 * i));
 }
