@@ -157,7 +157,7 @@ bool ReadDisc(const fs::path& root, Disc& disc, BatchReport& report) {
 // The aspect the IFO of a group's own file set (VIDEO_TS.IFO or VTS_nn_0.IFO) gives it.
 std::optional<AttributeAspect> IfoAspect(const Disc& disc, const VobGroup& group) {
     for (const auto& [path, image] : disc.ifos)
-        if (image.manager == (group.titleSet == 0) && Upper(path.extension().string()) == ".IFO")
+        if (image.manager == (group.titleSet == 0) && Upper(Utf8(path.extension())) == ".IFO")
             for (const disc::VideoAttribute& attribute : image.attributes)
                 if (attribute.group == group)
                     return attribute.Aspect();
@@ -172,7 +172,7 @@ std::string TempName(const fs::path& out, const char* what) {
 // Every VOB converted (into `into`, or in place), the groups' new aspects in `targets`.
 // What a file written under `into` is called once the disc takes OUT's name.
 std::string Shown(const Request& request, const Disc& disc, const fs::path& file) {
-    return request.inPlace ? Utf8(file) : Utf8(FsPath(request.output) / fs::relative(file, disc.root));
+    return request.inPlace ? Utf8(file) : Utf8(FsPath(request.output) / file.lexically_relative(disc.root));
 }
 
 bool ConvertVobs(const Request& request, const Disc& disc, const fs::path& into, BatchReport& report,
@@ -195,7 +195,7 @@ bool ConvertVobs(const Request& request, const Disc& disc, const fs::path& into,
             if (StopSignal() != 0)
                 return false;
             const std::string file = Utf8(vob);
-            const std::string dest = request.inPlace ? file : Utf8(into / fs::relative(vob, disc.root));
+            const std::string dest = request.inPlace ? file : Utf8(into / vob.lexically_relative(disc.root));
             std::error_code error;
             const auto size = static_cast<std::int64_t>(fs::file_size(vob, error));
             RunReport run;
@@ -238,7 +238,7 @@ bool WriteIfos(const Request& request, const Disc& disc, const fs::path& into, B
                const std::vector<disc::AttributeTarget>& targets) {
     for (const auto& [path, image] : disc.ifos) {
         const std::string file = Utf8(path);
-        const std::string dest = request.inPlace ? file : Utf8(into / fs::relative(path, disc.root));
+        const std::string dest = request.inPlace ? file : Utf8(into / path.lexically_relative(disc.root));
         const std::vector<std::uint8_t> bytes = disc::Retargeted(image, targets);
         JsonObject json;
         json.AddPath("file", file).AddPath("output", Shown(request, disc, path));
@@ -268,8 +268,8 @@ bool CopyTheRest(const Disc& disc, const fs::path& into, BatchReport& report) {
     std::error_code error;
     for (fs::recursive_directory_iterator it(disc.root, error), end; !error && it != end;
          it.increment(error)) {
-        const fs::path target = into / fs::relative(it->path(), disc.root);
-        if (it->is_directory()) {
+        const fs::path target = into / it->path().lexically_relative(disc.root);
+        if (it->is_directory(error)) {
             fs::create_directories(target, error);
             continue;
         }
@@ -419,23 +419,18 @@ int ScanDisc(const Request& request, const fs::path& root) {
 std::optional<int> RunFolderRequest(const Request& request) {
     if (request.command == Command::Probe)
         return std::nullopt;
-    const auto folder = std::find_if(request.files.begin(), request.files.end(),
-                                     [](const std::string& file) { return IsFolder(FsPath(file)); });
-    if (folder == request.files.end())
+    // Any other folder is the batch's to refuse, as a file it cannot open.
+    const auto dvd = std::find_if(request.files.begin(), request.files.end(), [](const std::string& file) {
+        return IsFolder(FsPath(file)) && FindVideoTs(FsPath(file));
+    });
+    if (dvd == request.files.end())
         return std::nullopt;
-    const fs::path root = FsPath(*folder);
-    if (!FindVideoTs(root)) {
-        BatchReport report(request.command == Command::Scan ? "scanned" : "converted", request.json,
-                           request.quiet);
-        report.Failed(*folder, "a folder, but no DVD-Video folder (VIDEO_TS)",
-                      JsonObject().AddPath("file", *folder));
-        return report.Finish(0);
-    }
     if (request.files.size() != 1 ||
         (request.command == Command::Convert && request.output.empty() && !request.inPlace)) {
         std::fprintf(stderr, "veltrane-cli: a DVD folder is converted alone, with -o OUT or --in-place\n");
         return EXIT_USAGE;
     }
+    const fs::path root = FsPath(*dvd);
     return request.command == Command::Scan ? ScanDisc(request, root) : ConvertDisc(request, root);
 }
 

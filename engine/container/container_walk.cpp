@@ -137,8 +137,8 @@ std::uint32_t ContainerWalk::WalkUntilStructure(std::uint8_t* data, std::uint32_
     const std::uint32_t start = FindLateStructure(data, from, limit, size, stride);
     if (start == limit) {
         // A stream may begin in the last few bytes, told only by bytes still to come.
-        const std::uint32_t plainTo =
-            hasHeader || last ? size : std::max(from, size - std::min(size, LATE_MARGIN));
+        const std::uint32_t margin = std::min({size, LATE_MARGIN, m_holdLimit});
+        const std::uint32_t plainTo = hasHeader || last ? size : std::max(from, size - margin);
         m_lookLate = !hasHeader;
         Plain(data, from, plainTo);
         return plainTo;
