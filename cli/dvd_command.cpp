@@ -67,6 +67,10 @@ struct DiscFile {
     bool manager = false;
 };
 
+bool IsDigit(char c) {
+    return c >= '0' && c <= '9';
+}
+
 DiscFile Classify(const std::string& name) {
     const std::string upper = Upper(name);
     DiscFile file;
@@ -83,8 +87,8 @@ DiscFile Classify(const std::string& name) {
         return file;
     }
     // VTS_nn_m: nn the title set, m 0 for the menus (and the IFO), 1 to 9 for the titles.
-    if (stem.size() != 8 || stem.compare(0, 4, "VTS_") != 0 || stem[6] != '_' || !std::isdigit(stem[4]) ||
-        !std::isdigit(stem[5]) || !std::isdigit(stem[7]))
+    if (stem.size() != 8 || stem.compare(0, 4, "VTS_") != 0 || stem[6] != '_' || !IsDigit(stem[4]) ||
+        !IsDigit(stem[5]) || !IsDigit(stem[7]))
         return file;
     const int set = (stem[4] - '0') * 10 + (stem[5] - '0');
     const int part = stem[7] - '0';
@@ -296,8 +300,11 @@ int ConvertDisc(const Request& request, const fs::path& root) {
         return report.Finish(StopSignal());
     std::vector<disc::AttributeTarget> targets;
     if (request.inPlace) {
-        if (ConvertVobs(request, disc, {}, report, targets))
-            WriteIfos(request, disc, {}, report, targets);
+        // A fix stopped part-way leaves the IFOs as they were; the same command again completes it.
+        if (!ConvertVobs(request, disc, {}, report, targets) ||
+            !WriteIfos(request, disc, {}, report, targets))
+            report.Failed(Utf8(root), "the disc is fixed only in part: the same command again completes it",
+                          JsonObject().AddPath("file", Utf8(root)));
         return report.Finish(StopSignal());
     }
     const fs::path out = FsPath(request.output);
@@ -306,11 +313,16 @@ int ConvertDisc(const Request& request, const fs::path& root) {
         report.Failed(request.output, request.output + " exists (--force replaces it)", JsonObject());
         return report.Finish(StopSignal());
     }
-    const fs::path absoluteOut = fs::weakly_canonical(fs::absolute(out, error), error);
-    const fs::path absoluteRoot = fs::weakly_canonical(fs::absolute(root, error), error);
+    // OUT's own name is what a replacement renames, even where it is a link; where the names lead
+    // tells whether one folder holds the other.
+    fs::path absoluteOut = fs::absolute(out, error).lexically_normal();
+    if (absoluteOut.filename().empty())
+        absoluteOut = absoluteOut.parent_path(); // OUT/ names OUT
+    const fs::path realOut = fs::weakly_canonical(absoluteOut, error);
+    const fs::path realRoot = fs::weakly_canonical(fs::absolute(root, error), error);
     const auto [inside, rest] =
-        std::mismatch(absoluteRoot.begin(), absoluteRoot.end(), absoluteOut.begin(), absoluteOut.end());
-    if (inside == absoluteRoot.end() || rest == absoluteOut.end()) {
+        std::mismatch(realRoot.begin(), realRoot.end(), realOut.begin(), realOut.end());
+    if (inside == realRoot.end() || rest == realOut.end()) {
         report.Failed(request.output, "the output folder may not be the DVD folder, inside it or around it",
                       JsonObject());
         return report.Finish(StopSignal());
@@ -318,7 +330,7 @@ int ConvertDisc(const Request& request, const fs::path& root) {
     // The disc is built beside OUT and takes its name only when whole, so that a failure leaves no
     // half-written disc there.
     const fs::path parent = absoluteOut.parent_path();
-    const fs::path building = parent / TempName(out, "new");
+    const fs::path building = parent / TempName(absoluteOut, "new");
     if (!fs::create_directory(building, error)) {
         report.Failed(request.output, "can't create the output folder", JsonObject());
         return report.Finish(StopSignal());
@@ -327,7 +339,7 @@ int ConvertDisc(const Request& request, const fs::path& root) {
                 ConvertVobs(request, disc, building, report, targets) &&
                 WriteIfos(request, disc, building, report, targets);
     if (done) {
-        const fs::path old = parent / TempName(out, "old");
+        const fs::path old = parent / TempName(absoluteOut, "old");
         const bool replacing = fs::exists(fs::symlink_status(absoluteOut, error));
         error.clear();
         if (replacing)
@@ -400,15 +412,23 @@ int ScanDisc(const Request& request, const fs::path& root) {
         JsonObject json;
         JsonObject attributes;
         std::string line = Utf8(path) + ":";
+        bool agree = true;
         for (const disc::VideoAttribute& attribute : image.attributes) {
             const std::string key = AttributeKey(attribute.group);
             attributes.Add(key, AspectText(attribute.Aspect()));
             line += " " + key + " " + AspectText(attribute.Aspect());
+            // The video manager's copy of a title set's attributes against the title set's own.
+            const std::optional<AttributeAspect> own = IfoAspect(disc, attribute.group);
+            if (own && *own != attribute.Aspect()) {
+                agree = false;
+                line += std::string(" (its own IFO says ") + AspectText(*own) + ")";
+            }
         }
         json.AddPath("file", Utf8(path))
             .AddPath("dvd", Utf8(root))
             .Add("ok", true)
-            .Add("attributes", attributes);
+            .Add("attributes", attributes)
+            .Add("ifos_agree", agree);
         report.Succeeded(line, json);
     }
     return report.Finish(StopSignal());
