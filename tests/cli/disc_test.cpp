@@ -18,8 +18,12 @@ using test::Bytes;
 using test::RunCli;
 namespace fs = std::filesystem;
 
-bool Have(const char* tool) {
-    return std::system((std::string("command -v ") + tool + " >/dev/null 2>&1").c_str()) == 0;
+// The first of `tools` this machine lacks, or nothing.
+std::string Missing(std::initializer_list<const char*> tools) {
+    for (const char* tool : tools)
+        if (std::system((std::string("command -v ") + tool + " >/dev/null 2>&1").c_str()) != 0)
+            return tool;
+    return {};
 }
 
 std::string Sh(const std::string& command) {
@@ -80,8 +84,8 @@ std::map<std::string, std::size_t> Differences(const fs::path& a, const fs::path
 }
 
 TEST(CliDvd, FlipsEveryTitleSetAndTheAttributesLsdvdReadsBothWays) {
-    if (!Have("dvdauthor") || !Have("lsdvd") || !Have("ffmpeg"))
-        GTEST_SKIP() << "dvdauthor, lsdvd or ffmpeg is missing (scripts/install-deps installs them)";
+    if (const std::string tool = Missing({"dvdauthor", "lsdvd", "ffmpeg"}); !tool.empty())
+        GTEST_SKIP() << tool << " is missing (scripts/install-deps installs it)";
     test::TempDir dir;
     ASSERT_TRUE(MakeDvd(dir));
     const std::string dvd = dir.File("dvd"), out = dir.File("out"), back = dir.File("back");
@@ -123,8 +127,8 @@ TEST(CliDvd, FlipsEveryTitleSetAndTheAttributesLsdvdReadsBothWays) {
 }
 
 TEST(CliDvd, RefusesDamagedDiscsAndExistingOutputsAndLeavesNothingHalfWritten) {
-    if (!Have("dvdauthor") || !Have("ffmpeg"))
-        GTEST_SKIP() << "dvdauthor or ffmpeg is missing (scripts/install-deps installs them)";
+    if (const std::string tool = Missing({"dvdauthor", "ffmpeg"}); !tool.empty())
+        GTEST_SKIP() << tool << " is missing (scripts/install-deps installs it)";
     test::TempDir dir;
     ASSERT_TRUE(MakeDvd(dir));
     const fs::path ts = dir.Path() / "dvd" / "VIDEO_TS";
@@ -173,8 +177,8 @@ TEST(CliDvd, RefusesDamagedDiscsAndExistingOutputsAndLeavesNothingHalfWritten) {
 // A video CD image: its MPEG track found behind the file system track and the margin, every header
 // rewritten and every changed Form 2 sector's EDC right again.
 TEST(CliVcd, ConvertsAVcdImageWithEveryEdcRight) {
-    if (!Have("vcdimager") || !Have("ffmpeg"))
-        GTEST_SKIP() << "vcdimager or ffmpeg is missing (scripts/install-deps installs them)";
+    if (const std::string tool = Missing({"vcdimager", "ffmpeg"}); !tool.empty())
+        GTEST_SKIP() << tool << " is missing (scripts/install-deps installs it)";
     test::TempDir dir;
     const std::string d = dir.Path().string();
     ASSERT_EQ(std::system(("cd " + d +

@@ -94,14 +94,13 @@ Bytes Expected(const Mux& mux, std::size_t origin, ConversionMode mode) {
     return out;
 }
 
+// The 44-byte header a RIFF "CDXA" file of `size` bytes of sectors starts with.
 Bytes Riff(std::size_t size) {
-    Bytes header = {'R', 'I', 'F', 'F', 0, 0, 0, 0, 'C', 'D', 'X', 'A', 'f', 'm', 't', ' ', 16, 0, 0, 0};
-    header.resize(36, 0);
-    const Bytes data = {'d', 'a', 't', 'a', 0, 0, 0, 0};
-    header.insert(header.end(), data.begin(), data.end());
-    header[40] = static_cast<std::uint8_t>(size);
-    header[41] = static_cast<std::uint8_t>(size >> 8);
-    header[42] = static_cast<std::uint8_t>(size >> 16);
+    Bytes header(44, 0);
+    std::memcpy(header.data(), "RIFF\0\0\0\0CDXAfmt \x10\0\0\0", 20);
+    std::memcpy(header.data() + 36, "data", 4);
+    for (int i = 0; i < 4; ++i)
+        header[40 + static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(size >> (8 * i));
     return header;
 }
 
