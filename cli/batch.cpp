@@ -3,6 +3,7 @@
 
 #include "batch_report.h"
 #include "conversion_run.h"
+#include "dvd_command.h"
 #include "header_scan.h"
 #include "in_place_fix.h"
 #include "interrupt.h"
@@ -346,6 +347,8 @@ int Convert(const Request& request) {
 } // namespace
 
 int RunBatch(const Request& request) {
+    if (const std::optional<int> status = RunFolderRequest(request))
+        return *status;
     switch (request.command) {
     case Command::Probe:
         return Probe(request);

@@ -82,7 +82,7 @@ ParsedCommandLine ParseCommandLine(int argc, char** argv) {
             "A file without a sequence header, or that cannot be read, is a failure.\n" +
             std::string(kWalkNote) +
             "JSON: {\"file\":..., \"ok\":true, \"container\":\"elementary\"|\"program\"|\"transport\"|"
-            "\"transport-192\",\n"
+            "\"transport-192\"|\"cd-xa\"|\"cd-image\",\n"
             "       \"bytes\":N, \"headers\":N, \"aspect_codes\":{\"2\":N, \"3\":N, ...},\n"
             "       \"aspects\":{\"4:3\":N, \"16:9\":N, \"unknown\":N}, \"agree\":true|false}\n"
             "aspect_codes counts the headers by code; aspects by the shape they declare (an MPEG-1\n"
@@ -134,6 +134,13 @@ ParsedCommandLine ParseCommandLine(int argc, char** argv) {
             "\n" +
             std::string(kWalkNote) +
             "The copies go into --out-dir under the folder's own name, the tree below it kept.\n"
+            "\n"
+            "A DVD-Video folder (VIDEO_TS, or a folder holding one) given alone converts as a\n"
+            "whole: -o OUT writes the same folder under OUT (built beside it, named OUT only when\n"
+            "complete), --in-place fixes it where it is. Every VOB is converted and every video\n"
+            "attribute of the IFO and BUP files that describes it set to match; flip turns each\n"
+            "title set and menu away from its own aspect. scan on such a folder tells each VOB's\n"
+            "headers beside what its IFO says, and each IFO's attributes.\n"
             "\n"
             "Streams: - as FILE reads standard input, -o - writes standard output, and a FIFO or\n"
             "pipe (<(command)) is read as it comes; each is converted with --to 16:9 or --to 4:3\n"

@@ -2,8 +2,8 @@
 #include "batch.h"
 #include "batch_report.h"
 #include "header_scan.h"
-#include "outcomes.h"
 #include "interrupt.h"
+#include "outcomes.h"
 #include "source_list.h"
 #include "terminal_progress.h"
 
@@ -54,6 +54,10 @@ std::pair<const char*, const char*> ContainerNames(ContainerKind kind) {
         return {"transport", "transport stream"};
     case ContainerKind::TransportStream192:
         return {"transport-192", "transport stream (192-byte packets)"};
+    case ContainerKind::CdXaFile:
+        return {"cd-xa", "CD-XA program stream"};
+    case ContainerKind::CdImage:
+        return {"cd-image", "CD image program stream (2,352-byte sectors)"};
     }
     return {"elementary", "elementary stream"};
 }

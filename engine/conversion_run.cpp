@@ -32,6 +32,10 @@ public:
             m_out.NoteRewritten(static_cast<std::int64_t>(header.aspectOffset));
         }
     }
+    void Rewrote(std::uint64_t offset, std::uint32_t size) override {
+        for (std::uint32_t i = 0; i < size; ++i)
+            m_out.NoteRewritten(static_cast<std::int64_t>(offset + i));
+    }
 
 private:
     ConversionMode m_mode;

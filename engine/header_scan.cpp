@@ -19,6 +19,7 @@ namespace {
 class Reporter final : public HeaderSink {
 public:
     Reporter(ConversionMode mode, ScanSink& sink) : m_mode(mode), m_sink(sink) {}
+    void Attach(const ContainerWalk& walk) { m_walk = &walk; }
 
     void Found(const FoundHeader& header) override {
         HeaderSite site;
@@ -28,12 +29,14 @@ public:
         site.rewritten = RewriteHeader(header, m_mode);
         site.mpeg1 = header.mpeg1;
         site.declared = ClassifyHeader(header);
+        site.sector = m_walk->SectorHolding(header.aspectOffset);
         m_sink.Header(site);
     }
 
 private:
     ConversionMode m_mode;
     ScanSink& m_sink;
+    const ContainerWalk* m_walk = nullptr;
 };
 
 } // namespace
@@ -57,11 +60,16 @@ RunOutcome Scan(io::File& source, ConversionMode mode, ScanSink& sink) {
 
     Reporter reporter(mode, sink);
     ContainerWalk walk(reporter);
+    reporter.Attach(walk);
     std::uint8_t* const data = buffer.get();
     const std::int64_t total = *size;
     std::int64_t remaining = total;
     std::uint32_t carry = 0;
-    bool first = true;
+    std::optional<ContainerKind> told;
+    const auto tell = [&] {
+        if (told != walk.Kind())
+            sink.Container(*(told = walk.Kind()));
+    };
     while (remaining > 0) {
         const std::int64_t got = source.ReadSome(data + carry, CHUNK_SIZE - carry);
         if (got < 0)
@@ -71,10 +79,7 @@ RunOutcome Scan(io::File& source, ConversionMode mode, ScanSink& sink) {
         remaining -= got;
         const std::uint32_t len = carry + static_cast<std::uint32_t>(got);
         const std::uint32_t keep = walk.Walk(data, len);
-        if (first) {
-            sink.Container(walk.Kind());
-            first = false;
-        }
+        tell();
         sink.Position(ProgressPosition(total, remaining));
         if (sink.StopRequested())
             return RunOutcome::Cancelled;
@@ -82,8 +87,7 @@ RunOutcome Scan(io::File& source, ConversionMode mode, ScanSink& sink) {
         carry = keep;
     }
     walk.Finish(data, carry);
-    if (first)
-        sink.Container(walk.Kind());
+    tell();
     return RunOutcome::Completed;
 }
 

@@ -7,6 +7,7 @@
 #include "video/sequence_header.h"
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 namespace veltrane {
@@ -25,13 +26,16 @@ struct HeaderSite {
     bool mpeg1 = false;             // the code is MPEG-1's pel aspect ratio, read against the header's size
     DeclaredAspect declared = DeclaredAspect::Unknown; // the shape the header declares, by the rule of
                                                        // its stream's MPEG-1 or MPEG-2
+    // In raw CD sectors, the file offset of the 2,352-byte sector holding the aspect byte: a run that
+    // changes the byte also stores the sector's new EDC.
+    std::optional<std::uint64_t> sector;
 };
 
 // Told what the scan finds, on the caller's thread.
 class ScanSink {
 public:
     virtual ~ScanSink() = default;
-    // Once, after the first read, before any header.
+    // After the first read, before any header; again if a stream is found behind leading bytes.
     virtual void Container(ContainerKind) {}
     // Every header whose aspect byte is in the file. Within one stream in file order; a multiplex's
     // streams may interleave, and a stream's first header can come a little after other streams'.

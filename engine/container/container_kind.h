@@ -3,12 +3,16 @@
 
 namespace veltrane {
 
-// How the walk reads a file, judged from its first buffer-full.
+// How the walk reads a file, judged from its first buffer-full (or, for a stream behind leading bytes
+// that hold no sequence header, from where its first pack or packet is found).
 enum class ContainerKind {
     Elementary,         // plain bytes: a video elementary stream, or anything that is no known multiplex
     ProgramStream,      // MPEG-1 system stream or MPEG-2 program stream (packs of PES packets)
     TransportStream188, // MPEG-2 transport stream
     TransportStream192, // the same with a 4-byte timestamp before each packet (.m2ts, .mts)
+    CdXaFile,           // a RIFF "CDXA" file of raw CD sectors (a video CD's .DAT): the program stream
+                        // that the user data of its Form 2 sectors make
+    CdImage,            // the same in a raw image of 2,352-byte sectors (.bin)
 };
 
 } // namespace veltrane

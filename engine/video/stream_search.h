@@ -17,6 +17,9 @@ struct FoundHeader {
 class HeaderSink {
 public:
     virtual void Found(const FoundHeader& header) = 0;
+    // Bytes the walk itself rewrote in the caller's buffer because an aspect code changed: the EDC of
+    // a CD sector. Told before the walk hands the bytes back.
+    virtual void Rewrote(std::uint64_t /*offset*/, std::uint32_t /*size*/) {}
 
 protected:
     ~HeaderSink() = default;

@@ -13,6 +13,7 @@
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
+#include <utility>
 
 extern char** environ;
 
@@ -57,9 +58,11 @@ CliResult RunCli(const std::vector<std::string>& args, const CliStreams& streams
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, in[0], 0);
-    if (streams.stdoutReaderGone)
+    if (streams.stdoutReaderGone) {
+        // Gone before the program starts, so that even its first write finds no reader.
+        ::close(std::exchange(out[0], -1));
         posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-    else
+    } else
         posix_spawn_file_actions_addopen(&actions, 1, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     posix_spawn_file_actions_addopen(&actions, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     std::vector<std::string> owned = args;
@@ -68,7 +71,8 @@ CliResult RunCli(const std::vector<std::string>& args, const CliStreams& streams
     const int spawned = ::posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
     for (const int end : {in[0], out[0], out[1]})
-        ::close(end);
+        if (end != -1)
+            ::close(end);
     if (spawned != 0) {
         ::close(in[1]);
         throw std::runtime_error("cannot start " + std::string(argv[0]));

@@ -141,4 +141,14 @@ Bytes SequenceHeader(std::uint8_t aspectByte) {
     return {0x00, 0x00, 0x01, 0xB3, 0x2D, 0x02, 0x40, aspectByte};
 }
 
+std::uint32_t CdEdc(const std::uint8_t* sector, std::size_t end) {
+    std::uint32_t edc = 0;
+    for (std::size_t i = 16; i < end; ++i) {
+        edc ^= sector[i];
+        for (int bit = 0; bit < 8; ++bit)
+            edc = (edc >> 1) ^ ((edc & 1) != 0 ? 0xD8018001u : 0u);
+    }
+    return edc;
+}
+
 } // namespace veltrane::test

@@ -68,6 +68,9 @@ testing::AssertionResult SameBytes(const Bytes& actual, const Bytes& expected);
 // are 00 00 01 B3 and whose seventh byte after it exists gets that byte rewritten.
 Bytes ReferenceConversion(Bytes bytes, ConversionMode mode);
 
+// The EDC of a CD sector's bytes [16, end), bit by bit as the CD-ROM XA rules define it.
+std::uint32_t CdEdc(const std::uint8_t* sector, std::size_t end);
+
 // A sequence header start code followed by sizes and the given aspect/frame-rate byte.
 Bytes SequenceHeader(std::uint8_t aspectByte);
 

@@ -1,0 +1,52 @@
+// Writing a disc's files through the file layer, each put in place only once it is whole.
+#include "disc/disc_files.h"
+
+#include "io/chunk_buffer.h"
+#include "io/copy_writer.h"
+#include "io/file_io.h"
+
+namespace veltrane::disc {
+
+bool WriteIfoCopy(const std::string& source, const std::string& dest,
+                  const std::vector<std::uint8_t>& bytes) {
+    io::File from = io::OpenForSequentialRead(source);
+    if (!from.IsOpen())
+        return false;
+    io::OutputFile output(dest, from);
+    return output.IsOpen() && output.Content().WriteAll(bytes.data(), bytes.size()) && output.Commit();
+}
+
+bool WriteIfoInPlace(const std::string& path, const IfoImage& image, const std::vector<std::uint8_t>& bytes) {
+    io::File file = io::OpenForUpdate(path);
+    if (!file.IsOpen())
+        return false;
+    for (const VideoAttribute& attribute : image.attributes) {
+        const std::uint8_t byte = bytes[attribute.offset];
+        if (byte != image.bytes[attribute.offset] && !file.WriteAllAt(&byte, 1, attribute.offset))
+            return false;
+    }
+    return file.Close();
+}
+
+bool CopyExactly(const std::string& source, const std::string& dest) {
+    io::File from = io::OpenForSequentialRead(source);
+    if (!from.IsOpen())
+        return false;
+    io::OutputFile output(dest, from);
+    const ChunkBuffer buffer = AllocateChunk();
+    if (!output.IsOpen() || !buffer)
+        return false;
+    CopyWriter out(from, output.Content());
+    for (;;) {
+        const std::int64_t got = from.ReadSome(buffer.get(), CHUNK_SIZE);
+        if (got < 0)
+            return false;
+        if (got == 0)
+            break;
+        if (!out.Put(buffer.get(), static_cast<std::size_t>(got)))
+            return false;
+    }
+    return out.Finish() && output.Commit();
+}
+
+} // namespace veltrane::disc
