@@ -82,14 +82,6 @@ std::string Destination(const Request& request, const std::string& file) {
     return NameOf(FsPath(request.outDir) / FsPath(file).filename());
 }
 
-// A dangling link counts as there: writing through it would create a file elsewhere. A name that
-// cannot even be looked at is left to the run, which tells why it cannot write there.
-bool Exists(const std::string& path) {
-    std::error_code error;
-    const fs::file_status status = fs::symlink_status(FsPath(path), error);
-    return !error && status.type() != fs::file_type::not_found;
-}
-
 // Two files of one batch written to the same name would leave only the last: refused before any
 // is written. Returns false after telling the user.
 bool DestinationsDistinct(const Request& request) {
@@ -144,6 +136,13 @@ std::string ConvertedLine(const Request& request, const std::string& file, const
     return file + " -> " + dest + ": " + rewritten;
 }
 
+// The outcome's text and the reason; a refusal --force would lift says so, and only that one.
+std::string FailureLine(RunOutcome outcome, const FailureReason& reason, const std::string& dest) {
+    if (reason.refusal == Refusal::DestinationExists)
+        return dest + " exists (--force replaces it)";
+    return FailureText(outcome, reason, ": ");
+}
+
 int Convert(const Request& request) {
     if (!DestinationsDistinct(request))
         return EXIT_USAGE;
@@ -162,10 +161,6 @@ int Convert(const Request& request) {
             report.Failed(file, why, std::move(json));
             continue;
         }
-        if (!request.inPlace && !request.force && Exists(dest)) {
-            report.Failed(file, dest + " exists (--force replaces it)", std::move(json));
-            continue;
-        }
         std::error_code error;
         const auto size = static_cast<std::int64_t>(fs::file_size(FsPath(file), error));
         const auto start = std::chrono::steady_clock::now();
@@ -173,15 +168,19 @@ int Convert(const Request& request) {
         RunOutcome outcome;
         {
             TerminalProgress progress(file, error ? 0 : size, showProgress);
-            outcome = request.inPlace ? FixInPlace(file, mode, progress, run)
-                                      : RunConversion(file, dest, mode, progress, run);
+            // Without --force the run itself refuses a file at the destination, also one that appears
+            // while it runs.
+            outcome = request.inPlace
+                          ? FixInPlace(file, mode, progress, run)
+                          : RunConversion(file, dest, mode, progress, run,
+                                          request.force ? io::ExistingFile::Replace : io::ExistingFile::Keep);
         }
         if (outcome == RunOutcome::Cancelled) {
             report.Stopped(file, std::move(json));
             break;
         }
         if (outcome != RunOutcome::Completed) {
-            report.Failed(file, OutcomeText(outcome), std::move(json));
+            report.Failed(file, FailureLine(outcome, run.failure, dest), std::move(json));
             continue;
         }
         const double seconds =

@@ -322,7 +322,7 @@ void CVeltraneDlg::OnRun() {
         }
     }
     if (outcome != RunOutcome::Completed) {
-        m_services.ShowError(this, Message(OutcomeText(outcome)));
+        m_services.ShowError(this, Message(FailureText(outcome, report.failure, "\n")));
     } else if (const std::optional<NothingRewritten> nothing = WhyNothingRewritten(report)) {
         m_services.ShowError(this, Message(OutcomeText(*nothing)));
     }

@@ -286,7 +286,7 @@ void CVeltraneDlg::OnRun() {
         progress.ShowPending();
     }
     if (outcome != RunOutcome::Completed)
-        m_services.ShowError(m_hWnd, Widen(OutcomeText(outcome)));
+        m_services.ShowError(m_hWnd, Widen(FailureText(outcome, report.failure, "\n")));
     else if (const std::optional<NothingRewritten> nothing = WhyNothingRewritten(report))
         m_services.ShowError(m_hWnd, Widen(OutcomeText(*nothing)));
     else

@@ -191,7 +191,7 @@ TEST(CliJson, ParsesAndKeepsEveryFileNameExact) {
     EXPECT_FALSE(objects[1].contains("file_hex"));
     EXPECT_EQ(objects[1]["output"], dir.File("out/" + japanese));
     EXPECT_EQ(objects[2]["ok"], false);
-    EXPECT_EQ(objects[2]["error"], "can't open input file");
+    EXPECT_EQ(objects[2]["error"], "can't open input file: No such file or directory");
 
     const auto probed = RunCli({"probe", "--json", "--quiet", dir.File("in/" + japanese),
                                 DataFile("mpeg2_square.m2v"), dir.File("in/missing.m2v")});
@@ -262,8 +262,9 @@ TEST(CliConvert, InPlaceGoesOnPastWhatItCannotWrite) {
     EXPECT_EQ(result.exitStatus, 1);
     const auto errors = Lines(result.err);
     ASSERT_EQ(errors.size(), 3u) << result.err;
-    EXPECT_EQ(errors[0], "veltrane-cli: " + dir.File("missing.m2v") + ": can't open input file");
-    EXPECT_EQ(errors[1], "veltrane-cli: " + dir.Path().string() + ": can't open input file");
+    EXPECT_EQ(errors[0], "veltrane-cli: " + dir.File("missing.m2v") +
+                             ": can't open input file: No such file or directory");
+    EXPECT_EQ(errors[1], "veltrane-cli: " + dir.Path().string() + ": can't open input file: Is a directory");
     EXPECT_EQ(result.out, file + ": 16:9, 5 of 5 sequence headers rewritten in place\n");
     EXPECT_TRUE(
         test::SameBytes(test::ReadAll(file), test::ReadAll(DataFile("mpeg2_4x3_as_16x9.golden.m2v"))));
