@@ -361,7 +361,6 @@ OutputFile::OutputFile(const std::string& path, const File& source, ExistingFile
         Fail(S_ISLNK(named.st_mode) ? Refusal::DanglingLink : Refusal::DestinationChanged);
         return;
     }
-    there.Close();
 
     int fd = -1;
     int error = EOPNOTSUPP;

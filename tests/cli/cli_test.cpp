@@ -103,6 +103,50 @@ TEST(CliConvert, RefusesAnExistingDestinationUnlessForcedAndTheSourceAlways) {
     }
 }
 
+// Each refusal names what is wrong, in the system's words where it has them, and only a file --force
+// could replace is said to give way to it.
+TEST(CliConvert, RefusalsNameWhatIsWrongAndPromiseOnlyWhatForceDoes) {
+    test::TempDir dir;
+    const std::string source = dir.File("source.m2v");
+    test::WriteAll(source, test::ReadAll(DataFile("mpeg2_4x3.m2v")));
+    fs::create_directory(dir.File("folder"));
+    fs::create_symlink("loop", dir.File("loop"));
+    fs::create_symlink("nowhere", dir.File("dangling"));
+    test::WriteAll(dir.File("taken.m2v"), Bytes{1, 2, 3});
+    struct Row {
+        std::string dest;
+        bool force;
+        std::string text;
+    };
+    std::vector<Row> rows = {
+        {dir.File("folder"), true, "can't open output file.: Is a directory"},
+        {dir.File("loop"), true, "can't open output file.: Too many levels of symbolic links"},
+        {source, false, "can't open output file.: the destination is the source file itself"},
+        {dir.File("dangling"), true,
+         "can't open output file.: the destination is a symbolic link to a file that does not exist"},
+        {dir.File("none/out.m2v"), false,
+         "can't open output file.: the destination's folder: No such file or directory"},
+        {dir.File("taken.m2v"), false, dir.File("taken.m2v") + " exists (--force replaces it)"},
+    };
+    if (::geteuid() != 0) { // root writes into any folder
+        fs::create_directory(dir.File("theirs"));
+        test::WriteAll(dir.File("theirs/writable.m2v"), Bytes{1});
+        fs::permissions(dir.File("theirs"), fs::perms::owner_read | fs::perms::owner_exec);
+        rows.push_back({dir.File("theirs/writable.m2v"), true,
+                        "can't open output file.: the destination's folder: Permission denied"});
+    }
+    for (const Row& row : rows) {
+        std::vector<std::string> args = {"convert", "--to", "16:9", source, "-o", row.dest};
+        if (row.force)
+            args.push_back("--force");
+        const auto result = RunCli(args);
+        EXPECT_EQ(result.exitStatus, 1) << row.dest;
+        EXPECT_EQ(Lines(result.err).front(), "veltrane-cli: " + source + ": " + row.text);
+    }
+    std::error_code ignored; // so that the folder can be removed
+    fs::permissions(dir.File("theirs"), fs::perms::owner_all, fs::perm_options::add, ignored);
+}
+
 TEST(CliUsage, RefusesWhatCannotBeCarriedOutWithStatus2BeforeTouchingAFile) {
     test::TempDir dir;
     const std::string a = DataFile("mpeg2_4x3.m2v");
