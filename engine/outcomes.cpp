@@ -61,6 +61,8 @@ std::string ReasonText(const FailureReason& reason) {
         return "not a regular file";
     case Refusal::DestinationIsSource:
         return "the destination is the source file itself";
+    case Refusal::DestinationIsAFolder:
+        return "the destination is a folder";
     case Refusal::DestinationExists:
         return "the destination exists";
     case Refusal::DanglingLink:

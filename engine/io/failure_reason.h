@@ -8,12 +8,13 @@ namespace veltrane::io {
 // The file layer's own reasons, where no system call failed but the operation must not go on.
 enum class Refusal {
     None,
-    NotARegularFile,     // a source or a file fixed in place that is a FIFO, a device or a folder
-    DestinationIsSource, // the destination names the source file, under any name
-    DestinationExists,   // a destination the caller asked to keep (ExistingFile::Keep) is there
-    DanglingLink,        // the destination is a symbolic link to nothing
-    DestinationChanged,  // another file took the destination's name during the run
-    CutShort,            // the file ended before the size it had when the run started
+    NotARegularFile,      // a source or a file fixed in place that is a FIFO, a device or a folder
+    DestinationIsSource,  // the destination names the source file, under any name
+    DestinationIsAFolder, // where the system has no words of its own for it (Windows)
+    DestinationExists,    // a destination the caller asked to keep (ExistingFile::Keep) is there
+    DanglingLink,         // the destination is a symbolic link to nothing
+    DestinationChanged,   // another file took the destination's name during the run
+    CutShort,             // the file ended before the size it had when the run started
 };
 
 struct FailureReason {

@@ -66,10 +66,6 @@ private:
     HANDLE m_handle;
 };
 
-// ERROR_DIRECTORY_NOT_SUPPORTED, which mingw-w64's headers lack: "An operation is not supported on a
-// directory", what a folder given as the destination is told.
-constexpr DWORD ERROR_IS_A_FOLDER = 336;
-
 constexpr DWORD SHARE_ALL = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 
 // The folder part of a path, as the folder to create a file beside it in: "." for a bare name, "C:" for
@@ -165,8 +161,8 @@ std::string SystemErrorText(int code) {
     std::wstring wide(text != nullptr ? text : L"", size);
     ::LocalFree(text);
     // The system's sentences end in a period and a line break; the message adds its own punctuation.
-    while (!wide.empty() &&
-           (wide.back() == L'\n' || wide.back() == L'\r' || wide.back() == L' ' || wide.back() == L'.'))
+    while (!wide.empty() && (wide.back() == L'\n' || wide.back() == L'\r' || wide.back() == L' ' ||
+                             wide.back() == L'.' || wide.back() == L'\u3002'))
         wide.pop_back();
     return NarrowPath(wide).value_or("error " + std::to_string(code));
 }
@@ -312,7 +308,10 @@ OutputFile::OutputFile(const std::string& path, const File& source, ExistingFile
     const std::optional<std::wstring> wide = WidePath(path);
     // A name that ends in a separator can only be meant as a folder.
     if (!wide || wide->back() == L'\\' || wide->back() == L'/') {
-        Fail(wide ? ERROR_IS_A_FOLDER : ERROR_INVALID_NAME);
+        if (wide)
+            Fail(Refusal::DestinationIsAFolder);
+        else
+            Fail(ERROR_INVALID_NAME);
         return;
     }
     const std::optional<FileIdentity> sourceIdentity = IdentityOf(source.m_handle);
@@ -364,7 +363,11 @@ OutputFile::OutputFile(const std::string& path, const File& source, ExistingFile
             return;
         }
         if (basic.FileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY)) {
-            Fail(basic.FileAttributes & FILE_ATTRIBUTE_DIRECTORY ? ERROR_IS_A_FOLDER : ERROR_ACCESS_DENIED);
+            // Windows would say only "access denied" of a folder.
+            if (basic.FileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+                Fail(Refusal::DestinationIsAFolder);
+            else
+                Fail(ERROR_ACCESS_DENIED);
             return;
         }
         if (existingFile == ExistingFile::Keep) {
