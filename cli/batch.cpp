@@ -97,12 +97,11 @@ std::string Destination(const Request& request, const Source& source) {
     return NameOf(FsPath(request.outDir) / FsPath(source.file).filename());
 }
 
-// A dangling link counts as there: writing through it would create a file elsewhere. A name that
-// cannot even be looked at is left to the run, which tells why it cannot write there.
-bool Exists(const std::string& path) {
+// What a dry run tells of a destination that a real run without --force would refuse: a regular
+// file there, or through a link. Anything else is the real run's to refuse, with its own reason.
+bool ReplacesAFile(const std::string& path) {
     std::error_code error;
-    const fs::file_status status = fs::symlink_status(FsPath(path), error);
-    return !error && status.type() != fs::file_type::not_found;
+    return fs::is_regular_file(FsPath(path), error);
 }
 
 bool Refuse(const std::string& text) {
@@ -223,23 +222,35 @@ ProbeOutcome ProbeFurtherOn(const std::string& file) {
 // One file's run, by the engine's call that fits its source and destination.
 RunOutcome Carry(const Request& request, const Source& source, const std::string& dest, bool toStdout,
                  ConversionMode mode, TerminalProgress& progress, RunReport& run) {
+    // Without --force the run itself refuses a file at the destination, also one that appears while it
+    // runs.
+    const io::ExistingFile existing = request.force ? io::ExistingFile::Replace : io::ExistingFile::Keep;
     const bool stream = source.kind == SourceKind::Stream;
     if (!stream && !toStdout && !request.dryRun)
         return request.inPlace ? FixInPlace(source.file, mode, progress, run)
-                               : RunConversion(source.file, dest, mode, progress, run);
+                               : RunConversion(source.file, dest, mode, progress, run, existing);
     io::File input = source.file == "-" ? io::OpenStandardInput()
                      : stream           ? io::OpenForStreamRead(source.file)
                                         : io::OpenForSequentialRead(source.file);
-    if (!input.IsOpen())
+    if (!input.IsOpen()) {
+        run.failure = input.Failure();
         return RunOutcome::SourceOpenFailed;
+    }
     if (request.dryRun)
         return RunStreamConversion(input, nullptr, mode, progress, run);
     if (!toStdout)
-        return RunStreamConversion(input, dest, mode, progress, run);
+        return RunStreamConversion(input, dest, mode, progress, run, existing);
     io::File output = io::OpenStandardOutput();
     if (!output.IsOpen())
         return RunOutcome::DestOpenFailed;
     return RunStreamConversion(input, &output, mode, progress, run);
+}
+
+// The outcome's text and the reason; a refusal --force would lift says so, and only that one.
+std::string FailureLine(RunOutcome outcome, const FailureReason& reason, const std::string& dest) {
+    if (reason.refusal == Refusal::DestinationExists)
+        return dest + " exists (--force replaces it)";
+    return FailureText(outcome, reason, ": ");
 }
 
 int Convert(const Request& request) {
@@ -292,7 +303,7 @@ int Convert(const Request& request) {
                 continue;
             }
         }
-        if (!dest.empty() && !toStdout && !request.inPlace && !request.force && Exists(dest)) {
+        if (request.dryRun && !dest.empty() && !toStdout && !request.force && ReplacesAFile(dest)) {
             report.Failed(source.file, dest + " exists (--force replaces it)", std::move(json));
             continue;
         }
@@ -321,7 +332,7 @@ int Convert(const Request& request) {
             break;
         }
         if (outcome != RunOutcome::Completed) {
-            report.Failed(source.file, OutcomeText(outcome), std::move(json));
+            report.Failed(source.file, FailureLine(outcome, run.failure, dest), std::move(json));
             continue;
         }
         // A stream is known to hold no video only at its end; a named destination then got nothing.

@@ -61,20 +61,30 @@ RunOutcome RunConversion(const std::string& sourcePath, const std::string& destP
 
 namespace {
 
+// A write can fail on the source's side too: blocks it could not share are copied from there.
+io::FailureReason WriteFailure(const io::File& source, const io::File& dest) {
+    return dest.Failure().Known() ? dest.Failure() : source.Failure();
+}
+
+RunOutcome Failed(RunOutcome outcome, RunReport& report, const io::FailureReason& why) {
+    report.failure = why;
+    return outcome;
+}
+
 RunOutcome Convert(const std::string& sourcePath, const std::string& destPath, ConversionMode mode,
-                   ProgressSink& progress, RunReport& report) {
+                   ProgressSink& progress, RunReport& report, io::ExistingFile existing) {
     io::File source = io::OpenForSequentialRead(sourcePath);
     if (!source.IsOpen())
-        return RunOutcome::SourceOpenFailed;
-    io::OutputFile output(destPath, source);
+        return Failed(RunOutcome::SourceOpenFailed, report, source.Failure());
+    io::OutputFile output(destPath, source, existing);
     if (!output.IsOpen())
-        return RunOutcome::DestOpenFailed;
+        return Failed(RunOutcome::DestOpenFailed, report, output.Failure());
     const ChunkBuffer buffer = AllocateChunk();
     if (!buffer)
         return RunOutcome::OutOfMemory;
     const std::optional<std::int64_t> size = source.Size();
     if (!size)
-        return RunOutcome::SizeUnavailable;
+        return Failed(RunOutcome::SizeUnavailable, report, source.Failure());
 
     progress.Begin();
     io::File& dest = output.Content();
@@ -91,14 +101,15 @@ RunOutcome Convert(const std::string& sourcePath, const std::string& destPath, C
         const std::int64_t got = source.ReadSome(data + carry, want);
         // An end before that size means the source was cut while it was read: the copy would be short.
         if (got <= 0)
-            return RunOutcome::ReadFailed;
+            return Failed(RunOutcome::ReadFailed, report,
+                          got < 0 ? source.Failure() : io::FailureReason{0, io::Refusal::CutShort, false});
         remaining -= got;
 
         const std::uint32_t len = carry + static_cast<std::uint32_t>(got);
         // What the walk holds back (a header or packet cut by the buffer's edge) is walked next pass.
         const std::uint32_t keep = walk.Walk(data, len);
         if (!out.Put(data, len - keep))
-            return RunOutcome::WriteFailed;
+            return Failed(RunOutcome::WriteFailed, report, WriteFailure(source, dest));
         progress.Position(ProgressPosition(total, remaining));
         if (progress.StopRequested())
             return RunOutcome::Cancelled;
@@ -108,8 +119,10 @@ RunOutcome Convert(const std::string& sourcePath, const std::string& destPath, C
     walk.Finish(data, carry);
     // Until the commit the destination's name still holds what it held before; any return above
     // discards the new file.
-    if (!out.Put(data, carry) || !out.Finish() || !output.Commit())
-        return RunOutcome::WriteFailed;
+    if (!out.Put(data, carry) || !out.Finish())
+        return Failed(RunOutcome::WriteFailed, report, WriteFailure(source, dest));
+    if (!output.Commit())
+        return Failed(RunOutcome::WriteFailed, report, output.Failure());
     source.Close();
     progress.End();
     return RunOutcome::Completed;
@@ -118,12 +131,12 @@ RunOutcome Convert(const std::string& sourcePath, const std::string& destPath, C
 } // namespace
 
 RunOutcome RunConversion(const std::string& sourcePath, const std::string& destPath, ConversionMode mode,
-                         ProgressSink& progress, RunReport& report) {
+                         ProgressSink& progress, RunReport& report, io::ExistingFile existing) {
     report = RunReport{};
     // The one buffer is allocated without throwing; the walk's few bytes per stream are not, and a
     // multiplex damaged enough can ask for many streams.
     try {
-        return Convert(sourcePath, destPath, mode, progress, report);
+        return Convert(sourcePath, destPath, mode, progress, report, existing);
     } catch (const std::bad_alloc&) {
         return RunOutcome::OutOfMemory;
     }

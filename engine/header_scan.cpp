@@ -72,10 +72,9 @@ RunOutcome Scan(io::File& source, ConversionMode mode, ScanSink& sink) {
     };
     while (remaining > 0) {
         const std::int64_t got = source.ReadSome(data + carry, CHUNK_SIZE - carry);
-        if (got < 0)
+        // An end before the size taken at the start: the file was cut short while it was read.
+        if (got <= 0)
             return RunOutcome::ReadFailed;
-        if (got == 0)
-            break;
         remaining -= got;
         const std::uint32_t len = carry + static_cast<std::uint32_t>(got);
         const std::uint32_t keep = walk.Walk(data, len);

@@ -25,19 +25,25 @@ public:
     }
     void Header(const HeaderSite& site) override {
         ++m_report.headersFound;
-        if (site.rewritten == site.aspectByte || m_writeFailed)
+        if (site.rewritten == site.aspectByte || m_writeFailed || m_cutShort)
             return;
-        if (!m_file.WriteAllAt(&site.rewritten, 1, static_cast<std::int64_t>(site.aspectOffset)) ||
-            (site.sector && !RefreshEdc(*site.sector))) {
+        // A file cut short under the scan must not grow back with zeros up to a byte it no longer has.
+        const auto offset = static_cast<std::int64_t>(site.aspectOffset);
+        if (!m_file.Reaches(offset)) {
+            m_cutShort = true;
+            return;
+        }
+        if (!m_file.WriteAllAt(&site.rewritten, 1, offset) || (site.sector && !RefreshEdc(*site.sector))) {
             m_writeFailed = true;
             return;
         }
         ++m_report.headersRewritten;
     }
     void Position(int position) override { m_progress.Position(position); }
-    bool StopRequested() override { return m_writeFailed || m_progress.StopRequested(); }
+    bool StopRequested() override { return m_writeFailed || m_cutShort || m_progress.StopRequested(); }
 
     bool WriteFailed() const { return m_writeFailed; }
+    bool CutShort() const { return m_cutShort; }
 
 private:
     // The sector as the file now has it, the new aspect byte included, gets the EDC that calls for.
@@ -55,7 +61,13 @@ private:
     RunReport& m_report;
     bool m_writeFailed = false;
     bool m_begun = false;
+    bool m_cutShort = false;
 };
+
+RunOutcome Failed(RunOutcome outcome, RunReport& report, const io::FailureReason& why) {
+    report.failure = why;
+    return outcome;
+}
 
 } // namespace
 
@@ -64,16 +76,19 @@ RunOutcome FixInPlace(const std::string& path, ConversionMode mode, ProgressSink
     report = RunReport{};
     io::File file = io::OpenForUpdate(path);
     if (!file.IsOpen())
-        return RunOutcome::SourceOpenFailed;
+        return Failed(RunOutcome::SourceOpenFailed, report, file.Failure());
     InPlaceWriter writer(file, progress, report);
     const RunOutcome scanned = ScanFile(file, mode, writer);
     if (writer.WriteFailed())
-        return RunOutcome::WriteFailed;
+        return Failed(RunOutcome::WriteFailed, report, file.Failure());
+    // The same failure a copy of a file cut short while it is read ends in.
+    if (writer.CutShort() || (scanned == RunOutcome::ReadFailed && !file.Failure().Known()))
+        return Failed(RunOutcome::ReadFailed, report, io::FailureReason{0, io::Refusal::CutShort, false});
     if (scanned != RunOutcome::Completed)
-        return scanned;
+        return Failed(scanned, report, file.Failure());
     // As for a copy, only a successful close proves the bytes reached the file.
     if (!file.Close())
-        return RunOutcome::WriteFailed;
+        return Failed(RunOutcome::WriteFailed, report, file.Failure());
     progress.End();
     return RunOutcome::Completed;
 }

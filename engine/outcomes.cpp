@@ -53,4 +53,36 @@ std::string_view OutcomeText(NothingRewritten outcome) {
     return {};
 }
 
+std::string ReasonText(const FailureReason& reason) {
+    switch (reason.refusal) {
+    case Refusal::None:
+        break;
+    case Refusal::NotARegularFile:
+        return "not a regular file";
+    case Refusal::DestinationIsSource:
+        return "the destination is the source file itself";
+    case Refusal::DestinationIsAFolder:
+        return "the destination is a folder";
+    case Refusal::DestinationExists:
+        return "the destination exists";
+    case Refusal::DanglingLink:
+        return "the destination is a symbolic link to a file that does not exist";
+    case Refusal::DestinationChanged:
+        return "another file took the destination's name during the run; both were left as they are";
+    case Refusal::CutShort:
+        return "the file was cut short during the run";
+    }
+    if (reason.systemError == 0)
+        return {};
+    // The folder is named, or a writable destination in a folder that is not would look like the file.
+    return (reason.inFolder ? "the destination's folder: " : "") + io::SystemErrorText(reason.systemError);
+}
+
+std::string FailureText(RunOutcome outcome, const FailureReason& reason, std::string_view separator) {
+    std::string text(OutcomeText(outcome));
+    if (const std::string why = ReasonText(reason); !why.empty())
+        text.append(separator).append(why);
+    return text;
+}
+
 } // namespace veltrane

@@ -1,6 +1,9 @@
 // The results of the engine's two calls, and the text the user is shown for each failure.
 #pragma once
 
+#include "io/failure_reason.h"
+
+#include <string>
 #include <string_view>
 
 namespace veltrane {
@@ -35,5 +38,16 @@ enum class NothingRewritten {
 std::string_view OutcomeText(RunOutcome outcome);
 std::string_view OutcomeText(ProbeOutcome outcome);
 std::string_view OutcomeText(NothingRewritten outcome);
+
+using io::FailureReason;
+using io::Refusal;
+
+// Why a run failed, in words: the file layer's own reason, or the system's text for its error; empty
+// when neither is known.
+std::string ReasonText(const FailureReason& reason);
+// What the user reads of a failed run: the outcome's text, then `separator` and the reason when there is
+// one ("can't open output file.: Is a directory" on a command line, the reason as a second line in a
+// message box).
+std::string FailureText(RunOutcome outcome, const FailureReason& reason, std::string_view separator);
 
 } // namespace veltrane

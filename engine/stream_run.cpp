@@ -122,28 +122,43 @@ RunOutcome Guarded(io::File& source, io::File* dest, ConversionMode mode, Progre
     }
 }
 
+// The system's reason for a failed read or write, from the side that failed.
+RunOutcome NoteFailure(RunOutcome outcome, const io::File& source, const io::File* dest, RunReport& report) {
+    if (outcome == RunOutcome::ReadFailed)
+        report.failure = source.Failure();
+    else if (outcome == RunOutcome::WriteFailed && dest != nullptr)
+        report.failure = dest->Failure();
+    return outcome;
+}
+
 } // namespace
 
 RunOutcome RunStreamConversion(io::File& source, io::File* dest, ConversionMode mode, ProgressSink& progress,
                                RunReport& report) {
-    const RunOutcome outcome = Guarded(source, dest, mode, progress, report);
+    const RunOutcome outcome =
+        NoteFailure(Guarded(source, dest, mode, progress, report), source, dest, report);
     if (outcome == RunOutcome::Completed)
         progress.End();
     return outcome;
 }
 
 RunOutcome RunStreamConversion(io::File& source, const std::string& destPath, ConversionMode mode,
-                               ProgressSink& progress, RunReport& report) {
+                               ProgressSink& progress, RunReport& report, io::ExistingFile existing) {
     report = RunReport{};
-    io::OutputFile output(destPath, source);
-    if (!output.IsOpen())
+    io::OutputFile output(destPath, source, existing);
+    if (!output.IsOpen()) {
+        report.failure = output.Failure();
         return RunOutcome::DestOpenFailed;
-    const RunOutcome outcome = Guarded(source, &output.Content(), mode, progress, report);
+    }
+    const RunOutcome outcome = NoteFailure(Guarded(source, &output.Content(), mode, progress, report), source,
+                                           &output.Content(), report);
     if (outcome != RunOutcome::Completed)
         return outcome;
     // Not committed: the destination's name keeps what it had, and the unnamed copy goes.
-    if (report.headersFound > 0 && !output.Commit())
+    if (report.headersFound > 0 && !output.Commit()) {
+        report.failure = output.Failure();
         return RunOutcome::WriteFailed;
+    }
     progress.End();
     return RunOutcome::Completed;
 }

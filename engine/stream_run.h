@@ -24,9 +24,11 @@ RunOutcome RunStreamConversion(io::File& source, io::File* dest, ConversionMode 
                                RunReport& report);
 
 // The same into a named destination, which takes the converted stream only once all of it is written,
-// as RunConversion's does. A stream that held no sequence header at all leaves the destination as it
-// was: the run completes with report.headersFound == 0 and nothing written.
+// as RunConversion's does, and treats a file already there as RunConversion does. A stream that held no
+// sequence header at all leaves the destination as it was: the run completes with report.headersFound == 0
+// and nothing written.
 RunOutcome RunStreamConversion(io::File& source, const std::string& destPath, ConversionMode mode,
-                               ProgressSink& progress, RunReport& report);
+                               ProgressSink& progress, RunReport& report,
+                               io::ExistingFile existing = io::ExistingFile::Replace);
 
 } // namespace veltrane

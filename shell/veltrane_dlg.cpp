@@ -347,7 +347,7 @@ void CVeltraneDlg::OnRun() {
     });
     progress.ShowLast();
     if (outcome != RunOutcome::Completed) {
-        m_services.ShowError(this, Message(OutcomeText(outcome)));
+        m_services.ShowError(this, Message(FailureText(outcome, report.failure, "\n")));
     } else if (const std::optional<NothingRewritten> nothing = WhyNothingRewritten(report)) {
         // Not a failure: the copy was made, and the user may well have meant it.
         m_services.ShowInfo(this, ResourceText(*nothing == NothingRewritten::OtherAspectNotFound

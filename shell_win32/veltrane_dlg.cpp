@@ -315,7 +315,7 @@ void CVeltraneDlg::OnRun() {
     });
     progress.ShowLast();
     if (outcome != RunOutcome::Completed) {
-        m_services.ShowError(m_hWnd, Widen(OutcomeText(outcome)));
+        m_services.ShowError(m_hWnd, Widen(FailureText(outcome, report.failure, "\n")));
     } else if (const std::optional<NothingRewritten> nothing = WhyNothingRewritten(report)) {
         // Not a failure: the copy was made, and the user may well have meant it.
         wchar_t text[512] = {};

@@ -1,6 +1,7 @@
 // The platform-independent half of the file layer: ownership of a handle.
 #include "io/file_io.h"
 
+#include <cerrno>
 #include <utility>
 
 namespace veltrane::io {
@@ -18,7 +19,8 @@ File::~File() {
         g_closer(m_handle);
 }
 
-File::File(File&& other) noexcept : m_handle(other.m_handle), m_open(std::exchange(other.m_open, false)) {}
+File::File(File&& other) noexcept
+    : m_handle(other.m_handle), m_open(std::exchange(other.m_open, false)), m_failure(other.m_failure) {}
 
 File& File::operator=(File&& other) noexcept {
     if (this != &other) {
@@ -26,6 +28,7 @@ File& File::operator=(File&& other) noexcept {
             g_closer(m_handle);
         m_handle = other.m_handle;
         m_open = std::exchange(other.m_open, false);
+        m_failure = other.m_failure;
     }
     return *this;
 }
@@ -34,7 +37,14 @@ bool File::Close() {
     if (!m_open)
         return true;
     m_open = false;
-    return g_closer(m_handle);
+    // A close that fails without saying why (a test's, say) must not take an older call's error.
+    errno = 0;
+    return g_closer(m_handle) || Failed();
+}
+
+bool File::Failed(Refusal refusal) const {
+    m_failure = FailureReason{0, refusal, false};
+    return false;
 }
 
 } // namespace veltrane::io

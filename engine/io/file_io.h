@@ -3,6 +3,8 @@
 // Linux implements it in file_io_posix.cpp; a Windows build supplies file_io_win32.cpp.
 #pragma once
 
+#include "io/failure_reason.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -27,6 +29,8 @@ public:
     File& operator=(const File&) = delete;
 
     bool IsOpen() const { return m_open; }
+    // Why the last call that failed on this file (or the open that gave it) failed.
+    const FailureReason& Failure() const { return m_failure; }
 
     // Size in bytes, or nothing when the platform cannot tell.
     std::optional<std::int64_t> Size() const;
@@ -50,6 +54,8 @@ public:
     // or less (0 included) when the file system cannot share them or failed part-way; the rest is the
     // caller's to write. Never moves the file position.
     std::int64_t ShareBlocksFrom(const File& source, std::int64_t offset, std::int64_t length);
+    // Whether the file still reaches past `offset`, so that a write there extends nothing.
+    bool Reaches(std::int64_t offset) const;
     // Closes now and says whether the platform reported the data as written.
     bool Close();
 
@@ -72,8 +78,15 @@ private:
     friend File OpenStandardOutput();
     friend class OutputFile;
 
+    // An existing regular file, for reading only or for the in-place fix.
+    static File OpenExisting(const std::string& path, bool update);
+    // Records the system's error of the call that just failed; returns false for the caller to return.
+    bool Failed() const;
+    bool Failed(Refusal refusal) const;
+
     NativeHandle m_handle{};
     bool m_open = false;
+    mutable FailureReason m_failure;
 };
 
 namespace detail {
@@ -88,11 +101,11 @@ NativeCloser SetNativeCloser(NativeCloser closer);
 } // namespace detail
 
 // Opens an existing regular file for reading, keeping other writers out where the platform can,
-// and tells the platform the reads will be sequential. Closed File on failure.
+// and tells the platform the reads will be sequential. Closed File on failure, saying why.
 File OpenForSequentialRead(const std::string& path);
 
 // Opens an existing regular file for reading and for writing single bytes where they lie, nothing
-// created or truncated: the in-place fix. Closed File on failure.
+// created or truncated: the in-place fix. Closed File on failure, saying why.
 File OpenForUpdate(const std::string& path);
 
 // Opens anything that can be read but a folder: a regular file, a FIFO (waiting, as any reader of one
@@ -106,14 +119,21 @@ File OpenStandardOutput();
 
 // A run's output. A destination that is a regular file, or not there yet, is written as a new file in
 // the same folder and put in its place in one step by Commit, so that whatever had the name survives a
-// run that fails, is cancelled or is killed. A destination that exists and is not a regular file (a
-// FIFO, a device) is written directly, as there is nothing there to keep. Not movable: the file beside
-// the destination is tied to this object's lifetime.
+// run that fails, is cancelled or is killed, and the new file's data is on the device before it takes
+// the name. A destination that exists and is not a regular file (a FIFO, a device) is written
+// directly, as there is nothing there to keep. Not movable: the file beside the destination is tied
+// to this object's lifetime.
+//
+// The destination is looked up once, symbolic links followed by the system (a link to a regular file
+// has its target replaced, the link staying); from then on the output works in that folder by its
+// handle, and the final step replaces only the very file that was looked at, or takes a name that was
+// free: a file that another program puts there meanwhile, or swaps in, is never replaced.
 class OutputFile {
 public:
     // Refuses, before anything is written, a destination that is the same file as `source` under any
-    // name, a folder, and a place that cannot be written. IsOpen() says whether it went through.
-    OutputFile(const std::string& path, const File& source);
+    // name, a folder, a place that cannot be written, and with ExistingFile::Keep anything already
+    // there. IsOpen() says whether it went through, Failure() why not.
+    OutputFile(const std::string& path, const File& source, ExistingFile existing = ExistingFile::Replace);
     // An output never committed is discarded: no partial file is left, the destination is as it was.
     ~OutputFile();
     OutputFile(const OutputFile&) = delete;
@@ -122,16 +142,35 @@ public:
     bool IsOpen() const { return m_file.IsOpen(); }
     // The file the output's bytes go to, by the run's writes or any other means.
     File& Content() { return m_file; }
-    // Closes the written file and gives it the destination's name, replacing what was there. False when
-    // any step failed; the destination then keeps what it had and the written file is gone.
+    // Puts the written file's data on the device, closes it and gives it the destination's name,
+    // replacing what was there, then puts the name on the device too. False when any step failed; the
+    // destination then keeps what it had and the written file is gone.
     bool Commit();
+    // Why the output could not be opened or committed.
+    const FailureReason& Failure() const { return m_failure; }
 
 private:
+    struct Identity {
+        unsigned long long device = 0;
+        unsigned long long file = 0;
+        bool operator==(const Identity&) const = default;
+    };
+
+    bool Fail(int systemError, bool inFolder = false);
+    bool Fail(Refusal refusal);
+    bool Place();
     void Discard();
 
     File m_file;
-    std::string m_target; // the name the output takes on commit; empty when written in place
-    std::string m_hidden; // the temporary name it has until then; empty while it has none (O_TMPFILE)
+    File m_folder;           // the destination's folder (POSIX); closed when written in place
+    File m_old;              // the file to replace (POSIX), held so that no other file can take its
+                             // identity meanwhile
+    std::string m_target;    // the name the output takes on commit (a leaf in m_folder on POSIX, a whole
+                             // path on Windows); empty when written in place
+    std::string m_hidden;    // the temporary name it has until then; empty while it has none (O_TMPFILE)
+    bool m_replaces = false; // a regular file had the name when the output was opened
+    Identity m_replaced;     // that file, the only one the commit may replace
+    FailureReason m_failure;
 };
 
 } // namespace veltrane::io

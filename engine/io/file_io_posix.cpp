@@ -5,14 +5,17 @@
 #include <chrono>
 #include <climits>
 #include <cstdio>
+#include <cstring>
 #include <fcntl.h>
 #include <linux/fs.h>
 #include <poll.h>
 #include <random>
+#include <string>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/vfs.h>
 #include <unistd.h>
+#include <utility>
 
 namespace veltrane::io {
 
@@ -77,53 +80,51 @@ template <typename Step> bool MoveEvery(std::size_t size, Step step) {
     return true;
 }
 
-std::string FolderOf(const std::string& path) {
+// The folder part of a path and the name in it.
+std::pair<std::string, std::string> SplitPath(const std::string& path) {
     const std::size_t slash = path.rfind('/');
     if (slash == std::string::npos)
-        return ".";
-    return slash == 0 ? "/" : path.substr(0, slash);
+        return {".", path};
+    return {slash == 0 ? "/" : path.substr(0, slash), path.substr(slash + 1)};
 }
 
-// Where a chain of symbolic links ends, whether or not a file is there yet: the output replaces the
-// file a link points to and leaves the link alone.
-std::string FollowLinks(std::string path) {
-    for (int depth = 0; depth < 40; ++depth) { // the kernel's own limit
-        struct stat st {};
-        if (::lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode))
-            return path;
-        char target[PATH_MAX];
-        const ssize_t n = ::readlink(path.c_str(), target, sizeof target);
-        if (n <= 0 || static_cast<std::size_t>(n) == sizeof target)
-            return path;
-        const std::string next(target, static_cast<std::size_t>(n));
-        path = next.front() == '/' ? next : FolderOf(path) + "/" + next;
-    }
-    return path;
-}
-
-// Gives `place` (which returns 0 or an errno) fresh hidden names in `folder` until one is free. The
-// name says what left it, should a killed run leave it behind.
-template <typename Place>
-bool PlaceUnderHiddenName(const std::string& folder, std::string& name, Place place) {
+// Gives `place` (which returns 0 or an errno) fresh hidden names until one is free, and returns the
+// errno of the last try. The name says what left it, should a killed run leave it behind.
+template <typename Place> int PlaceUnderHiddenName(std::string& name, Place place) {
     // Unpredictable enough to rarely collide, and unlike std::random_device it cannot throw.
     std::minstd_rand random(static_cast<std::minstd_rand::result_type>(
         std::chrono::steady_clock::now().time_since_epoch().count() ^ ::getpid()));
-    for (int attempt = 0; attempt < 100; ++attempt) {
+    int error = EEXIST;
+    for (int attempt = 0; attempt < 100 && error == EEXIST; ++attempt) {
         char leaf[40];
-        std::snprintf(leaf, sizeof leaf, "/.veltrane-%08x.part", static_cast<unsigned>(random()));
-        name = folder + leaf;
-        const int error = place(name);
-        if (error == 0)
-            return true;
-        if (error != EEXIST)
-            break;
+        std::snprintf(leaf, sizeof leaf, ".veltrane-%08x.part", static_cast<unsigned>(random()));
+        name = leaf;
+        error = place(name);
     }
-    name.clear();
-    return false;
+    if (error != 0)
+        name.clear();
+    return error;
 }
 
 int ErrorOf(int result) {
     return result == 0 ? 0 : errno;
+}
+
+// Renames within one folder; 0 or the errno.
+int Rename(int folder, const std::string& from, const std::string& to, unsigned flags) {
+    int result;
+    do {
+        result = ::renameat2(folder, from.c_str(), folder, to.c_str(), flags);
+    } while (result == -1 && errno == EINTR);
+    return ErrorOf(result);
+}
+
+int Sync(int fd, bool dataOnly) {
+    int result;
+    do {
+        result = dataOnly ? ::fdatasync(fd) : ::fsync(fd);
+    } while (result == -1 && errno == EINTR);
+    return ErrorOf(result);
 }
 
 // An unnamed file needs /proc to be linked into its folder later without special privileges.
@@ -143,11 +144,27 @@ bool CloseNative(NativeHandle handle) {
 
 } // namespace detail
 
+std::string SystemErrorText(int code) {
+    return std::strerror(code);
+}
+
+bool File::Failed() const {
+    m_failure = FailureReason{errno != 0 ? errno : EIO, Refusal::None, false};
+    return false;
+}
+
 std::optional<std::int64_t> File::Size() const {
     struct stat st {};
-    if (::fstat(m_handle, &st) != 0)
+    if (::fstat(m_handle, &st) != 0) {
+        Failed();
         return std::nullopt;
+    }
     return static_cast<std::int64_t>(st.st_size);
+}
+
+bool File::Reaches(std::int64_t offset) const {
+    const std::optional<std::int64_t> size = Size();
+    return size && (*size > offset || Failed(Refusal::CutShort));
 }
 
 std::int64_t File::ReadSome(std::uint8_t* data, std::size_t size) {
@@ -155,27 +172,34 @@ std::int64_t File::ReadSome(std::uint8_t* data, std::size_t size) {
         const ssize_t n = ::read(m_handle, data, size);
         if (n >= 0)
             return n;
-        if (errno != EINTR)
+        if (errno != EINTR) {
+            Failed();
             return -1;
+        }
     }
 }
 
 bool File::ReadAllAt(std::uint8_t* data, std::size_t size, std::int64_t offset) const {
-    return MoveEvery(size, [&](std::size_t done) {
-        return ::pread(m_handle, data + done, size - done,
-                       static_cast<off_t>(offset + static_cast<std::int64_t>(done)));
-    });
+    return MoveEvery(size,
+                     [&](std::size_t done) {
+                         return ::pread(m_handle, data + done, size - done,
+                                        static_cast<off_t>(offset + static_cast<std::int64_t>(done)));
+                     }) ||
+           Failed();
 }
 
 bool File::WriteAll(const std::uint8_t* data, std::size_t size) {
-    return MoveEvery(size, [&](std::size_t done) { return ::write(m_handle, data + done, size - done); });
+    return MoveEvery(size, [&](std::size_t done) { return ::write(m_handle, data + done, size - done); }) ||
+           Failed();
 }
 
 bool File::WriteAllAt(const std::uint8_t* data, std::size_t size, std::int64_t offset) {
-    return MoveEvery(size, [&](std::size_t done) {
-        return ::pwrite(m_handle, data + done, size - done,
-                        static_cast<off_t>(offset + static_cast<std::int64_t>(done)));
-    });
+    return MoveEvery(size,
+                     [&](std::size_t done) {
+                         return ::pwrite(m_handle, data + done, size - done,
+                                         static_cast<off_t>(offset + static_cast<std::int64_t>(done)));
+                     }) ||
+           Failed();
 }
 
 bool File::MayShareBlocksWith(const File& source) const {
@@ -230,8 +254,10 @@ File OpenForStreamRead(const std::string& path) {
     // Not waiting here for a FIFO's writer: WaitUntilReadable does, where Ctrl+C can end the wait. Until
     // a writer has come, Linux reports a FIFO neither readable nor hung up.
     const int fd = OpenRetrying(path, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
-    if (fd == -1)
+    if (fd == -1) {
+        file.Failed();
         return file;
+    }
     file.m_handle = fd;
     file.m_open = true;
     struct stat st {};
@@ -256,85 +282,164 @@ File OpenStandardOutput() {
     return file;
 }
 
-File OpenForSequentialRead(const std::string& path) {
+File File::OpenExisting(const std::string& path, bool update) {
     File file;
-    const int fd = OpenRetrying(path, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
-    if (fd == -1)
+    const int access = update ? O_RDWR : O_RDONLY;
+    const int fd = OpenRetrying(path, access | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+    if (fd == -1) {
+        file.Failed();
         return file;
+    }
     file.m_handle = fd;
     file.m_open = true;
-
     // Only a regular file has a size worth trusting: a FIFO or a device would stream forever or
     // report 0, and a folder cannot be read at all.
     struct stat st {};
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || !ClearNonBlocking(fd))
-        return File{};
+    if (::fstat(fd, &st) != 0 || !ClearNonBlocking(fd)) {
+        file.Failed();
+        file.Close();
+    } else if (!S_ISREG(st.st_mode)) {
+        file.Close();
+        file.m_failure = S_ISDIR(st.st_mode) ? FailureReason{EISDIR, Refusal::None, false}
+                                             : FailureReason{0, Refusal::NotARegularFile, false};
+    }
+    return file;
+}
+
+File OpenForSequentialRead(const std::string& path) {
+    File file = File::OpenExisting(path, false);
     // Only a hint: the copy works the same if the kernel ignores it.
-    ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+    if (file.IsOpen())
+        ::posix_fadvise(file.m_handle, 0, 0, POSIX_FADV_SEQUENTIAL);
     return file;
 }
 
 File OpenForUpdate(const std::string& path) {
-    File file;
-    const int fd = OpenRetrying(path, O_RDWR | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
-    if (fd == -1)
-        return file;
-    file.m_handle = fd;
-    file.m_open = true;
-    struct stat st {};
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || !ClearNonBlocking(fd))
-        return File{};
-    return file;
+    return File::OpenExisting(path, true);
 }
 
-OutputFile::OutputFile(const std::string& path, const File& source) {
-    // A name that ends in a slash can only be meant as a folder.
-    if (path.empty() || path.back() == '/')
-        return;
-    struct stat src {};
-    if (::fstat(source.m_handle, &src) != 0)
-        return;
+bool OutputFile::Fail(int systemError, bool inFolder) {
+    m_failure = FailureReason{systemError != 0 ? systemError : EIO, Refusal::None, inFolder};
+    return false;
+}
 
-    // Whatever has the name is opened as it is, creating and truncating nothing: that tells whether it
-    // is the source under another name (Linux has no sharing mode to refuse it for us), whether it may
-    // be written at all, and whether it is a regular file worth keeping until the output is complete.
-    File existing;
-    existing.m_handle = OpenRetrying(path, O_WRONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
-    existing.m_open = existing.m_handle != -1;
-    if (!existing.IsOpen() && errno != ENOENT)
-        return; // a folder, no permission, a FIFO nobody reads
+bool OutputFile::Fail(Refusal refusal) {
+    m_failure = FailureReason{0, refusal, false};
+    return false;
+}
+
+OutputFile::OutputFile(const std::string& path, const File& source, ExistingFile existing) {
+    // A name that ends in a slash can only be meant as a folder.
+    if (path.empty() || path.back() == '/') {
+        Fail(path.empty() ? ENOENT : EISDIR);
+        return;
+    }
+    struct stat src {};
+    if (::fstat(source.m_handle, &src) != 0) {
+        Fail(errno);
+        return;
+    }
+
+    // Whatever has the name is opened as it is, creating and truncating nothing, links followed by the
+    // kernel with its own protections: that tells whether it is the source under another name (Linux
+    // has no sharing mode to refuse it for us), whether it may be written at all, and whether it is a
+    // regular file worth keeping until the output is complete.
+    File& there = m_old;
+    there.m_handle = OpenRetrying(path, O_WRONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+    there.m_open = there.m_handle != -1;
+    if (!there.IsOpen() && errno != ENOENT) {
+        Fail(errno); // a folder, a link loop, no permission, a FIFO nobody reads
+        return;
+    }
     struct stat dest {};
-    if (existing.IsOpen()) {
-        if (::fstat(existing.m_handle, &dest) != 0 ||
-            (dest.st_dev == src.st_dev && dest.st_ino == src.st_ino))
-            return;
-        if (!S_ISREG(dest.st_mode)) {
-            if (ClearNonBlocking(existing.m_handle))
-                m_file = std::move(existing);
+    std::string resolved = path;
+    if (there.IsOpen()) {
+        if (::fstat(there.m_handle, &dest) != 0) {
+            Fail(errno);
             return;
         }
-        existing.Close();
+        if (dest.st_dev == src.st_dev && dest.st_ino == src.st_ino) {
+            Fail(Refusal::DestinationIsSource);
+            return;
+        }
+        if (existing == ExistingFile::Keep) {
+            Fail(Refusal::DestinationExists);
+            return;
+        }
+        if (!S_ISREG(dest.st_mode)) {
+            if (ClearNonBlocking(there.m_handle))
+                m_file = std::move(there);
+            else
+                Fail(errno);
+            there = File{};
+            return;
+        }
+        m_replaces = true;
+        m_replaced = {static_cast<unsigned long long>(dest.st_dev),
+                      static_cast<unsigned long long>(dest.st_ino)};
+        // Through a link, the kernel tells where the file it opened lies; nothing is resolved by hand.
+        struct stat named {};
+        if (::lstat(path.c_str(), &named) != 0 || named.st_dev != dest.st_dev ||
+            named.st_ino != dest.st_ino) {
+            char real[PATH_MAX];
+            const std::string self = "/proc/self/fd/" + std::to_string(there.m_handle);
+            const ssize_t n = ::readlink(self.c_str(), real, sizeof real);
+            if (n <= 0 || static_cast<std::size_t>(n) == sizeof real || real[0] != '/') {
+                Fail(n < 0 ? errno : ENAMETOOLONG);
+                return;
+            }
+            resolved.assign(real, static_cast<std::size_t>(n));
+        }
     }
 
-    // The new file goes in the same folder, so that the final rename never crosses file systems.
-    m_target = FollowLinks(path);
-    const std::string folder = FolderOf(m_target);
-    int fd = -1;
-    if (CanLinkUnnamed())
-        fd = OpenRetrying(folder, O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
-    // Some file systems (network ones, FAT) know no unnamed files.
-    if (fd == -1 && !PlaceUnderHiddenName(folder, m_hidden, [&fd](const std::string& name) {
-            fd = OpenRetrying(name, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, 0666);
-            return fd == -1 ? errno : 0;
-        })) {
-        m_target.clear();
+    // The new file goes in the same folder, so that the final rename never crosses file systems; the
+    // folder is held open so that everything from here on happens in the folder that was looked at.
+    const auto [folderName, leaf] = SplitPath(resolved);
+    int folder = OpenRetrying(folderName, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (folder == -1 && errno == EACCES) // a folder that may be written but not listed
+        folder = OpenRetrying(folderName, O_PATH | O_DIRECTORY | O_CLOEXEC);
+    if (folder == -1) {
+        Fail(errno, true);
         return;
     }
+    m_folder.m_handle = folder;
+    m_folder.m_open = true;
+    struct stat named {};
+    const int lookup = ErrorOf(::fstatat(folder, leaf.c_str(), &named, AT_SYMLINK_NOFOLLOW));
+    if (m_replaces && (lookup != 0 || named.st_dev != dest.st_dev || named.st_ino != dest.st_ino)) {
+        Fail(Refusal::DestinationChanged);
+        return;
+    }
+    // A link to nothing: following it would create a file wherever it points, past the kernel's checks.
+    if (!m_replaces && lookup == 0) {
+        Fail(S_ISLNK(named.st_mode) ? Refusal::DanglingLink : Refusal::DestinationChanged);
+        return;
+    }
+
+    int fd = -1;
+    int error = EOPNOTSUPP;
+    if (CanLinkUnnamed()) {
+        fd = ::openat(folder, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
+        error = fd == -1 ? errno : 0;
+    }
+    // Some file systems (network ones, FAT) know no unnamed files.
+    if (fd == -1)
+        error = PlaceUnderHiddenName(m_hidden, [&](const std::string& name) {
+            fd = ::openat(folder, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, 0666);
+            return fd == -1 ? errno : 0;
+        });
+    if (fd == -1) {
+        Fail(error, true);
+        return;
+    }
+    m_target = leaf;
     m_file.m_handle = fd;
     m_file.m_open = true;
     // A replaced file keeps its permissions; a new one gets 0666 less the umask from the create.
-    if (S_ISREG(dest.st_mode) && ::fchmod(fd, dest.st_mode & 07777) != 0)
+    if (m_replaces && ::fchmod(fd, dest.st_mode & 07777) != 0) {
+        Fail(errno);
         Discard();
+    }
 }
 
 OutputFile::~OutputFile() {
@@ -344,39 +449,112 @@ OutputFile::~OutputFile() {
 void OutputFile::Discard() {
     m_file.Close();
     if (!m_hidden.empty())
-        ::unlink(m_hidden.c_str());
+        ::unlinkat(m_folder.m_handle, m_hidden.c_str(), 0);
     m_hidden.clear();
     m_target.clear();
+    m_folder.Close();
+    m_old.Close();
+}
+
+// Gives the complete file, under its hidden name, the destination's name: in exchange for the file that
+// was looked at, or where the name is free. Anything else found there is left alone.
+bool OutputFile::Place() {
+    const int folder = m_folder.m_handle;
+    Identity there;
+    const auto lookAt = [&](const std::string& name) {
+        struct stat st {};
+        if (::fstatat(folder, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
+            return false;
+        there = {static_cast<unsigned long long>(st.st_dev), static_cast<unsigned long long>(st.st_ino)};
+        return true;
+    };
+    if (m_replaces) {
+        const int exchanged = Rename(folder, m_hidden, m_target, RENAME_EXCHANGE);
+        if (exchanged == 0) {
+            if (lookAt(m_hidden) && there == m_replaced) {
+                ::unlinkat(folder, m_hidden.c_str(), 0);
+                m_hidden.clear();
+                return true;
+            }
+            // Swapped in meanwhile: it gets its name back, untouched. Should that fail, neither file
+            // is removed.
+            if (Rename(folder, m_hidden, m_target, RENAME_EXCHANGE) != 0)
+                m_hidden.clear();
+            return Fail(Refusal::DestinationChanged);
+        }
+        if (exchanged != ENOENT) {
+            // File systems without the exchange: the name is checked just before it is replaced.
+            if (exchanged != EINVAL && exchanged != EOPNOTSUPP)
+                return Fail(exchanged);
+            if (!lookAt(m_target) || there != m_replaced)
+                return Fail(Refusal::DestinationChanged);
+            if (const int renamed = Rename(folder, m_hidden, m_target, 0))
+                return Fail(renamed);
+            m_hidden.clear();
+            return true;
+        }
+        // Removed meanwhile: the name is free to take, as for a new file.
+    }
+    int placed = Rename(folder, m_hidden, m_target, RENAME_NOREPLACE);
+    if (placed == EINVAL || placed == EOPNOTSUPP) {
+        // Without RENAME_NOREPLACE a hard link still refuses a name that is taken.
+        placed = ErrorOf(::linkat(folder, m_hidden.c_str(), folder, m_target.c_str(), 0));
+        if (placed == 0)
+            ::unlinkat(folder, m_hidden.c_str(), 0);
+    }
+    if (placed == EEXIST)
+        return Fail(Refusal::DestinationChanged);
+    if (placed != 0)
+        return Fail(placed);
+    m_hidden.clear();
+    return true;
 }
 
 bool OutputFile::Commit() {
     if (!m_file.IsOpen())
         return false;
     if (m_target.empty())
-        return m_file.Close();
+        return m_file.Close() || Fail(m_file.Failure().systemError);
 
-    // link() cannot replace a file, rename() can: an unnamed file first gets a hidden name of its own.
+    // A power loss after the rename must find the new data under the name, not blocks never written.
     const int fd = m_file.m_handle;
-    if (m_hidden.empty() &&
-        !PlaceUnderHiddenName(FolderOf(m_target), m_hidden, [fd](const std::string& name) {
-            const std::string self = "/proc/self/fd/" + std::to_string(fd);
-            const int error =
-                ErrorOf(::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, name.c_str(), AT_SYMLINK_FOLLOW));
-            if (error == 0 || error == EEXIST)
-                return error;
-            return ErrorOf(::linkat(fd, "", AT_FDCWD, name.c_str(), AT_EMPTY_PATH));
-        })) {
+    if (const int error = Sync(fd, true)) {
         Discard();
-        return false;
+        return Fail(error);
+    }
+    // rename() can replace a file, link() cannot: an unnamed file first gets a hidden name of its own.
+    if (m_hidden.empty()) {
+        const int folder = m_folder.m_handle;
+        const int error = PlaceUnderHiddenName(m_hidden, [&](const std::string& name) {
+            const std::string self = "/proc/self/fd/" + std::to_string(fd);
+            const int linked =
+                ErrorOf(::linkat(AT_FDCWD, self.c_str(), folder, name.c_str(), AT_SYMLINK_FOLLOW));
+            if (linked == 0 || linked == EEXIST)
+                return linked;
+            return ErrorOf(::linkat(fd, "", folder, name.c_str(), AT_EMPTY_PATH));
+        });
+        if (error != 0) {
+            Discard();
+            return Fail(error, true);
+        }
     }
     // Only a successful close proves the data reached the file: a full quota can show up just here.
-    if (!m_file.Close() || ::rename(m_hidden.c_str(), m_target.c_str()) != 0) {
+    if (!m_file.Close()) {
+        Fail(m_file.Failure().systemError);
         Discard();
         return false;
     }
-    m_hidden.clear();
+    if (!Place()) {
+        Discard();
+        return false;
+    }
+    // The rename itself lasts only once the folder is on the device. A folder opened only as a path
+    // cannot be synced; a file system that cannot sync folders (EINVAL) keeps its entries its own way.
+    const int synced = Sync(m_folder.m_handle, false);
     m_target.clear();
-    return true;
+    m_folder.Close();
+    m_old.Close();
+    return synced == 0 || synced == EBADF || synced == EINVAL || Fail(synced, true);
 }
 
 } // namespace veltrane::io

@@ -10,6 +10,7 @@
 #include <cwchar>
 #include <limits>
 #include <random>
+#include <string>
 #include <windows.h>
 
 namespace veltrane::io {
@@ -130,6 +131,18 @@ std::optional<FileIdentity> IdentityOf(HANDLE handle) {
     return FileIdentity{info.dwVolumeSerialNumber, info.nFileIndexHigh, info.nFileIndexLow};
 }
 
+// The identity of whatever has the name now; nothing when the name is free or cannot be looked at.
+std::optional<FileIdentity> IdentityAt(const std::wstring& path) {
+    const ScopedHandle there(::CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES, SHARE_ALL, nullptr,
+                                           OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    return there ? IdentityOf(there.Get()) : std::nullopt;
+}
+
+DWORD LastErrorOr(DWORD fallback) {
+    const DWORD error = ::GetLastError();
+    return error != NO_ERROR ? error : fallback;
+}
+
 } // namespace
 
 namespace detail {
@@ -140,21 +153,51 @@ bool CloseNative(NativeHandle handle) {
 
 } // namespace detail
 
+std::string SystemErrorText(int code) {
+    wchar_t* text = nullptr;
+    const DWORD size = ::FormatMessageW(
+        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+        static_cast<DWORD>(code), 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
+    std::wstring wide(text != nullptr ? text : L"", size);
+    ::LocalFree(text);
+    // The system's sentences end in a period and a line break; the message adds its own punctuation.
+    while (!wide.empty() && (wide.back() == L'\n' || wide.back() == L'\r' || wide.back() == L' ' ||
+                             wide.back() == L'.' || wide.back() == L'\u3002'))
+        wide.pop_back();
+    return NarrowPath(wide).value_or("error " + std::to_string(code));
+}
+
+bool File::Failed() const {
+    m_failure = FailureReason{static_cast<int>(LastErrorOr(ERROR_GEN_FAILURE)), Refusal::None, false};
+    return false;
+}
+
 std::optional<std::int64_t> File::Size() const {
     DWORD high = 0;
     ::SetLastError(NO_ERROR);
     const DWORD low = ::GetFileSize(m_handle, &high);
     // 0xFFFFFFFF is also a valid low word; only the error code tells a failure apart.
-    if (low == INVALID_FILE_SIZE && ::GetLastError() != NO_ERROR)
+    if (low == INVALID_FILE_SIZE && ::GetLastError() != NO_ERROR) {
+        Failed();
         return std::nullopt;
+    }
     return static_cast<std::int64_t>((static_cast<std::uint64_t>(high) << 32) | low);
+}
+
+bool File::Reaches(std::int64_t offset) const {
+    const std::optional<std::int64_t> size = Size();
+    return size && (*size > offset || Failed(Refusal::CutShort));
 }
 
 std::int64_t File::ReadSome(std::uint8_t* data, std::size_t size) {
     DWORD got = 0;
-    if (!::ReadFile(m_handle, data, static_cast<DWORD>(size), &got, nullptr))
+    if (!::ReadFile(m_handle, data, static_cast<DWORD>(size), &got, nullptr)) {
         // A pipe tells its end as an error once the writer has closed it.
-        return ::GetLastError() == ERROR_BROKEN_PIPE ? 0 : -1;
+        if (::GetLastError() == ERROR_BROKEN_PIPE)
+            return 0;
+        Failed();
+        return -1;
+    }
     return got;
 }
 
@@ -163,7 +206,7 @@ bool File::WriteAll(const std::uint8_t* data, std::size_t size) {
         const DWORD want = static_cast<DWORD>(std::min<std::size_t>(size, std::numeric_limits<DWORD>::max()));
         DWORD written = 0;
         if (!::WriteFile(m_handle, data, want, &written, nullptr) || (want > 0 && written == 0))
-            return false;
+            return Failed();
         data += written;
         size -= written;
     } while (size > 0);
@@ -182,7 +225,7 @@ bool File::ReadAllAt(std::uint8_t* data, std::size_t size, std::int64_t offset) 
         at.Offset = static_cast<DWORD>(static_cast<std::uint64_t>(offset));
         at.OffsetHigh = static_cast<DWORD>(static_cast<std::uint64_t>(offset) >> 32);
         DWORD got = 0;
-        ok = ::ReadFile(m_handle, data, want, &got, &at) && got > 0;
+        ok = (::ReadFile(m_handle, data, want, &got, &at) && got > 0) || Failed();
         data += got;
         size -= got;
         offset += got;
@@ -201,8 +244,10 @@ bool File::WriteAllAt(const std::uint8_t* data, std::size_t size, std::int64_t o
         at.Offset = static_cast<DWORD>(static_cast<std::uint64_t>(offset));
         at.OffsetHigh = static_cast<DWORD>(static_cast<std::uint64_t>(offset) >> 32);
         DWORD written = 0;
-        if (!::WriteFile(m_handle, data, want, &written, &at) || (want > 0 && written == 0))
+        if (!::WriteFile(m_handle, data, want, &written, &at) || (want > 0 && written == 0)) {
+            Failed();
             break;
+        }
         data += written;
         size -= written;
         offset += written;
@@ -239,13 +284,17 @@ bool File::WaitUntilReadable() const {
 File OpenForStreamRead(const std::string& path) {
     File file;
     const std::optional<std::wstring> wide = WidePath(path);
-    if (!wide)
+    if (!wide) {
+        file.m_failure = FailureReason{ERROR_INVALID_NAME, Refusal::None, false};
         return file;
+    }
     // Without FILE_FLAG_BACKUP_SEMANTICS a folder is not opened at all.
     const HANDLE handle = ::CreateFileW(wide->c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
                                         nullptr, OPEN_EXISTING, 0, nullptr);
-    if (handle == INVALID_HANDLE_VALUE)
+    if (handle == INVALID_HANDLE_VALUE) {
+        file.Failed();
         return file;
+    }
     file.m_handle = handle;
     file.m_open = true;
     return file;
@@ -278,48 +327,64 @@ File OpenStandardOutput() {
     return file;
 }
 
-// Other readers are let in, as for a source; no other writer.
-File OpenForUpdate(const std::string& path) {
+// Other readers are let in; no other writer, and for the in-place fix no one else writing either.
+File File::OpenExisting(const std::string& path, bool update) {
     File file;
     const std::optional<std::wstring> wide = WidePath(path);
-    if (!wide)
+    if (!wide) {
+        file.m_failure = FailureReason{ERROR_INVALID_NAME, Refusal::None, false};
         return file;
-    const HANDLE handle = ::CreateFileW(wide->c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr,
-                                        OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
-    if (handle == INVALID_HANDLE_VALUE)
+    }
+    const HANDLE handle =
+        ::CreateFileW(wide->c_str(), update ? GENERIC_READ | GENERIC_WRITE : GENERIC_READ, FILE_SHARE_READ,
+                      nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        file.Failed();
         return file;
+    }
     file.m_handle = handle;
     file.m_open = true;
-    if (::GetFileType(handle) != FILE_TYPE_DISK)
-        return File{};
+    if (::GetFileType(handle) != FILE_TYPE_DISK) {
+        file.Close();
+        file.m_failure = FailureReason{0, Refusal::NotARegularFile, false};
+    }
     return file;
+}
+
+File OpenForUpdate(const std::string& path) {
+    return File::OpenExisting(path, true);
 }
 
 File OpenForSequentialRead(const std::string& path) {
-    File file;
-    const std::optional<std::wstring> wide = WidePath(path);
-    if (!wide)
-        return file;
-    const HANDLE handle = ::CreateFileW(wide->c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                        FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
-    if (handle == INVALID_HANDLE_VALUE)
-        return file;
-    file.m_handle = handle;
-    file.m_open = true;
-    if (::GetFileType(handle) != FILE_TYPE_DISK)
-        return File{};
-    return file;
+    return File::OpenExisting(path, false);
 }
 
-OutputFile::OutputFile(const std::string& path, const File& source) {
+bool OutputFile::Fail(int systemError, bool inFolder) {
+    m_failure = FailureReason{systemError != 0 ? systemError : ERROR_GEN_FAILURE, Refusal::None, inFolder};
+    return false;
+}
+
+bool OutputFile::Fail(Refusal refusal) {
+    m_failure = FailureReason{0, refusal, false};
+    return false;
+}
+
+OutputFile::OutputFile(const std::string& path, const File& source, ExistingFile existingFile) {
     const std::optional<std::wstring> wide = WidePath(path);
     // A name that ends in a separator can only be meant as a folder.
-    if (!wide || wide->back() == L'\\' || wide->back() == L'/')
+    if (!wide || wide->back() == L'\\' || wide->back() == L'/') {
+        if (wide)
+            Fail(Refusal::DestinationIsAFolder);
+        else
+            Fail(ERROR_INVALID_NAME);
         return;
+    }
     // A pipe has no identity to compare, and cannot be the destination either.
     const std::optional<FileIdentity> sourceIdentity = IdentityOf(source.m_handle);
-    if (!sourceIdentity && source.IsRegularFile())
+    if (!sourceIdentity && source.IsRegularFile()) {
+        Fail(LastErrorOr(ERROR_GEN_FAILURE));
         return;
+    }
 
     // Whatever has the name is looked at first, with no access asked and every sharing mode granted, so
     // that neither the source's sharing nor anyone else's gets in the way: the source under another name
@@ -328,38 +393,72 @@ OutputFile::OutputFile(const std::string& path, const File& source) {
     std::wstring target = *wide;
     const ScopedHandle existing(::CreateFileW(wide->c_str(), FILE_READ_ATTRIBUTES, SHARE_ALL, nullptr,
                                               OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
-    if (!existing && ::GetLastError() != ERROR_FILE_NOT_FOUND)
-        return; // a missing folder, a name Windows rejects, no access
+    if (!existing && ::GetLastError() != ERROR_FILE_NOT_FOUND) {
+        // A missing folder, a name Windows rejects, no access.
+        const DWORD error = ::GetLastError();
+        Fail(error, error == ERROR_PATH_NOT_FOUND);
+        return;
+    }
     if (existing) {
         // A device (NUL, a serial port) has nothing to keep: it is written directly.
         if (::GetFileType(existing.Get()) != FILE_TYPE_DISK) {
+            if (existingFile == ExistingFile::Keep) {
+                Fail(Refusal::DestinationExists);
+                return;
+            }
             const HANDLE device =
                 ::CreateFileW(wide->c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                               OPEN_EXISTING, 0, nullptr);
             if (device != INVALID_HANDLE_VALUE) {
                 m_file.m_handle = device;
                 m_file.m_open = true;
+            } else {
+                Fail(::GetLastError());
             }
             return;
         }
         const std::optional<FileIdentity> identity = IdentityOf(existing.Get());
         FILE_BASIC_INFO basic{};
-        if (!identity || identity == sourceIdentity ||
-            !::GetFileInformationByHandleEx(existing.Get(), FileBasicInfo, &basic, sizeof basic) ||
-            (basic.FileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY)))
+        if (!identity ||
+            !::GetFileInformationByHandleEx(existing.Get(), FileBasicInfo, &basic, sizeof basic)) {
+            Fail(::GetLastError());
             return;
+        }
+        if (sourceIdentity && *identity == *sourceIdentity) {
+            Fail(Refusal::DestinationIsSource);
+            return;
+        }
+        if (basic.FileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY)) {
+            // Windows would say only "access denied" of a folder.
+            if (basic.FileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+                Fail(Refusal::DestinationIsAFolder);
+            else
+                Fail(ERROR_ACCESS_DENIED);
+            return;
+        }
+        if (existingFile == ExistingFile::Keep) {
+            Fail(Refusal::DestinationExists);
+            return;
+        }
+        m_replaces = true;
+        m_replaced = {identity->volume,
+                      (static_cast<unsigned long long>(identity->indexHigh) << 32) | identity->indexLow};
         // The move at the end replaces the file, which takes the right to delete it: refused now, not
         // after the whole copy, when the file is read-only (above: an administrator could still open it
         // for writing), not ours to delete, or held open by a program that does not let it be deleted.
         const ScopedHandle replaceable(
             ::CreateFileW(wide->c_str(), DELETE, SHARE_ALL, nullptr, OPEN_EXISTING, 0, nullptr));
-        if (!replaceable)
+        if (!replaceable) {
+            Fail(::GetLastError());
             return;
+        }
         const DWORD attributes = ::GetFileAttributesW(wide->c_str());
         if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
             const std::optional<std::wstring> final = FinalPath(existing.Get());
-            if (!final)
+            if (!final) {
+                Fail(::GetLastError());
                 return;
+            }
             target = *final;
         }
     }
@@ -367,8 +466,10 @@ OutputFile::OutputFile(const std::string& path, const File& source) {
     // The new file goes in the same folder, so that the final move never crosses volumes.
     std::wstring hidden;
     const HANDLE handle = CreateBeside(FolderOf(target), hidden);
-    if (handle == INVALID_HANDLE_VALUE)
+    if (handle == INVALID_HANDLE_VALUE) {
+        Fail(::GetLastError(), true);
         return;
+    }
     m_file.m_handle = handle;
     m_file.m_open = true;
     const std::optional<std::string> targetName = NarrowPath(target);
@@ -376,6 +477,7 @@ OutputFile::OutputFile(const std::string& path, const File& source) {
     m_hidden = hiddenName.value_or(std::string{});
     m_target = targetName.value_or(std::string{});
     if (!targetName || !hiddenName) {
+        Fail(ERROR_INVALID_NAME);
         m_file.Close();
         ::DeleteFileW(hidden.c_str());
         m_hidden.clear();
@@ -395,21 +497,55 @@ void OutputFile::Discard() {
     m_target.clear();
 }
 
+// Moves the complete file into the destination's place: over the file that was looked at, or where the
+// name is free. A file put there or swapped in meanwhile is left alone. The move is written through, so
+// that the new name is on the disk when it returns.
+bool OutputFile::Place() {
+    const std::optional<std::wstring> hidden = WidePath(m_hidden);
+    const std::optional<std::wstring> target = WidePath(m_target);
+    if (!hidden || !target)
+        return Fail(ERROR_INVALID_NAME);
+    DWORD flags = MOVEFILE_WRITE_THROUGH;
+    if (m_replaces) {
+        if (const std::optional<FileIdentity> there = IdentityAt(*target)) {
+            const Identity now{there->volume,
+                               (static_cast<unsigned long long>(there->indexHigh) << 32) | there->indexLow};
+            if (now != m_replaced)
+                return Fail(Refusal::DestinationChanged);
+            flags |= MOVEFILE_REPLACE_EXISTING;
+        }
+    }
+    if (!::MoveFileExW(hidden->c_str(), target->c_str(), flags)) {
+        const DWORD error = ::GetLastError();
+        if (error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS)
+            return Fail(Refusal::DestinationChanged);
+        return Fail(error);
+    }
+    m_hidden.clear();
+    return true;
+}
+
 bool OutputFile::Commit() {
     if (!m_file.IsOpen())
         return false;
     if (m_target.empty())
-        return m_file.Close();
-    const std::optional<std::wstring> hidden = WidePath(m_hidden);
-    const std::optional<std::wstring> target = WidePath(m_target);
-    // Only a successful close proves the data reached the file; the move then replaces the destination
-    // in one step, or leaves it as it was.
-    if (!m_file.Close() || !hidden || !target ||
-        !::MoveFileExW(hidden->c_str(), target->c_str(), MOVEFILE_REPLACE_EXISTING)) {
+        return m_file.Close() || Fail(m_file.Failure().systemError);
+    // A power loss after the move must find the new data under the name, not clusters never written.
+    if (!::FlushFileBuffers(m_file.m_handle)) {
+        Fail(::GetLastError());
         Discard();
         return false;
     }
-    m_hidden.clear();
+    // Only a successful close proves the data reached the file.
+    if (!m_file.Close()) {
+        Fail(m_file.Failure().systemError);
+        Discard();
+        return false;
+    }
+    if (!Place()) {
+        Discard();
+        return false;
+    }
     m_target.clear();
     return true;
 }

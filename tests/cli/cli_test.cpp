@@ -52,10 +52,10 @@ TEST(CliConvert, ABatchGoesOnPastFilesItCannotConvertAndNamesEach) {
     const Bytes header = test::SequenceHeader(0x33);
     late.insert(late.end(), header.begin(), header.end());
     test::WriteAll(dir.File("late.m2v"), late);
-    const auto result = RunCli({"convert", "--to", "flip", DataFile("mpeg2_16x9.m2v"),
-                                dir.File("missing.m2v"), DataFile("mpeg2_square.m2v"),
-                                DataFile("mpeg2_ps_4x3.mpg"), dir.File("late.m2v"), "--out-dir",
-                                out.Path().string()});
+    const auto result =
+        RunCli({"convert", "--to", "flip", DataFile("mpeg2_16x9.m2v"), dir.File("missing.m2v"),
+                DataFile("mpeg2_square.m2v"), DataFile("mpeg2_ps_4x3.mpg"), dir.File("late.m2v"), "--out-dir",
+                out.Path().string()});
     EXPECT_EQ(result.exitStatus, 1);
     EXPECT_TRUE(test::SameBytes(test::ReadAll(out.File("late.m2v")),
                                 test::ReferenceConversion(late, ConversionMode::To4x3)));
@@ -110,6 +110,50 @@ TEST(CliConvert, RefusesAnExistingDestinationUnlessForcedAndTheSourceAlways) {
         EXPECT_NE(result.err.find(source + ": "), std::string::npos) << result.err;
         EXPECT_TRUE(test::SameBytes(test::ReadAll(source), original)) << args[5];
     }
+}
+
+// Each refusal names what is wrong, in the system's words where it has them, and only a file --force
+// could replace is said to give way to it.
+TEST(CliConvert, RefusalsNameWhatIsWrongAndPromiseOnlyWhatForceDoes) {
+    test::TempDir dir;
+    const std::string source = dir.File("source.m2v");
+    test::WriteAll(source, test::ReadAll(DataFile("mpeg2_4x3.m2v")));
+    fs::create_directory(dir.File("folder"));
+    fs::create_symlink("loop", dir.File("loop"));
+    fs::create_symlink("nowhere", dir.File("dangling"));
+    test::WriteAll(dir.File("taken.m2v"), Bytes{1, 2, 3});
+    struct Row {
+        std::string dest;
+        bool force;
+        std::string text;
+    };
+    std::vector<Row> rows = {
+        {dir.File("folder"), true, "can't open output file.: Is a directory"},
+        {dir.File("loop"), true, "can't open output file.: Too many levels of symbolic links"},
+        {source, false, "can't open output file.: the destination is the source file itself"},
+        {dir.File("dangling"), true,
+         "can't open output file.: the destination is a symbolic link to a file that does not exist"},
+        {dir.File("none/out.m2v"), false,
+         "can't open output file.: the destination's folder: No such file or directory"},
+        {dir.File("taken.m2v"), false, dir.File("taken.m2v") + " exists (--force replaces it)"},
+    };
+    if (::geteuid() != 0) { // root writes into any folder
+        fs::create_directory(dir.File("theirs"));
+        test::WriteAll(dir.File("theirs/writable.m2v"), Bytes{1});
+        fs::permissions(dir.File("theirs"), fs::perms::owner_read | fs::perms::owner_exec);
+        rows.push_back({dir.File("theirs/writable.m2v"), true,
+                        "can't open output file.: the destination's folder: Permission denied"});
+    }
+    for (const Row& row : rows) {
+        std::vector<std::string> args = {"convert", "--to", "16:9", source, "-o", row.dest};
+        if (row.force)
+            args.push_back("--force");
+        const auto result = RunCli(args);
+        EXPECT_EQ(result.exitStatus, 1) << row.dest;
+        EXPECT_EQ(Lines(result.err).front(), "veltrane-cli: " + source + ": " + row.text);
+    }
+    std::error_code ignored; // so that the folder can be removed
+    fs::permissions(dir.File("theirs"), fs::perms::owner_all, fs::perm_options::add, ignored);
 }
 
 TEST(CliUsage, RefusesWhatCannotBeCarriedOutWithStatus2BeforeTouchingAFile) {
@@ -200,7 +244,7 @@ TEST(CliJson, ParsesAndKeepsEveryFileNameExact) {
     EXPECT_FALSE(objects[1].contains("file_hex"));
     EXPECT_EQ(objects[1]["output"], dir.File("out/" + japanese));
     EXPECT_EQ(objects[2]["ok"], false);
-    EXPECT_EQ(objects[2]["error"], "can't open input file");
+    EXPECT_EQ(objects[2]["error"], "can't open input file: No such file or directory");
 
     const auto probed = RunCli({"probe", "--json", "--quiet", dir.File("in/" + japanese),
                                 DataFile("mpeg2_square.m2v"), dir.File("in/missing.m2v")});
@@ -271,7 +315,8 @@ TEST(CliConvert, InPlaceGoesOnPastWhatItCannotWrite) {
     EXPECT_EQ(result.exitStatus, 1);
     const auto errors = Lines(result.err);
     ASSERT_EQ(errors.size(), 3u) << result.err;
-    EXPECT_EQ(errors[0], "veltrane-cli: " + dir.File("missing.m2v") + ": can't open input file");
+    EXPECT_EQ(errors[0], "veltrane-cli: " + dir.File("missing.m2v") +
+                             ": can't open input file: No such file or directory");
     EXPECT_EQ(errors[1],
               "veltrane-cli: " + dir.Path().string() + ": is a folder (add -r to convert the files in it)");
     EXPECT_EQ(result.out, file + ": 16:9, 5 of 5 sequence headers rewritten in place\n");

@@ -168,6 +168,75 @@ TEST(ConversionOfAChangingSource, CopiesTheSizeItHadAtTheStartOrFails) {
     EXPECT_EQ(growing.ends, 1);
 }
 
+// The final step replaces only the file that was looked at, or takes a name that was free: what another
+// program puts at the destination during the run stays, and so does the file a link swapped in points to.
+TEST(ConversionDestination, NeverReplacesWhatAnotherProgramPutThereDuringTheRun) {
+    test::TempDir dir;
+    const std::string in = dir.File("in.mpg");
+    const std::string out = dir.File("out.mpg");
+    const std::string elsewhere = dir.File("root-only");
+    test::WriteAll(in, FileWithHeaderAt(3 * CHUNK_SIZE, 100));
+    const Bytes theirs(1000, 0x66);
+    struct Row {
+        const char* name;
+        bool existed;
+        io::ExistingFile existing;
+        std::function<void()> change;
+    };
+    const std::vector<Row> rows = {
+        {"AppearsWithoutForce", false, io::ExistingFile::Keep, [&] { test::WriteAll(out, theirs); }},
+        {"AppearsUnderTheDialog", false, io::ExistingFile::Replace, [&] { test::WriteAll(out, theirs); }},
+        {"SwappedForALink", true, io::ExistingFile::Replace,
+         [&] {
+             fs::remove(out);
+             fs::create_symlink(elsewhere, out);
+         }},
+        {"SwappedForAnotherFile", true, io::ExistingFile::Replace,
+         [&] {
+             test::WriteAll(dir.File("theirs"), theirs);
+             fs::rename(dir.File("theirs"), out);
+         }},
+    };
+    for (const Row& row : rows) {
+        fs::remove(out);
+        test::WriteAll(elsewhere, theirs);
+        if (row.existed)
+            test::WriteAll(out, Bytes(10, 0x01));
+        ChangingSource sink(row.change);
+        RunReport report;
+        EXPECT_EQ(RunConversion(in, out, ConversionMode::To16x9, sink, report, row.existing),
+                  RunOutcome::WriteFailed)
+            << row.name;
+        EXPECT_EQ(report.failure.refusal, io::Refusal::DestinationChanged) << row.name;
+        EXPECT_TRUE(test::SameBytes(test::ReadAll(out), theirs)) << row.name;
+        EXPECT_TRUE(test::SameBytes(test::ReadAll(elsewhere), theirs)) << row.name;
+        EXPECT_EQ(std::distance(fs::directory_iterator(dir.Path()), {}), 3) << row.name;
+    }
+}
+
+// A completed run survives a power loss that comes right after it: the destination is the whole new
+// copy, not a name over blocks never written (on XFS the blocks shared with the source would survive
+// and the rewritten ones come back as zeros).
+TEST(ConversionDurability, ACompletedCopySurvivesAPowerLoss) {
+    test::LoopMount xfs("xfs");
+    if (!xfs.IsMounted())
+        GTEST_SKIP() << xfs.WhyNot();
+    Bytes source = FileWithHeaderAt(4 * CHUNK_SIZE, 100);
+    for (std::size_t at = 50000; at + 8 < source.size(); at += 300000) {
+        const Bytes header = test::SequenceHeader(0x23);
+        std::copy(header.begin(), header.end(), source.begin() + static_cast<std::ptrdiff_t>(at));
+    }
+    test::WriteAll(xfs.File("in.mpg"), source);
+    test::WriteAll(xfs.File("out.mpg"), Bytes(CHUNK_SIZE, 0x77));
+    ::sync();
+    test::RecordingSink sink;
+    ASSERT_EQ(RunConversion(xfs.File("in.mpg"), xfs.File("out.mpg"), ConversionMode::To16x9, sink),
+              RunOutcome::Completed);
+    ASSERT_TRUE(xfs.LoseThePowerAndRemount());
+    EXPECT_TRUE(test::SameBytes(test::ReadAll(xfs.File("out.mpg")),
+                                test::ReferenceConversion(source, ConversionMode::To16x9)));
+}
+
 // A read that fails part-way (an I/O error on a dying disk, say) is staged by putting a folder behind
 // the run's descriptor of `path`, whose next read then fails with EISDIR.
 void BreakReadsOf(const std::string& path, const fs::path& folder) {

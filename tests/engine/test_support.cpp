@@ -57,6 +57,10 @@ LoopMount::~LoopMount() = default;
 std::int64_t LoopMount::UsedBytes() const {
     return 0;
 }
+
+bool LoopMount::LoseThePowerAndRemount() {
+    return false;
+}
 #else
 namespace {
 
@@ -87,6 +91,13 @@ LoopMount::LoopMount(const std::string& type) {
         m_whyNot = "mount -o loop failed: no loop devices, or not allowed in this container";
     else
         m_mounted = true;
+}
+
+bool LoopMount::LoseThePowerAndRemount() {
+    const std::string mountPoint = Quoted((m_dir.Path() / "mnt").string());
+    m_mounted = Run("xfs_io -x -c 'shutdown -f' " + mountPoint) && Run("umount " + mountPoint) &&
+                Run("mount -o loop " + Quoted((m_dir.Path() / "image").string()) + " " + mountPoint);
+    return m_mounted;
 }
 
 LoopMount::~LoopMount() {

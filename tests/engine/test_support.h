@@ -51,6 +51,9 @@ public:
     std::string File(const std::string& name) const { return (m_dir.Path() / "mnt" / name).string(); }
     // Bytes in use on the file system, after all written data has reached it.
     std::int64_t UsedBytes() const;
+    // A power loss, as XFS stages one: the log (every name and size the file system has taken in)
+    // reaches the image, file data still in memory does not; then the image is mounted afresh.
+    bool LoseThePowerAndRemount();
 
 private:
     TempDir m_dir;

@@ -341,14 +341,16 @@ private slots:
         QTest::addColumn<QString>("dest");
         QTest::addColumn<QString>("error");
         QTest::addColumn<QString>("info");
-        QTest::newRow("missing source") << Temp("missing") << Temp("out.mpg") << "can't open input file"
-                                        << "";
+        QTest::newRow("missing source")
+            << Temp("missing") << Temp("out.mpg") << "can't open input file\nNo such file or directory"
+            << "";
         QTest::newRow("source as destination")
-            << Temp("in.mpg") << Temp("in.mpg") << "can't open output file."
+            << Temp("in.mpg") << Temp("in.mpg")
+            << "can't open output file.\nthe destination is the source file itself"
             << "";
 #ifdef __linux__ // a device that is always full
         QTest::newRow("full device") << Temp("in.mpg") << QStringLiteral("/dev/full")
-                                     << "can't write output file."
+                                     << "can't write output file.\nNo space left on device"
                                      << "";
 #endif
         QTest::newRow("already 16:9") << Media("mpeg2_ts_16x9.ts") << Temp("out.mpg") << ""
