@@ -26,6 +26,16 @@ namespace veltrane::cli {
 
 namespace fs = std::filesystem;
 
+// A name as the engine and the reports take it: UTF-8 on Windows, the bytes as they are elsewhere.
+std::string NameOf(const fs::path& path) {
+#ifdef _WIN32
+    const std::u8string name = path.u8string();
+    return std::string(name.begin(), name.end());
+#else
+    return path.string();
+#endif
+}
+
 fs::path FsPath(const std::string& name) {
 #ifdef _WIN32
     return fs::path(std::u8string(name.begin(), name.end()));
@@ -35,15 +45,6 @@ fs::path FsPath(const std::string& name) {
 }
 
 namespace {
-
-std::string NameOf(const fs::path& path) {
-#ifdef _WIN32
-    const std::u8string name = path.u8string();
-    return std::string(name.begin(), name.end());
-#else
-    return path.string();
-#endif
-}
 
 const char* AspectName(ConversionMode mode) {
     return mode == ConversionMode::To16x9 ? "16:9" : "4:3";

@@ -18,5 +18,7 @@ int ScanFiles(const Request& request);
 // A name from the command line for std::filesystem: names are UTF-8 throughout, and std::filesystem
 // takes narrow strings in the ANSI code page on Windows.
 std::filesystem::path FsPath(const std::string& name);
+// The other way: a path as a name the engine and the reports take.
+std::string NameOf(const std::filesystem::path& path);
 
 } // namespace veltrane::cli

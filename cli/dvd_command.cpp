@@ -28,15 +28,6 @@ using disc::AttributeAspect;
 using disc::IfoImage;
 using disc::VobGroup;
 
-std::string Utf8(const fs::path& path) {
-#ifdef _WIN32
-    const std::u8string name = path.u8string();
-    return std::string(name.begin(), name.end());
-#else
-    return path.string();
-#endif
-}
-
 std::string Upper(std::string text) {
     std::transform(text.begin(), text.end(), text.begin(),
                    [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
@@ -51,11 +42,11 @@ bool IsFolder(const fs::path& path) {
 // The VIDEO_TS folder of `root`: root itself, or the one it holds (a disc's names are upper case, but
 // a copy may have lost that).
 std::optional<fs::path> FindVideoTs(const fs::path& root) {
-    if (Upper(Utf8(root.filename())) == "VIDEO_TS")
+    if (Upper(NameOf(root.filename())) == "VIDEO_TS")
         return root;
     std::error_code error;
     for (const fs::directory_entry& entry : fs::directory_iterator(root, error))
-        if (Upper(Utf8(entry.path().filename())) == "VIDEO_TS" && IsFolder(entry.path()))
+        if (Upper(NameOf(entry.path().filename())) == "VIDEO_TS" && IsFolder(entry.path()))
             return entry.path();
     return std::nullopt;
 }
@@ -135,15 +126,16 @@ bool ReadDisc(const fs::path& root, Disc& disc, BatchReport& report) {
     std::sort(names.begin(), names.end());
     bool manager = false;
     for (const fs::path& path : names) {
-        const DiscFile file = Classify(Utf8(path.filename()));
+        const DiscFile file = Classify(NameOf(path.filename()));
         if (file.kind == DiscFile::Kind::Vob) {
             disc.vobs[file.manager ? VobGroup{0, true} : file.group].push_back(path);
         } else if (file.kind == DiscFile::Kind::Ifo) {
             IfoImage image;
-            const disc::IfoFault fault = disc::LoadIfo(Utf8(path), file.manager, file.group.titleSet, image);
+            const disc::IfoFault fault =
+                disc::LoadIfo(NameOf(path), file.manager, file.group.titleSet, image);
             if (fault != disc::IfoFault::None) {
-                report.Failed(Utf8(path), disc::IfoFaultText(fault),
-                              JsonObject().AddPath("file", Utf8(path)));
+                report.Failed(NameOf(path), disc::IfoFaultText(fault),
+                              JsonObject().AddPath("file", NameOf(path)));
                 return false;
             }
             manager = manager || file.manager;
@@ -151,8 +143,8 @@ bool ReadDisc(const fs::path& root, Disc& disc, BatchReport& report) {
         }
     }
     if (!manager) {
-        report.Failed(Utf8(disc.videoTs), "no VIDEO_TS.IFO: not a DVD-Video folder",
-                      JsonObject().AddPath("file", Utf8(disc.videoTs)));
+        report.Failed(NameOf(disc.videoTs), "no VIDEO_TS.IFO: not a DVD-Video folder",
+                      JsonObject().AddPath("file", NameOf(disc.videoTs)));
         return false;
     }
     return true;
@@ -161,7 +153,7 @@ bool ReadDisc(const fs::path& root, Disc& disc, BatchReport& report) {
 // The aspect the IFO of a group's own file set (VIDEO_TS.IFO or VTS_nn_0.IFO) gives it.
 std::optional<AttributeAspect> IfoAspect(const Disc& disc, const VobGroup& group) {
     for (const auto& [path, image] : disc.ifos)
-        if (image.manager == (group.titleSet == 0) && Upper(Utf8(path.extension())) == ".IFO")
+        if (image.manager == (group.titleSet == 0) && Upper(NameOf(path.extension())) == ".IFO")
             for (const disc::VideoAttribute& attribute : image.attributes)
                 if (attribute.group == group)
                     return attribute.Aspect();
@@ -170,13 +162,14 @@ std::optional<AttributeAspect> IfoAspect(const Disc& disc, const VobGroup& group
 
 std::string TempName(const fs::path& out, const char* what) {
     std::random_device random;
-    return "." + Utf8(out.filename()) + ".veltrane-" + what + "-" + std::to_string(random() % 1000000);
+    return "." + NameOf(out.filename()) + ".veltrane-" + what + "-" + std::to_string(random() % 1000000);
 }
 
 // Every VOB converted (into `into`, or in place), the groups' new aspects in `targets`.
 // What a file written under `into` is called once the disc takes OUT's name.
 std::string Shown(const Request& request, const Disc& disc, const fs::path& file) {
-    return request.inPlace ? Utf8(file) : Utf8(FsPath(request.output) / file.lexically_relative(disc.root));
+    return request.inPlace ? NameOf(file)
+                           : NameOf(FsPath(request.output) / file.lexically_relative(disc.root));
 }
 
 bool ConvertVobs(const Request& request, const Disc& disc, const fs::path& into, BatchReport& report,
@@ -186,10 +179,10 @@ bool ConvertVobs(const Request& request, const Disc& disc, const fs::path& into,
         ConversionMode mode =
             request.target == Target::To4x3 ? ConversionMode::To4x3 : ConversionMode::To16x9;
         if (request.target == Target::Flip) {
-            const ProbeOutcome probe = ProbeSourceAspect(Utf8(vobs.front()));
+            const ProbeOutcome probe = ProbeSourceAspect(NameOf(vobs.front()));
             if (probe != ProbeOutcome::Aspect4x3 && probe != ProbeOutcome::Aspect16x9) {
-                report.Failed(Utf8(vobs.front()), OutcomeText(probe),
-                              JsonObject().AddPath("file", Utf8(vobs.front())));
+                report.Failed(NameOf(vobs.front()), OutcomeText(probe),
+                              JsonObject().AddPath("file", NameOf(vobs.front())));
                 return false;
             }
             mode = probe == ProbeOutcome::Aspect4x3 ? ConversionMode::To16x9 : ConversionMode::To4x3;
@@ -198,8 +191,9 @@ bool ConvertVobs(const Request& request, const Disc& disc, const fs::path& into,
         for (const fs::path& vob : vobs) {
             if (StopSignal() != 0)
                 return false;
-            const std::string file = Utf8(vob);
-            const std::string dest = request.inPlace ? file : Utf8(into / vob.lexically_relative(disc.root));
+            const std::string file = NameOf(vob);
+            const std::string dest =
+                request.inPlace ? file : NameOf(into / vob.lexically_relative(disc.root));
             std::error_code error;
             const auto size = static_cast<std::int64_t>(fs::file_size(vob, error));
             RunReport run;
@@ -241,8 +235,8 @@ bool ConvertVobs(const Request& request, const Disc& disc, const fs::path& into,
 bool WriteIfos(const Request& request, const Disc& disc, const fs::path& into, BatchReport& report,
                const std::vector<disc::AttributeTarget>& targets) {
     for (const auto& [path, image] : disc.ifos) {
-        const std::string file = Utf8(path);
-        const std::string dest = request.inPlace ? file : Utf8(into / path.lexically_relative(disc.root));
+        const std::string file = NameOf(path);
+        const std::string dest = request.inPlace ? file : NameOf(into / path.lexically_relative(disc.root));
         const std::vector<std::uint8_t> bytes = disc::Retargeted(image, targets);
         JsonObject json;
         json.AddPath("file", file).AddPath("output", Shown(request, disc, path));
@@ -278,17 +272,17 @@ bool CopyTheRest(const Disc& disc, const fs::path& into, BatchReport& report) {
             continue;
         }
         if (it->path().parent_path() == disc.videoTs &&
-            Classify(Utf8(it->path().filename())).kind != DiscFile::Kind::Other)
+            Classify(NameOf(it->path().filename())).kind != DiscFile::Kind::Other)
             continue;
-        if (!disc::CopyExactly(Utf8(it->path()), Utf8(target))) {
-            report.Failed(Utf8(it->path()), "can't copy this file",
-                          JsonObject().AddPath("file", Utf8(it->path())));
+        if (!disc::CopyExactly(NameOf(it->path()), NameOf(target))) {
+            report.Failed(NameOf(it->path()), "can't copy this file",
+                          JsonObject().AddPath("file", NameOf(it->path())));
             return false;
         }
     }
     if (error)
-        report.Failed(Utf8(disc.root), "can't read the folder",
-                      JsonObject().AddPath("file", Utf8(disc.root)));
+        report.Failed(NameOf(disc.root), "can't read the folder",
+                      JsonObject().AddPath("file", NameOf(disc.root)));
     return !error;
 }
 
@@ -303,8 +297,8 @@ int ConvertDisc(const Request& request, const fs::path& root) {
         // A fix stopped part-way leaves the IFOs as they were; the same command again completes it.
         if (!ConvertVobs(request, disc, {}, report, targets) ||
             !WriteIfos(request, disc, {}, report, targets))
-            report.Failed(Utf8(root), "the disc is fixed only in part: the same command again completes it",
-                          JsonObject().AddPath("file", Utf8(root)));
+            report.Failed(NameOf(root), "the disc is fixed only in part: the same command again completes it",
+                          JsonObject().AddPath("file", NameOf(root)));
         return report.Finish(StopSignal());
     }
     const fs::path out = FsPath(request.output);
@@ -372,10 +366,10 @@ int ScanDisc(const Request& request, const fs::path& root) {
     for (const auto& [group, vobs] : disc.vobs) {
         const std::optional<AttributeAspect> ifo = IfoAspect(disc, group);
         for (const fs::path& vob : vobs) {
-            const std::string file = Utf8(vob);
+            const std::string file = NameOf(vob);
             JsonObject json;
             json.AddPath("file", file)
-                .AddPath("dvd", Utf8(root))
+                .AddPath("dvd", NameOf(root))
                 .Add("title_set", group.titleSet)
                 .Add("vobs", group.menus ? "menus" : "titles");
             struct Tally final : ScanSink {
@@ -411,7 +405,7 @@ int ScanDisc(const Request& request, const fs::path& root) {
     for (const auto& [path, image] : disc.ifos) {
         JsonObject json;
         JsonObject attributes;
-        std::string line = Utf8(path) + ":";
+        std::string line = NameOf(path) + ":";
         bool agree = true;
         for (const disc::VideoAttribute& attribute : image.attributes) {
             const std::string key = AttributeKey(attribute.group);
@@ -424,8 +418,8 @@ int ScanDisc(const Request& request, const fs::path& root) {
                 line += std::string(" (its own IFO says ") + AspectText(*own) + ")";
             }
         }
-        json.AddPath("file", Utf8(path))
-            .AddPath("dvd", Utf8(root))
+        json.AddPath("file", NameOf(path))
+            .AddPath("dvd", NameOf(root))
             .Add("ok", true)
             .Add("attributes", attributes)
             .Add("ifos_agree", agree);

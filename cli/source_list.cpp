@@ -13,15 +13,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::string NameOf(const fs::path& path) {
-#ifdef _WIN32
-    const std::u8string name = path.u8string();
-    return std::string(name.begin(), name.end());
-#else
-    return path.string();
-#endif
-}
-
 // The name a walked folder keeps under --out-dir, as cp -r keeps it: "rec" for rec and rec/, none
 // for . and .., whose files go straight into --out-dir.
 fs::path OwnName(const fs::path& folder) {

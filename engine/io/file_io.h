@@ -80,6 +80,8 @@ private:
 
     // An existing regular file, for reading only or for the in-place fix.
     static File OpenExisting(const std::string& path, bool update);
+    // A handle of its own on the process's standard input or output (the platform's number for it).
+    static File Duplicate(int standard);
     // Records the system's error of the call that just failed; returns false for the caller to return.
     bool Failed() const;
     bool Failed(Refusal refusal) const;

@@ -268,18 +268,21 @@ File OpenForStreamRead(const std::string& path) {
 
 // A copy of the descriptor: the file status flags stay shared with whoever else holds the stream, so
 // they are left as they are.
-File OpenStandardInput() {
+File File::Duplicate(int standard) {
     File file;
-    file.m_handle = ::fcntl(STDIN_FILENO, F_DUPFD_CLOEXEC, 3);
+    file.m_handle = ::fcntl(standard, F_DUPFD_CLOEXEC, 3);
     file.m_open = file.m_handle != -1;
+    if (!file.m_open)
+        file.Failed();
     return file;
 }
 
+File OpenStandardInput() {
+    return File::Duplicate(STDIN_FILENO);
+}
+
 File OpenStandardOutput() {
-    File file;
-    file.m_handle = ::fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3);
-    file.m_open = file.m_handle != -1;
-    return file;
+    return File::Duplicate(STDOUT_FILENO);
 }
 
 File File::OpenExisting(const std::string& path, bool update) {

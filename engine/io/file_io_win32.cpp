@@ -300,31 +300,28 @@ File OpenForStreamRead(const std::string& path) {
     return file;
 }
 
-namespace {
-HANDLE DuplicateStandard(DWORD which) {
-    const HANDLE standard = ::GetStdHandle(which);
-    HANDLE copy = INVALID_HANDLE_VALUE;
-    if (standard == nullptr || standard == INVALID_HANDLE_VALUE ||
-        !::DuplicateHandle(::GetCurrentProcess(), standard, ::GetCurrentProcess(), &copy, 0, FALSE,
-                           DUPLICATE_SAME_ACCESS))
-        return INVALID_HANDLE_VALUE;
-    return copy;
-}
-} // namespace
-
 // ReadFile and WriteFile move bytes as they are: the C runtime's text mode never comes between.
-File OpenStandardInput() {
+File File::Duplicate(int standard) {
     File file;
-    file.m_handle = DuplicateStandard(STD_INPUT_HANDLE);
-    file.m_open = file.m_handle != INVALID_HANDLE_VALUE;
+    const HANDLE handle = ::GetStdHandle(static_cast<DWORD>(standard));
+    HANDLE copy = INVALID_HANDLE_VALUE;
+    if (handle == nullptr || handle == INVALID_HANDLE_VALUE ||
+        !::DuplicateHandle(::GetCurrentProcess(), handle, ::GetCurrentProcess(), &copy, 0, FALSE,
+                           DUPLICATE_SAME_ACCESS)) {
+        file.Failed();
+        return file;
+    }
+    file.m_handle = copy;
+    file.m_open = true;
     return file;
+}
+
+File OpenStandardInput() {
+    return File::Duplicate(static_cast<int>(STD_INPUT_HANDLE));
 }
 
 File OpenStandardOutput() {
-    File file;
-    file.m_handle = DuplicateStandard(STD_OUTPUT_HANDLE);
-    file.m_open = file.m_handle != INVALID_HANDLE_VALUE;
-    return file;
+    return File::Duplicate(static_cast<int>(STD_OUTPUT_HANDLE));
 }
 
 // Other readers are let in; no other writer, and for the in-place fix no one else writing either.
