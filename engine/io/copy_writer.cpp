@@ -2,19 +2,72 @@
 #include "io/copy_writer.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <utility>
 
 namespace veltrane {
 
-CopyWriter::CopyWriter(const io::File& source, io::File& dest)
-    : CopyWriter(source, dest, [&source, &dest](std::int64_t offset, std::int64_t length) {
-          return dest.ShareBlocksFrom(source, offset, length);
-      }) {}
+namespace {
 
-CopyWriter::CopyWriter(const io::File& source, io::File& dest, ShareFunction share)
+// Before a run is written for being cheaper, the costs behind that choice must rest on this much:
+// one try's time or a few small writes say little on a busy machine.
+constexpr std::int64_t TRIES_MEASURED = 16;
+constexpr std::int64_t BYTES_MEASURED = 1 << 20;
+// A written byte costs at least twice what its write took: once into the page cache, once from there to
+// the device, which the run's end waits for. A shared run's cost is all in its try.
+constexpr double WRITE_BACK_FACTOR = 2.0;
+
+std::int64_t SteadyNanoseconds() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+} // namespace
+
+CopyWriter::CopyWriter(const io::File& source, io::File& dest)
+    : CopyWriter(
+          source, dest,
+          [&source, &dest](std::int64_t offset, std::int64_t length) {
+              return dest.ShareBlocksFrom(source, offset, length);
+          },
+          SteadyNanoseconds) {}
+
+CopyWriter::CopyWriter(const io::File& source, io::File& dest, ShareFunction share, Clock clock)
     : m_source(source), m_dest(dest), m_share(std::move(share)),
-      m_mode(dest.MayShareBlocksWith(source) ? Mode::Untried : Mode::Streaming) {}
+      m_mode(dest.MayShareBlocksWith(source) ? Mode::Untried : Mode::Streaming), m_clock(std::move(clock)) {}
+
+bool CopyWriter::WriteAt(const std::uint8_t* data, std::size_t size, std::int64_t offset) {
+    if (!m_clock)
+        return m_dest.WriteAllAt(data, size, offset);
+    const std::int64_t start = m_clock();
+    const bool ok = m_dest.WriteAllAt(data, size, offset);
+    m_writeNanoseconds += m_clock() - start;
+    m_writtenBytes += static_cast<std::int64_t>(size);
+    return ok;
+}
+
+std::int64_t CopyWriter::Share(std::int64_t offset, std::int64_t length) {
+    if (!m_clock)
+        return m_share(offset, length);
+    const std::int64_t start = m_clock();
+    const std::int64_t shared = m_share(offset, length);
+    const auto took = static_cast<double>(m_clock() - start);
+    if (shared == length) {
+        ++m_tries;
+        // The first try alone sets the mean; then each weighs an eighth.
+        m_tryNanoseconds = m_tries == 1 ? took : m_tryNanoseconds + (took - m_tryNanoseconds) / 8;
+    }
+    return shared;
+}
+
+bool CopyWriter::CheaperToWrite(std::int64_t length) const {
+    if (!m_clock || m_tries < TRIES_MEASURED || m_writtenBytes < BYTES_MEASURED)
+        return false;
+    const double perByte = static_cast<double>(m_writeNanoseconds) / static_cast<double>(m_writtenBytes);
+    return static_cast<double>(length) * perByte * WRITE_BACK_FACTOR < m_tryNanoseconds;
+}
 
 void CopyWriter::NoteRewritten(std::int64_t offset) {
     if (m_mode != Mode::Untried && m_mode != Mode::Sharing)
@@ -45,11 +98,11 @@ bool CopyWriter::WriteRange(std::int64_t from, std::int64_t to, const std::uint8
                             std::int64_t heldFrom) {
     if (from < m_put) {
         const std::int64_t upto = std::min(to, m_put);
-        if (!m_dest.WriteAllAt(m_held + (from - heldFrom), static_cast<std::size_t>(upto - from), from))
+        if (!WriteAt(m_held + (from - heldFrom), static_cast<std::size_t>(upto - from), from))
             return false;
         from = upto;
     }
-    return from >= to || m_dest.WriteAllAt(data + (from - m_put), static_cast<std::size_t>(to - from), from);
+    return from >= to || WriteAt(data + (from - m_put), static_cast<std::size_t>(to - from), from);
 }
 
 // Settles every whole block up to `wholeEnd`: runs of blocks without a new byte join the run waiting
@@ -78,15 +131,17 @@ bool CopyWriter::Settle(std::int64_t wholeEnd, const std::uint8_t* data, std::in
     return true;
 }
 
-// Shares the blocks waiting since m_waitingFrom, up to m_settled. What a try leaves unshared is written:
-// from this Put's bytes where it has them, otherwise copied from the source, whose bytes these are.
-// False only when that write fails.
+// Shares the blocks waiting since m_waitingFrom, up to m_settled, or writes them where that costs less.
+// What a try leaves unshared is written: from this Put's bytes where it has them, otherwise copied
+// from the source, whose bytes these are. False only when that write fails.
 bool CopyWriter::SettleWaiting(const std::uint8_t* data, std::int64_t heldFrom) {
     const std::int64_t length = m_settled - m_waitingFrom;
     if (length == 0)
         return true;
-    const std::int64_t shared =
-        m_mode == Mode::Writing ? 0 : std::clamp<std::int64_t>(m_share(m_waitingFrom, length), 0, length);
+    const bool chooseWrite = m_mode == Mode::Sharing && CheaperToWrite(length);
+    const std::int64_t shared = m_mode == Mode::Writing || chooseWrite
+                                    ? 0
+                                    : std::clamp<std::int64_t>(Share(m_waitingFrom, length), 0, length);
     m_shared += shared;
     const std::int64_t from = m_waitingFrom + shared;
     m_waitingFrom = m_settled;
@@ -94,7 +149,10 @@ bool CopyWriter::SettleWaiting(const std::uint8_t* data, std::int64_t heldFrom) 
         m_mode = Mode::Sharing;
         return true;
     }
-    m_mode = Mode::Writing;
+    if (chooseWrite)
+        m_chosenWrites += length;
+    else
+        m_mode = Mode::Writing;
     const std::int64_t atHand = std::max(from, heldFrom);
     return CopyFromSource(from, atHand) && WriteRange(atHand, m_settled, data, heldFrom);
 }
@@ -103,7 +161,7 @@ bool CopyWriter::CopyFromSource(std::int64_t from, std::int64_t to) {
     std::uint8_t bytes[BLOCK];
     for (; from < to; from += BLOCK) {
         const auto size = static_cast<std::size_t>(std::min(BLOCK, to - from));
-        if (!m_source.ReadAllAt(bytes, size, from) || !m_dest.WriteAllAt(bytes, size, from))
+        if (!m_source.ReadAllAt(bytes, size, from) || !WriteAt(bytes, size, from))
             return false;
     }
     return true;
