@@ -147,8 +147,10 @@ bool CopyWriter::SettleWaiting(const std::uint8_t* data, std::int64_t heldFrom) 
     m_waitingFrom = m_settled;
     if (shared == length) {
         m_mode = Mode::Sharing;
+        m_writingRuns = false;
         return true;
     }
+    m_writingRuns = chooseWrite;
     if (chooseWrite)
         m_chosenWrites += length;
     else
@@ -175,6 +177,11 @@ bool CopyWriter::Put(const std::uint8_t* data, std::size_t size) {
     const std::int64_t heldFrom = m_settled;
     const std::int64_t end = m_put + static_cast<std::int64_t>(size);
     if (!Settle(end - end % BLOCK, data, heldFrom))
+        return false;
+    // Where runs are being written, what waits at the end of this Put is written now, while its bytes
+    // are at hand, rather than read again from the source once its run ends.
+    if (m_mode == Mode::Sharing && m_writingRuns && CheaperToWrite(m_settled - m_waitingFrom) &&
+        !SettleWaiting(data, heldFrom))
         return false;
     if (m_mode == Mode::Writing) {
         if (!SettleWaiting(data, heldFrom) || !WriteRange(m_settled, end, data, heldFrom))

@@ -24,11 +24,11 @@ namespace veltrane {
 // byte of its writes, doubled for the write-back, times the run's length. On XFS over a fast device a
 // try costs about as much as writing 40 KiB, so runs shorter than that are written and those around
 // headers as dense as one per 77 KiB are still shared; where tries grow dear (a loaded file system)
-// the shorter runs are written. Until enough of both has been measured, every run is shared. Whether sharing works is decided
-// by the first try in a run, made at once: if it shares nothing, the whole run writes. A try that
-// fails later, or shares only part of its range, has the rest of that range written (from the bytes
-// at hand, or copied from the source where they are gone: unchanged bytes are the source's) and the
-// run writes from then on: never a gap, never a stale byte.
+// the shorter runs are written. Until enough of both has been measured, every run is shared. Whether sharing
+// works is decided by the first try in a run, made at once: if it shares nothing, the whole run writes. A try
+// that fails later, or shares only part of its range, has the rest of that range written (from the bytes at
+// hand, or copied from the source where they are gone: unchanged bytes are the source's) and the run writes
+// from then on: never a gap, never a stale byte.
 class CopyWriter {
 public:
     // Shares [offset, offset + length) of the destination with the same range of the source; returns
@@ -85,6 +85,7 @@ private:
     std::int64_t m_waitingFrom = 0; // [m_waitingFrom, m_settled): unchanged blocks waiting to be shared
     std::int64_t m_shared = 0;
     std::int64_t m_chosenWrites = 0;
+    bool m_writingRuns = false; // the last run was written for being cheaper
     // What the copy has measured: tries that shared a whole run (their mean, weighted to the last
     // few, follows a machine whose load changes), and every byte written.
     Clock m_clock;

@@ -57,6 +57,10 @@ void ReadAhead::Issue(int slot, std::int64_t size) {
     Read& read = m_reads[slot];
     // The first read has nothing to overlap with; a source read in one pass needs no thread at all.
     if (m_current >= 0 && !m_reader.joinable() && !m_inline) {
+        // One core would only take turns between the threads, at the cost of switching.
+        m_inline = std::thread::hardware_concurrency() == 1;
+    }
+    if (m_current >= 0 && !m_reader.joinable() && !m_inline) {
         try {
             m_reader = std::thread(&ReadAhead::Serve, this);
         } catch (const std::system_error&) {
