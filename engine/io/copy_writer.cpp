@@ -10,10 +10,15 @@ namespace veltrane {
 
 namespace {
 
-// Before a run is written for being cheaper, the costs behind that choice must rest on this much:
-// one try's time or a few small writes say little on a busy machine.
-constexpr std::int64_t TRIES_MEASURED = 16;
-constexpr std::int64_t BYTES_MEASURED = 1 << 20;
+// Before a run is written for being cheaper, the costs behind that choice must rest on this many
+// tries: one try's time says little on a busy machine. A copy with fewer rewritten headers is shared
+// whole: its tries cost a few milliseconds at most, and it keeps its promise of space.
+constexpr std::int64_t TRIES_MEASURED = 256;
+// While sharing, only the blocks with a new byte are written, too alike in size to tell a write's
+// cost per call from its cost per byte; so one run of this size is written to find out (its space is
+// within the megabyte a copy may take beyond its rewritten blocks).
+constexpr std::int64_t PROBE_MIN = 3 * 4096;
+constexpr std::int64_t PROBE_MAX = 512 * 1024;
 // A written byte costs at least twice what its write took: once into the page cache, once from there to
 // the device, which the run's end waits for. A shared run's cost is all in its try.
 constexpr double WRITE_BACK_FACTOR = 2.0;
@@ -43,8 +48,14 @@ bool CopyWriter::WriteAt(const std::uint8_t* data, std::size_t size, std::int64_
         return m_dest.WriteAllAt(data, size, offset);
     const std::int64_t start = m_clock();
     const bool ok = m_dest.WriteAllAt(data, size, offset);
-    m_writeNanoseconds += m_clock() - start;
-    m_writtenBytes += static_cast<std::int64_t>(size);
+    const auto took = static_cast<double>(m_clock() - start);
+    const auto bytes = static_cast<double>(size);
+    m_writes.count += 1;
+    m_writes.bytes += bytes;
+    m_writes.nanoseconds += took;
+    m_writes.bytesSquared += bytes * bytes;
+    m_writes.bytesTimesNanoseconds += bytes * took;
+    m_largestWrite = std::max(m_largestWrite, static_cast<std::int64_t>(size));
     return ok;
 }
 
@@ -63,10 +74,23 @@ std::int64_t CopyWriter::Share(std::int64_t offset, std::int64_t length) {
 }
 
 bool CopyWriter::CheaperToWrite(std::int64_t length) const {
-    if (!m_clock || m_tries < TRIES_MEASURED || m_writtenBytes < BYTES_MEASURED)
+    if (!m_clock || m_tries < TRIES_MEASURED)
         return false;
-    const double perByte = static_cast<double>(m_writeNanoseconds) / static_cast<double>(m_writtenBytes);
-    return static_cast<double>(length) * perByte * WRITE_BACK_FACTOR < m_tryNanoseconds;
+    if (m_largestWrite < PROBE_MIN)
+        return length >= PROBE_MIN && length <= PROBE_MAX;
+    // A write's time as a cost per call plus a cost per byte, fitted to every write so far.
+    const Sums& w = m_writes;
+    const double spread = w.count * w.bytesSquared - w.bytes * w.bytes;
+    double perByte = w.nanoseconds / w.bytes;
+    double perCall = 0;
+    if (spread > 0) {
+        const double fitted = (w.count * w.bytesTimesNanoseconds - w.bytes * w.nanoseconds) / spread;
+        if (fitted >= 0) {
+            perByte = fitted;
+            perCall = std::max(0.0, (w.nanoseconds - perByte * w.bytes) / w.count);
+        }
+    }
+    return perCall + static_cast<double>(length) * perByte * WRITE_BACK_FACTOR < m_tryNanoseconds;
 }
 
 void CopyWriter::NoteRewritten(std::int64_t offset) {

@@ -17,18 +17,17 @@ namespace veltrane {
 // (tmpfs, ext4, a FIFO, Windows) every byte is written, exactly as a plain copy.
 //
 // Unchanged blocks are shared a run at a time, up to the next block with a new byte, so that a copy
-// takes one try per rewritten header rather than one per buffer-full. A try is not free: every one
-// splits the file's extents, which costs the file system a transaction or two (50 to 150 µs on XFS),
-// while writing a short run costs only its bytes. So once sharing works, each run goes the cheaper
-// way by what this copy has measured so far: the mean time of its last tries against the time per
-// byte of its writes, doubled for the write-back, times the run's length. On XFS over a fast device a
-// try costs about as much as writing 40 KiB, so runs shorter than that are written and those around
-// headers as dense as one per 77 KiB are still shared; where tries grow dear (a loaded file system)
-// the shorter runs are written. Until enough of both has been measured, every run is shared. Whether sharing
-// works is decided by the first try in a run, made at once: if it shares nothing, the whole run writes. A try
-// that fails later, or shares only part of its range, has the rest of that range written (from the bytes at
-// hand, or copied from the source where they are gone: unchanged bytes are the source's) and the run writes
-// from then on: never a gap, never a stale byte.
+// takes one try per rewritten header rather than one per buffer-full. A try is not free: each splits
+// the file's extents, a transaction or two for the file system (30 to 150 µs on XFS), while writing
+// a short run instead costs only its bytes. So once sharing works, each run goes the cheaper way by
+// what this copy has measured so far: the mean time of its recent tries against the time its writes
+// take per call plus the run's length times their time per byte, doubled for the write-back to the
+// device. Until enough of both is measured, every run is shared but one, written to measure by.
+//
+// Whether sharing works is decided by the first try in a run, made at once: if it shares nothing,
+// the whole run writes. A try that fails later, or shares only part of its range, has the rest of
+// that range written (from the bytes at hand, or copied from the source where they are gone:
+// unchanged bytes are the source's) and the run writes from then on: never a gap, never a stale byte.
 class CopyWriter {
 public:
     // Shares [offset, offset + length) of the destination with the same range of the source; returns
@@ -88,11 +87,14 @@ private:
     bool m_writingRuns = false; // the last run was written for being cheaper
     // What the copy has measured: tries that shared a whole run (their mean, weighted to the last
     // few, follows a machine whose load changes), and every byte written.
+    struct Sums {
+        double count = 0, bytes = 0, nanoseconds = 0, bytesSquared = 0, bytesTimesNanoseconds = 0;
+    };
     Clock m_clock;
     std::int64_t m_tries = 0;
     double m_tryNanoseconds = 0;
-    std::int64_t m_writtenBytes = 0;
-    std::int64_t m_writeNanoseconds = 0;
+    Sums m_writes;
+    std::int64_t m_largestWrite = 0;
     std::bitset<WINDOW_BLOCKS> m_rewritten; // bit i: the block at m_settled + i * BLOCK has a new byte
     // [m_settled, m_put): bytes of a block not yet whole, held until it is.
     std::uint8_t m_held[BLOCK]{};

@@ -18,7 +18,8 @@ namespace veltrane {
 // pass hands on are copied in front of it, the only bytes ever copied. Reads stop at `total`, the size
 // taken at the start, and none begins before the pass two behind it is over, so that a source that
 // changes during the run changes the copy no earlier than it would without the read-ahead.
-// Where no thread can be started the reads are made on the caller's thread, one per pass.
+// Where no thread can be started, or the machine has one core, the reads are made on the caller's
+// thread, one per pass.
 class ReadAhead {
 public:
     // The most a pass may hand on to the next. The walk holds back at most 64 KiB.
