@@ -21,7 +21,7 @@ namespace veltrane {
 // the file's extents, a transaction or two for the file system (30 to 150 µs on XFS), while writing
 // a short run instead costs only its bytes. So once sharing works, each run goes the cheaper way by
 // what this copy has measured so far: the mean time of its recent tries against the time its writes
-// take per call plus the run's length times their time per byte, doubled for the write-back to the
+// take per call plus the run's length times their time per byte, four times over for the write-back to the
 // device. Until enough of both is measured, every run is shared but one, written to measure by.
 //
 // Whether sharing works is decided by the first try in a run, made at once: if it shares nothing,
@@ -73,6 +73,7 @@ private:
     std::int64_t Share(std::int64_t offset, std::int64_t length);
     bool CheaperToWrite(std::int64_t length) const;
     bool WriteRange(std::int64_t from, std::int64_t to, const std::uint8_t* data, std::int64_t heldFrom);
+    bool WriteQueued();
 
     const io::File& m_source;
     io::File& m_dest;
@@ -94,7 +95,14 @@ private:
     std::int64_t m_tries = 0;
     double m_tryNanoseconds = 0;
     Sums m_writes;
-    std::int64_t m_largestWrite = 0;
+    bool m_probed = false; // a run has been written to measure writes by
+    // A range WriteRange has yet to write, as it was given.
+    struct Queued {
+        std::int64_t from = 0, to = 0;
+        const std::uint8_t* data = nullptr;
+        std::int64_t heldFrom = 0;
+    };
+    Queued m_queued;
     std::bitset<WINDOW_BLOCKS> m_rewritten; // bit i: the block at m_settled + i * BLOCK has a new byte
     // [m_settled, m_put): bytes of a block not yet whole, held until it is.
     std::uint8_t m_held[BLOCK]{};
