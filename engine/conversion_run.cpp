@@ -84,8 +84,9 @@ RunOutcome Convert(const std::string& sourcePath, const std::string& destPath, C
     // Never past the size taken at the start: a source that grows meanwhile is copied as it was then.
     ReadAhead reads(source, total, buffer.get());
     while (remaining > 0) {
-        // The carried bytes come first, then up to CHUNK_SIZE - carry new ones.
-        const ReadAhead::Pass pass = reads.Next(carry);
+        // The carried bytes come first, then up to CHUNK_SIZE - carry new ones. Reading ahead would
+        // only contend with the clones of a copy that shares blocks.
+        const ReadAhead::Pass pass = reads.Next(carry, !out.Sharing());
         const std::int64_t got = pass.got;
         // An end before that size means the source was cut while it was read: the copy would be short.
         if (got <= 0)

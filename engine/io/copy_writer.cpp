@@ -91,7 +91,7 @@ bool CopyWriter::CheaperToWrite(std::int64_t length) const {
             perCall = std::max(0.0, (w.nanoseconds - perByte * w.bytes) / w.count);
         }
     }
-    return perCall + static_cast<double>(length) * perByte * WRITE_BACK_FACTOR < m_tryNanoseconds;
+    return perCall + static_cast<double>(length) * perByte * WRITE_BACK_FACTOR < 2 * m_tryNanoseconds;
 }
 
 void CopyWriter::NoteRewritten(std::int64_t offset) {

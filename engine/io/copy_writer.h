@@ -21,8 +21,10 @@ namespace veltrane {
 // the file's extents, a transaction or two for the file system (30 to 150 µs on XFS), while writing
 // a short run instead costs only its bytes. So once sharing works, each run goes the cheaper way by
 // what this copy has measured so far: the mean time of its recent tries against the time its writes
-// take per call plus the run's length times their time per byte, four times over for the write-back to the
-// device. Until enough of both is measured, every run is shared but one, written to measure by.
+// take per call plus the run's length times their time per byte, four times over for the write-back
+// to the device. A try counts twice: it leaves the block beside it to be written back alone, which
+// costs about as much again. Until enough of both is measured, every run is shared but one, written
+// to measure by.
 //
 // Whether sharing works is decided by the first try in a run, made at once: if it shares nothing,
 // the whole run writes. A try that fails later, or shares only part of its range, has the rest of
@@ -52,6 +54,9 @@ public:
 
     // Bytes of the output that share the source's blocks so far.
     std::int64_t SharedBytes() const { return m_shared; }
+    // Whether runs are being shared: a clone on XFS holds the source locked against reads while it
+    // runs, so reading the source meanwhile only makes the two wait on each other.
+    bool Sharing() const { return (m_mode == Mode::Untried || m_mode == Mode::Sharing) && !m_writingRuns; }
     // Bytes of unchanged runs written because that was cheaper than sharing them.
     std::int64_t WrittenByChoice() const { return m_chosenWrites; }
 
