@@ -1,8 +1,10 @@
 // Times RunConversion against a plain read/write copy of the same file and against cp, in rounds
 // that alternate their order, and tells how much space each left on the output's file system.
-// Usage: engine_bench <source> <output-folder> [rounds] [--read]
+// Usage: engine_bench <source> <output-folder> [rounds] [--read] [--durable]
 //   --read adds a baseline that only reads the source (cat SRC > /dev/null): the floor for a copy
 //   whose output shares the source's blocks.
+//   --durable times every contender until its output is on the device (fdatasync), as a run that
+//   must not lose the file has to be.
 #include "conversion_run.h"
 
 #include <algorithm>
@@ -45,6 +47,19 @@ double CpuSeconds() {
             seconds += static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_usec) / 1e6;
     }
     return seconds;
+}
+
+// Set by --durable: each contender's time includes an fdatasync of what it wrote.
+bool g_durable = false;
+
+// Waits until the file's data is on its device. The run's own commit may have done so already; then
+// this costs next to nothing.
+bool SyncData(const std::string& path) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    const bool ok = ::fdatasync(fd) == 0;
+    return ::close(fd) == 0 && ok;
 }
 
 class QuietSink : public veltrane::ProgressSink {
@@ -100,6 +115,8 @@ bool CopyThroughBuffer(const std::string& sourcePath, const std::string& destPat
             done += put;
         }
     }
+    if (write && g_durable && ::fdatasync(dest.Get()) != 0)
+        return false;
     return dest.Close();
 }
 
@@ -114,10 +131,16 @@ bool ReadOnce(const std::string& sourcePath, const std::string& destPath) {
     return CopyThroughBuffer(sourcePath, destPath, false);
 }
 
+// Headers the last run rewrote.
+unsigned long long g_rewritten = 0;
+
 bool Convert(const std::string& sourcePath, const std::string& destPath) {
     QuietSink sink;
-    return veltrane::RunConversion(sourcePath, destPath, veltrane::ConversionMode::To16x9, sink) ==
-           veltrane::RunOutcome::Completed;
+    veltrane::RunReport report;
+    const bool ok = veltrane::RunConversion(sourcePath, destPath, veltrane::ConversionMode::To16x9, sink,
+                                            report) == veltrane::RunOutcome::Completed;
+    g_rewritten = report.headersRewritten;
+    return ok && (!g_durable || SyncData(destPath));
 }
 
 // cp as a user would run it: coreutils decides by itself whether to clone, copy in the kernel or read
@@ -130,7 +153,7 @@ bool SystemCopy(const std::string& sourcePath, const std::string& destPath) {
     }
     int status = 0;
     return child > 0 && ::waitpid(child, &status, 0) == child && WIFEXITED(status) &&
-           WEXITSTATUS(status) == 0;
+           WEXITSTATUS(status) == 0 && (!g_durable || SyncData(destPath));
 }
 
 // Bytes in use on the file system that holds `folder`.
@@ -170,10 +193,19 @@ long long FileSize(const std::string& path) {
 } // namespace
 
 int main(int argc, char** argv) {
-    const bool withRead = argc > 1 && std::string(argv[argc - 1]) == "--read";
-    const int args = withRead ? argc - 1 : argc;
+    bool withRead = false;
+    int args = argc;
+    for (; args > 1; --args) {
+        const std::string flag = argv[args - 1];
+        if (flag == "--read")
+            withRead = true;
+        else if (flag == "--durable")
+            g_durable = true;
+        else
+            break;
+    }
     if (args < 3 || args > 4) {
-        std::fprintf(stderr, "usage: %s <source> <output-folder> [rounds] [--read]\n", argv[0]);
+        std::fprintf(stderr, "usage: %s <source> <output-folder> [rounds] [--read] [--durable]\n", argv[0]);
         return 2;
     }
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
@@ -202,8 +234,8 @@ int main(int argc, char** argv) {
     if (withRead)
         contenders.push_back({"read once", ReadOnce, 0});
 
-    std::printf("source %s, %lld bytes, %d rounds of each, output in %s\n", source.c_str(), size, rounds,
-                folder.c_str());
+    std::printf("source %s, %lld bytes, %d rounds of each, output in %s%s\n", source.c_str(), size, rounds,
+                folder.c_str(), g_durable ? ", each until on the device" : "");
     // Round 0 is a warm-up, not counted: the first gigabyte written to tmpfs can land on memory the
     // machine has not touched yet, which costs more than any later round; it also brings the source
     // into the page cache.
@@ -263,6 +295,10 @@ int main(int argc, char** argv) {
                         Median(convert.syncedSeconds) / Median(c.syncedSeconds),
                         Median(convert.cpuSeconds) / Median(c.cpuSeconds));
     }
+    std::printf("headers rewritten: %llu, one per %.1f KiB; space allowed (4 KiB each + 1 MiB): %.1f MiB\n",
+                g_rewritten,
+                g_rewritten > 0 ? static_cast<double>(size) / static_cast<double>(g_rewritten) / 1024 : 0.0,
+                static_cast<double>(g_rewritten * 4096 + (1 << 20)) / (1024 * 1024));
     rusage usage{};
     ::getrusage(RUSAGE_SELF, &usage);
     std::printf("peak RSS: %ld KiB\n", usage.ru_maxrss);

@@ -5,11 +5,11 @@
 #include "io/chunk_buffer.h"
 #include "io/copy_writer.h"
 #include "io/file_io.h"
+#include "io/read_ahead.h"
 #include "video/aspect_rule.h"
 #include "video/sequence_header.h"
 
 #include <algorithm>
-#include <cstring>
 #include <new>
 
 namespace veltrane {
@@ -79,7 +79,7 @@ RunOutcome Convert(const std::string& sourcePath, const std::string& destPath, C
     io::OutputFile output(destPath, source, existing);
     if (!output.IsOpen())
         return Failed(RunOutcome::DestOpenFailed, report, output.Failure());
-    const ChunkBuffer buffer = AllocateChunk();
+    const ChunkBuffer buffer = AllocateChunk(ReadAhead::BUFFER_BYTES);
     if (!buffer)
         return RunOutcome::OutOfMemory;
     const std::optional<std::int64_t> size = source.Size();
@@ -89,21 +89,25 @@ RunOutcome Convert(const std::string& sourcePath, const std::string& destPath, C
     progress.Begin();
     io::File& dest = output.Content();
     CopyWriter out(source, dest);
-    std::uint8_t* const data = buffer.get();
     const std::int64_t total = *size;
     std::int64_t remaining = total;
     std::uint32_t carry = 0;
+    std::uint8_t* data = buffer.get();
     Rewriter rewriter(mode, report, out);
     ContainerWalk walk(rewriter);
+    // Never past the size taken at the start: a source that grows meanwhile is copied as it was then.
+    ReadAhead reads(source, total, buffer.get());
     while (remaining > 0) {
-        // Never past the size taken at the start: a source that grows meanwhile is copied as it was then.
-        const auto want = static_cast<std::uint32_t>(std::min<std::int64_t>(CHUNK_SIZE - carry, remaining));
-        const std::int64_t got = source.ReadSome(data + carry, want);
+        // The carried bytes come first, then up to CHUNK_SIZE - carry new ones. Reading ahead would
+        // only contend with the clones of a copy that shares blocks.
+        const ReadAhead::Pass pass = reads.Next(carry, !out.Sharing());
+        const std::int64_t got = pass.got;
         // An end before that size means the source was cut while it was read: the copy would be short.
         if (got <= 0)
             return Failed(RunOutcome::ReadFailed, report,
                           got < 0 ? source.Failure() : io::FailureReason{0, io::Refusal::CutShort, false});
         remaining -= got;
+        data = pass.data;
 
         const std::uint32_t len = carry + static_cast<std::uint32_t>(got);
         // What the walk holds back (a header or packet cut by the buffer's edge) is walked next pass.
@@ -113,7 +117,7 @@ RunOutcome Convert(const std::string& sourcePath, const std::string& destPath, C
         progress.Position(ProgressPosition(total, remaining));
         if (progress.StopRequested())
             return RunOutcome::Cancelled;
-        std::memmove(data, data + len - keep, keep);
+        data += len - keep;
         carry = keep;
     }
     walk.Finish(data, carry);

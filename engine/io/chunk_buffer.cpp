@@ -16,8 +16,8 @@ ChunkAllocator g_allocator = FromHeap;
 
 } // namespace
 
-ChunkBuffer AllocateChunk() {
-    return g_allocator(CHUNK_SIZE);
+ChunkBuffer AllocateChunk(std::size_t size) {
+    return g_allocator(size);
 }
 
 ChunkAllocator SetChunkAllocator(ChunkAllocator allocator) {

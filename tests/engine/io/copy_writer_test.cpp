@@ -106,6 +106,53 @@ INSTANTIATE_TEST_SUITE_P(
                     WriterCase{"FirstTrySharesAnOddPart", {0.3}}),
     [](const testing::TestParamInfo<WriterCase>& row) { return row.param.name; });
 
+// Runs go the way this copy measured as cheaper, and the bytes are the same either way: dear tries have
+// the runs between the rewritten blocks written once enough is measured, cheap ones share them all but
+// the one written to measure by.
+TEST(CopyWriterChoice, WritesTheRunsTriesCostMoreThanAndSharesTheOthers) {
+    test::TempDir dir;
+    std::mt19937 random(77);
+    Bytes source(12 << 20);
+    for (auto& b : source)
+        b = static_cast<std::uint8_t>(random());
+    test::WriteAll(dir.File("source"), source);
+    for (const std::int64_t tryCost : {std::int64_t{1'000'000}, std::int64_t{-1}}) {
+        SCOPED_TRACE(tryCost);
+        io::File sourceFile = io::OpenForSequentialRead(dir.File("source"));
+        io::OutputFile dest(dir.File("dest"), sourceFile);
+        ASSERT_TRUE(dest.IsOpen());
+        // Every look at the clock moves it a nanosecond, and a try by its cost besides: a cheap one takes
+        // none.
+        std::int64_t now = 0;
+        const auto share = [&](std::int64_t offset, std::int64_t length) -> std::int64_t {
+            now += tryCost;
+            return dest.Content().WriteAllAt(source.data() + offset, static_cast<std::size_t>(length), offset)
+                       ? length
+                       : 0;
+        };
+        CopyWriter writer(sourceFile, dest.Content(), share, [&now] { return ++now; });
+        Bytes output = source;
+        for (std::size_t at = 0; at < output.size(); at += CHUNK_SIZE) {
+            const std::size_t piece = std::min<std::size_t>(CHUNK_SIZE, output.size() - at);
+            for (std::size_t r = at + 5000; r < at + piece; r += 32 * 1024) {
+                output[r] ^= 0x10;
+                writer.NoteRewritten(static_cast<std::int64_t>(r));
+            }
+            ASSERT_TRUE(writer.Put(output.data() + at, piece));
+        }
+        ASSERT_TRUE(writer.Finish());
+        ASSERT_TRUE(dest.Commit());
+        EXPECT_TRUE(SameBytes(test::ReadAll(dir.File("dest")), output));
+        if (tryCost > 0) {
+            EXPECT_GT(writer.WrittenByChoice(), static_cast<std::int64_t>(source.size()) / 8);
+        } else {
+            EXPECT_EQ(writer.WrittenByChoice(), 7 * BLOCK);
+            EXPECT_EQ(writer.SharedBytes(),
+                      static_cast<std::int64_t>(source.size()) - 384 * BLOCK - 7 * BLOCK);
+        }
+    }
+}
+
 // One XFS image for all the tests that need a file system whose copies can share blocks.
 class OnXfs : public testing::Test {
 protected:
