@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <gtest/gtest.h>
 #include <random>
+#include <vector>
 
 namespace veltrane {
 namespace {
@@ -22,7 +23,11 @@ TEST(ReadAhead, GivesThePassesOneReadEachWouldAndEndsAsTheyWould) {
     Bytes source(5 * CHUNK_SIZE + 777);
     for (auto& b : source)
         b = static_cast<std::uint8_t>(random());
-    for (const std::int64_t cutTo : {std::int64_t{-1}, std::int64_t{CHUNK_SIZE} + 20, std::int64_t{-2}}) {
+    std::vector<std::int64_t> cuts = {-1, -2};
+#ifndef _WIN32 // Windows keeps every other writer out of an open source: nothing can cut it
+    cuts.push_back(std::int64_t{CHUNK_SIZE} + 20);
+#endif
+    for (const std::int64_t cutTo : cuts) {
         SCOPED_TRACE(cutTo);
         test::WriteAll(dir.File("in"), source);
         io::File file = io::OpenForSequentialRead(dir.File("in"));
