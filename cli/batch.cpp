@@ -56,7 +56,8 @@ int Probe(const Request& request) {
         if (StopSignal() != 0 || report.ReaderGone())
             break;
         int code = -1;
-        const ProbeOutcome outcome = ProbeSourceAspect(file, code);
+        FailureReason failure;
+        const ProbeOutcome outcome = ProbeSourceAspect(file, code, failure);
         JsonObject json;
         json.AddPath("file", file);
         std::string aspect;
@@ -71,7 +72,7 @@ int Probe(const Request& request) {
             aspect = "unknown";
             break;
         default:
-            report.Failed(file, OutcomeText(outcome), std::move(json));
+            report.Failed(file, FailureText(outcome, failure, ": "), std::move(json));
             continue;
         }
         json.Add("ok", true).Add("aspect", aspect).Add("aspect_code", code);
@@ -151,8 +152,8 @@ bool StreamsWorkable(const Request& request, const std::vector<Source>& sources,
     return true;
 }
 
-// The direction for one file from its first header; false with the text to tell when there is none.
-bool ChooseMode(Target target, ProbeOutcome probed, ConversionMode& mode, std::string_view& why) {
+// The direction for one file from its first header; false when it has none to go by.
+bool ChooseMode(Target target, ProbeOutcome probed, ConversionMode& mode) {
     switch (target) {
     case Target::To16x9:
         mode = ConversionMode::To16x9;
@@ -167,7 +168,6 @@ bool ChooseMode(Target target, ProbeOutcome probed, ConversionMode& mode, std::s
         mode = probed == ProbeOutcome::Aspect4x3 ? ConversionMode::To16x9 : ConversionMode::To4x3;
         return true;
     }
-    why = OutcomeText(probed);
     return false;
 }
 
@@ -283,7 +283,9 @@ int Convert(const Request& request) {
         if (source.kind == SourceKind::File) {
             // The head tells whether there is MPEG-1/2 video at all before anything is written, and
             // flip's direction.
-            ProbeOutcome probed = ProbeSourceAspect(source.file);
+            int code = -1;
+            FailureReason failure;
+            ProbeOutcome probed = ProbeSourceAspect(source.file, code, failure);
             if (probed == ProbeOutcome::HeaderNotFound) {
                 probed = ProbeFurtherOn(source.file);
                 if (StopSignal() != 0) {
@@ -298,9 +300,8 @@ int Convert(const Request& request) {
                     report.Failed(source.file, kNoVideo, std::move(json));
                 continue;
             }
-            std::string_view why;
-            if (!ChooseMode(request.target, probed, mode, why)) {
-                report.Failed(source.file, why, std::move(json));
+            if (!ChooseMode(request.target, probed, mode)) {
+                report.Failed(source.file, FailureText(probed, failure, ": "), std::move(json));
                 continue;
             }
         }

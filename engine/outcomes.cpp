@@ -78,11 +78,21 @@ std::string ReasonText(const FailureReason& reason) {
     return (reason.inFolder ? "the destination's folder: " : "") + io::SystemErrorText(reason.systemError);
 }
 
-std::string FailureText(RunOutcome outcome, const FailureReason& reason, std::string_view separator) {
-    std::string text(OutcomeText(outcome));
+namespace {
+std::string WithReason(std::string_view text, const FailureReason& reason, std::string_view separator) {
+    std::string whole(text);
     if (const std::string why = ReasonText(reason); !why.empty())
-        text.append(separator).append(why);
-    return text;
+        whole.append(separator).append(why);
+    return whole;
+}
+} // namespace
+
+std::string FailureText(RunOutcome outcome, const FailureReason& reason, std::string_view separator) {
+    return WithReason(OutcomeText(outcome), reason, separator);
+}
+
+std::string FailureText(ProbeOutcome outcome, const FailureReason& reason, std::string_view separator) {
+    return WithReason(OutcomeText(outcome), reason, separator);
 }
 
 } // namespace veltrane

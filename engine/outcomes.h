@@ -49,5 +49,6 @@ std::string ReasonText(const FailureReason& reason);
 // one ("can't open output file.: Is a directory" on a command line, the reason as a second line in a
 // message box).
 std::string FailureText(RunOutcome outcome, const FailureReason& reason, std::string_view separator);
+std::string FailureText(ProbeOutcome outcome, const FailureReason& reason, std::string_view separator);
 
 } // namespace veltrane

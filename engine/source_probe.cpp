@@ -33,13 +33,15 @@ public:
     int m_code = -1;
 };
 
-ProbeOutcome Probe(const std::string& path, int& aspectCode) {
+ProbeOutcome Probe(const std::string& path, int& aspectCode, FailureReason& failure) {
     const ChunkBuffer buffer = AllocateChunk();
     if (!buffer)
         return ProbeOutcome::OutOfMemory;
     io::File file = io::OpenForSequentialRead(path);
-    if (!file.IsOpen())
+    if (!file.IsOpen()) {
+        failure = file.Failure();
         return ProbeOutcome::OpenFailed;
+    }
 
     FirstHeader first;
     ContainerWalk walk(first);
@@ -84,10 +86,16 @@ ProbeOutcome ProbeSourceAspect(const std::string& path) {
 }
 
 ProbeOutcome ProbeSourceAspect(const std::string& path, int& aspectCode) {
+    FailureReason failure;
+    return ProbeSourceAspect(path, aspectCode, failure);
+}
+
+ProbeOutcome ProbeSourceAspect(const std::string& path, int& aspectCode, FailureReason& failure) {
     aspectCode = -1;
+    failure = FailureReason{};
     // As in a run: only the walk's streams can throw, and only when memory runs out.
     try {
-        return Probe(path, aspectCode);
+        return Probe(path, aspectCode, failure);
     } catch (const std::bad_alloc&) {
         return ProbeOutcome::OutOfMemory;
     }

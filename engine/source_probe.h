@@ -19,5 +19,7 @@ ProbeOutcome ProbeSourceAspect(const std::string& path);
 // The same probe, also telling the aspect code (0 to 15) of the header it found, or -1 when it found
 // none; for callers that name an unknown aspect instead of only refusing it.
 ProbeOutcome ProbeSourceAspect(const std::string& path, int& aspectCode);
+// The same, also telling why a file could not be opened (OpenFailed).
+ProbeOutcome ProbeSourceAspect(const std::string& path, int& aspectCode, FailureReason& failure);
 
 } // namespace veltrane

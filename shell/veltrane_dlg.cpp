@@ -305,7 +305,11 @@ void CVeltraneDlg::OpenDest(const QString& path) {
 void CVeltraneDlg::TakeSource(const QString& path) {
     m_sourcePath = path;
     ProbeOutcome outcome = ProbeOutcome::OpenFailed;
-    RunAway([&outcome, native = ToNative(m_sourcePath)] { outcome = ProbeSourceAspect(native); });
+    FailureReason failure;
+    RunAway([&outcome, &failure, native = ToNative(m_sourcePath)] {
+        int aspectCode = -1;
+        outcome = ProbeSourceAspect(native, aspectCode, failure);
+    });
     switch (outcome) {
     case ProbeOutcome::Aspect4x3:
         SetCheck(IDC_MODE_TO_4_3, false);
@@ -325,7 +329,7 @@ void CVeltraneDlg::TakeSource(const QString& path) {
     case ProbeOutcome::OpenFailed:
     case ProbeOutcome::OutOfMemory:
         // The field keeps its old text, and that text, not the rejected file, is what the next run uses.
-        m_services.ShowError(this, Message(OutcomeText(outcome)));
+        m_services.ShowError(this, Message(FailureText(outcome, failure, "\n")));
         break;
     }
     CloseIfAsked();

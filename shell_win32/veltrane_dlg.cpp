@@ -212,7 +212,11 @@ void CVeltraneDlg::OpenDest(const std::wstring& path) {
 void CVeltraneDlg::TakeSource(const std::wstring& path) {
     m_sourcePath = path;
     ProbeOutcome outcome = ProbeOutcome::OpenFailed;
-    RunAway([&outcome, narrow = Narrow(m_sourcePath)] { outcome = ProbeSourceAspect(narrow); });
+    FailureReason failure;
+    RunAway([&outcome, &failure, narrow = Narrow(m_sourcePath)] {
+        int aspectCode = -1;
+        outcome = ProbeSourceAspect(narrow, aspectCode, failure);
+    });
     switch (outcome) {
     case ProbeOutcome::Aspect4x3:
         ::SendDlgItemMessageW(m_hWnd, IDC_MODE_TO_4_3, BM_SETCHECK, BST_UNCHECKED, 0);
@@ -232,7 +236,7 @@ void CVeltraneDlg::TakeSource(const std::wstring& path) {
     case ProbeOutcome::OpenFailed:
     case ProbeOutcome::OutOfMemory:
         // The field keeps its old text, and that text, not the rejected file, is what the next run uses.
-        m_services.ShowError(m_hWnd, Widen(OutcomeText(outcome)));
+        m_services.ShowError(m_hWnd, Widen(FailureText(outcome, failure, "\n")));
         break;
     }
 }

@@ -68,7 +68,8 @@ TEST(CliConvert, ABatchGoesOnPastFilesItCannotConvertAndNamesEach) {
     EXPECT_FALSE(Exists(out.File("mpeg2_square.m2v")));
     const auto errors = Lines(result.err);
     ASSERT_EQ(errors.size(), 3u) << result.err; // the two failures and the summary
-    EXPECT_EQ(errors[0], "veltrane-cli: " + dir.File("missing.m2v") + ": file open error");
+    EXPECT_EQ(errors[0],
+              "veltrane-cli: " + dir.File("missing.m2v") + ": file open error: No such file or directory");
     EXPECT_EQ(errors[1], "veltrane-cli: " + DataFile("mpeg2_square.m2v") + ": unknown aspect ratio");
     EXPECT_EQ(errors[2].rfind("veltrane-cli: 3 converted, 2 failed, ", 0), 0u) << errors[2];
     EXPECT_EQ(Lines(result.out).size(), 3u) << result.out;
@@ -248,14 +249,16 @@ TEST(CliJson, ParsesAndKeepsEveryFileNameExact) {
 
     const auto probed = RunCli({"probe", "--json", "--quiet", dir.File("in/" + japanese),
                                 DataFile("mpeg2_square.m2v"), dir.File("in/missing.m2v")});
-    EXPECT_EQ(probed.err, "veltrane-cli: " + dir.File("in/missing.m2v") + ": file open error\n") << "--quiet";
+    EXPECT_EQ(probed.err, "veltrane-cli: " + dir.File("in/missing.m2v") +
+                              ": file open error: No such file or directory\n")
+        << "--quiet";
     const auto probes = JsonLines(probed.out);
     ASSERT_EQ(probes.size(), 3u);
     EXPECT_EQ(probes[0]["aspect"], "16:9");
     EXPECT_EQ(probes[0]["aspect_code"], 3);
     EXPECT_EQ(probes[1]["aspect"], "unknown");
     EXPECT_EQ(probes[1]["aspect_code"], 1);
-    EXPECT_EQ(probes[2]["error"], "file open error");
+    EXPECT_EQ(probes[2]["error"], "file open error: No such file or directory");
 }
 
 // A converted copy is checked by scan; an in-place fix, run twice, leaves the bytes of one conversion.

@@ -146,7 +146,8 @@ private slots:
             {"16:9", Media("mpeg2_ts_16x9.ts"), IDC_MODE_TO_4_3, "", true},
             {"unknown aspect", Media("mpeg2_square.m2v"), IDC_MODE_TO_4_3, "unknown aspect ratio", true},
             {"no sequence header", Media("README.md"), IDC_MODE_TO_4_3, "can't find seqence_header", false},
-            {"file that does not exist", Media("missing"), IDC_MODE_TO_4_3, "file open error", false},
+            {"file that does not exist", Media("missing"), IDC_MODE_TO_4_3,
+             "file open error\nNo such file or directory", false},
         };
         for (const char* how : {"browse", "argument", "drop onto the field", "drop onto the window"}) {
             for (const Outcome& o : outcomes) {

@@ -146,7 +146,13 @@ TEST_F(Win32DialogTest, ChoosingASourcePreselectsTheDirectionThatFlipsIt) {
         EXPECT_EQ(Field(IDC_DEST_PATH), L"typed by hand.mpg") << c.name;
         const std::vector<std::wstring> expected =
             *c.error ? std::vector<std::wstring>{veltrane::Widen(c.error)} : std::vector<std::wstring>{};
-        EXPECT_EQ(m_services.errors, expected) << c.name;
+        // The system's reason, in its own language, follows a failure to open as a second line.
+        std::vector<std::wstring> firstLines;
+        for (const std::wstring& error : m_services.errors)
+            firstLines.push_back(error.substr(0, error.find(L'\n')));
+        EXPECT_EQ(firstLines, expected) << c.name;
+        if (!c.media && !m_services.errors.empty())
+            EXPECT_NE(m_services.errors.front().find(L'\n'), std::wstring::npos) << c.name;
     }
     // Cancelling shows nothing and changes nothing.
     m_services.errors.clear();
