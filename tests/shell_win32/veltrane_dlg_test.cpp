@@ -151,8 +151,9 @@ TEST_F(Win32DialogTest, ChoosingASourcePreselectsTheDirectionThatFlipsIt) {
         for (const std::wstring& error : m_services.errors)
             firstLines.push_back(error.substr(0, error.find(L'\n')));
         EXPECT_EQ(firstLines, expected) << c.name;
-        if (!c.media && !m_services.errors.empty())
+        if (!c.media && !m_services.errors.empty()) {
             EXPECT_NE(m_services.errors.front().find(L'\n'), std::wstring::npos) << c.name;
+        }
     }
     // Cancelling shows nothing and changes nothing.
     m_services.errors.clear();
