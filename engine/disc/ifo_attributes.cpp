@@ -13,7 +13,7 @@ constexpr std::size_t SECTOR = 2048;
 // A table of contents and its attributes never come near this; a bigger file is no IFO.
 constexpr std::int64_t MAX_IFO = 16 << 20;
 constexpr std::size_t LAST_SECTOR = 0x1C;      // the IFO's own last sector
-constexpr std::size_t VERSION = 0x20;          // 0, then the specification's version, 0x1m
+constexpr std::size_t VERSION = 0x20;          // 0, then the DVD-Video version, 0x1m
 constexpr std::size_t TITLE_SETS = 0x3E;       // the video manager's count of title sets
 constexpr std::size_t ATTRIBUTE_TABLE = 0xD0;  // its title set attribute table's sector
 constexpr std::size_t MENU_ATTRIBUTE = 0x100;  // the menus' video attribute, in either file
