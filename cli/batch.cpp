@@ -207,17 +207,7 @@ ProbeOutcome ProbeFurtherOn(const std::string& file) {
         std::optional<DeclaredAspect> found;
     } first;
     ScanFile(file, ConversionMode::To16x9, first);
-    if (!first.found)
-        return ProbeOutcome::HeaderNotFound;
-    switch (*first.found) {
-    case DeclaredAspect::Ratio4x3:
-        return ProbeOutcome::Aspect4x3;
-    case DeclaredAspect::Ratio16x9:
-        return ProbeOutcome::Aspect16x9;
-    case DeclaredAspect::Unknown:
-        break;
-    }
-    return ProbeOutcome::AspectUnknown;
+    return first.found ? ProbeOutcomeOf(*first.found) : ProbeOutcome::HeaderNotFound;
 }
 
 // One file's run, by the engine's call that fits its source and destination.

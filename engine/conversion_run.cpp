@@ -2,48 +2,16 @@
 #include "conversion_run.h"
 
 #include "container/container_walk.h"
+#include "header_rewriter.h"
 #include "io/chunk_buffer.h"
 #include "io/copy_writer.h"
 #include "io/file_io.h"
 #include "io/read_ahead.h"
-#include "video/aspect_rule.h"
-#include "video/sequence_header.h"
 
 #include <algorithm>
 #include <new>
 
 namespace veltrane {
-
-namespace {
-
-// Rewrites each header's aspect code as the walk meets it, counts, and tells the output which bytes
-// now differ from the source's.
-class Rewriter final : public HeaderSink {
-public:
-    Rewriter(ConversionMode mode, RunReport& report, CopyWriter& out)
-        : m_mode(mode), m_report(report), m_out(out) {}
-
-    void Found(const FoundHeader& header) override {
-        const std::uint8_t rewritten = RewriteHeader(header, m_mode);
-        ++m_report.headersFound;
-        if (rewritten != *header.aspect) {
-            *header.aspect = rewritten;
-            ++m_report.headersRewritten;
-            m_out.NoteRewritten(static_cast<std::int64_t>(header.aspectOffset));
-        }
-    }
-    void Rewrote(std::uint64_t offset, std::uint32_t size) override {
-        for (std::uint32_t i = 0; i < size; ++i)
-            m_out.NoteRewritten(static_cast<std::int64_t>(offset + i));
-    }
-
-private:
-    ConversionMode m_mode;
-    RunReport& m_report;
-    CopyWriter& m_out;
-};
-
-} // namespace
 
 int ProgressPosition(std::int64_t total, std::int64_t remaining) {
     if (total <= 0)
@@ -93,7 +61,7 @@ RunOutcome Convert(const std::string& sourcePath, const std::string& destPath, C
     std::int64_t remaining = total;
     std::uint32_t carry = 0;
     std::uint8_t* data = buffer.get();
-    Rewriter rewriter(mode, report, out);
+    HeaderRewriter rewriter(mode, report, &out);
     ContainerWalk walk(rewriter);
     // Never past the size taken at the start: a source that grows meanwhile is copied as it was then.
     ReadAhead reads(source, total, buffer.get());

@@ -67,7 +67,13 @@ ProbeOutcome Probe(const std::string& path, int& aspectCode, FailureReason& fail
     if (!first.m_found)
         return ProbeOutcome::HeaderNotFound;
     aspectCode = first.m_code;
-    switch (first.m_aspect) {
+    return ProbeOutcomeOf(first.m_aspect);
+}
+
+} // namespace
+
+ProbeOutcome ProbeOutcomeOf(DeclaredAspect aspect) {
+    switch (aspect) {
     case DeclaredAspect::Ratio4x3:
         return ProbeOutcome::Aspect4x3;
     case DeclaredAspect::Ratio16x9:
@@ -77,8 +83,6 @@ ProbeOutcome Probe(const std::string& path, int& aspectCode, FailureReason& fail
     }
     return ProbeOutcome::AspectUnknown;
 }
-
-} // namespace
 
 ProbeOutcome ProbeSourceAspect(const std::string& path) {
     int aspectCode = -1;

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "outcomes.h"
+#include "video/sequence_header.h"
 
 #include <cstdint>
 #include <string>
@@ -13,6 +14,9 @@ namespace veltrane {
 inline constexpr std::uint64_t PROBE_RANGE = 33554432;
 // How far past the range the probe reads for the rest of a header begun inside it.
 inline constexpr std::uint64_t PROBE_SLACK = 1048576;
+
+// What the probe says of a header that declares `aspect`.
+ProbeOutcome ProbeOutcomeOf(DeclaredAspect aspect);
 
 // Looks only at the header that starts first, through the same container walk as a run.
 ProbeOutcome ProbeSourceAspect(const std::string& path);

@@ -2,10 +2,9 @@
 #include "stream_run.h"
 
 #include "container/container_walk.h"
+#include "header_rewriter.h"
 #include "io/chunk_buffer.h"
 #include "io/file_io.h"
-#include "video/aspect_rule.h"
-#include "video/sequence_header.h"
 
 #include <algorithm>
 #include <cstring>
@@ -15,24 +14,6 @@
 namespace veltrane {
 
 namespace {
-
-class StreamRewriter final : public HeaderSink {
-public:
-    StreamRewriter(ConversionMode mode, RunReport& report) : m_mode(mode), m_report(report) {}
-
-    void Found(const FoundHeader& header) override {
-        const std::uint8_t rewritten = RewriteHeader(header, m_mode);
-        ++m_report.headersFound;
-        if (rewritten != *header.aspect) {
-            *header.aspect = rewritten;
-            ++m_report.headersRewritten;
-        }
-    }
-
-private:
-    ConversionMode m_mode;
-    RunReport& m_report;
-};
 
 // Fills data[0..want) as far as the source goes. A pipe hands over a few KiB per read; the walk must
 // see buffer-fulls as a file's reads give them, since it judges the container from the first one.
@@ -74,7 +55,7 @@ RunOutcome Stream(io::File& source, io::File* dest, ConversionMode mode, Progres
     std::uint8_t* const data = buffer.get();
     std::int64_t read = 0;
     std::uint32_t carry = 0;
-    StreamRewriter rewriter(mode, report);
+    HeaderRewriter rewriter(mode, report);
     ContainerWalk walk(rewriter);
     for (;;) {
         std::uint32_t want = CHUNK_SIZE - carry;
