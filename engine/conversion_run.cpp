@@ -29,11 +29,6 @@ RunOutcome RunConversion(const std::string& sourcePath, const std::string& destP
 
 namespace {
 
-// A write can fail on the source's side too: blocks it could not share are copied from there.
-io::FailureReason WriteFailure(const io::File& source, const io::File& dest) {
-    return dest.Failure().Known() ? dest.Failure() : source.Failure();
-}
-
 RunOutcome Failed(RunOutcome outcome, RunReport& report, const io::FailureReason& why) {
     report.failure = why;
     return outcome;
@@ -56,8 +51,8 @@ RunOutcome Convert(const std::string& sourcePath, const std::string& destPath, C
 
     progress.Begin();
     io::File& dest = output.Content();
-    CopyWriter out(source, dest);
     const std::int64_t total = *size;
+    CopyWriter out(source, dest, total);
     std::int64_t remaining = total;
     std::uint32_t carry = 0;
     std::uint8_t* data = buffer.get();
@@ -66,9 +61,8 @@ RunOutcome Convert(const std::string& sourcePath, const std::string& destPath, C
     // Never past the size taken at the start: a source that grows meanwhile is copied as it was then.
     ReadAhead reads(source, total, buffer.get());
     while (remaining > 0) {
-        // The carried bytes come first, then up to CHUNK_SIZE - carry new ones. Reading ahead would
-        // only contend with the clones of a copy that shares blocks.
-        const ReadAhead::Pass pass = reads.Next(carry, !out.Sharing());
+        // The carried bytes come first, then up to CHUNK_SIZE - carry new ones.
+        const ReadAhead::Pass pass = reads.Next(carry);
         const std::int64_t got = pass.got;
         // An end before that size means the source was cut while it was read: the copy would be short.
         if (got <= 0)
@@ -81,7 +75,7 @@ RunOutcome Convert(const std::string& sourcePath, const std::string& destPath, C
         // What the walk holds back (a header or packet cut by the buffer's edge) is walked next pass.
         const std::uint32_t keep = walk.Walk(data, len);
         if (!out.Put(data, len - keep))
-            return Failed(RunOutcome::WriteFailed, report, WriteFailure(source, dest));
+            return Failed(RunOutcome::WriteFailed, report, out.Failure());
         progress.Position(ProgressPosition(total, remaining));
         if (progress.StopRequested())
             return RunOutcome::Cancelled;
@@ -92,7 +86,7 @@ RunOutcome Convert(const std::string& sourcePath, const std::string& destPath, C
     // Until the commit the destination's name still holds what it held before; any return above
     // discards the new file.
     if (!out.Put(data, carry) || !out.Finish())
-        return Failed(RunOutcome::WriteFailed, report, WriteFailure(source, dest));
+        return Failed(RunOutcome::WriteFailed, report, out.Failure());
     if (!output.Commit())
         return Failed(RunOutcome::WriteFailed, report, output.Failure());
     source.Close();

@@ -5,6 +5,8 @@
 #include "io/copy_writer.h"
 #include "io/file_io.h"
 
+#include <optional>
+
 namespace veltrane::disc {
 
 bool WriteIfoCopy(const std::string& source, const std::string& dest,
@@ -34,9 +36,10 @@ bool CopyExactly(const std::string& source, const std::string& dest) {
         return false;
     io::OutputFile output(dest, from);
     const ChunkBuffer buffer = AllocateChunk();
-    if (!output.IsOpen() || !buffer)
+    const std::optional<std::int64_t> size = from.Size();
+    if (!output.IsOpen() || !buffer || !size)
         return false;
-    CopyWriter out(from, output.Content());
+    CopyWriter out(from, output.Content(), *size);
     for (;;) {
         const std::int64_t got = from.ReadSome(buffer.get(), CHUNK_SIZE);
         if (got < 0)

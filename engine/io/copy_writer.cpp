@@ -10,20 +10,17 @@ namespace veltrane {
 
 namespace {
 
-// Before a run is written for being cheaper, the costs behind that choice must rest on this many
-// tries: one try's time says little on a busy machine. A copy with fewer rewritten headers is shared
-// whole: its tries cost a few milliseconds at most, and it keeps its promise of space.
-constexpr std::int64_t TRIES_MEASURED = 256;
-// While sharing, only the blocks with a new byte are written, too alike in size to tell a write's
-// cost per call from its cost per byte; so one run of this size is written to find out (its space is
-// within the megabyte a copy may take beyond its rewritten blocks).
-constexpr std::int64_t PROBE_MIN = 3 * 4096;
-constexpr std::int64_t PROBE_MAX = 512 * 1024;
-// A written byte costs several times what its write took: the write puts it in the page cache, the
-// device has yet to take it, and the run's end waits for that. A durable copy onto XFS over the fastest
-// device there is, memory, takes four times as long as its writes; a real disk only adds to that. A
-// shared run's cost is nearly all in its try.
-constexpr double WRITE_BACK_FACTOR = 4.0;
+// A copy this large writes its first PROBE_BYTES, so that writing back a run of bytes is measured
+// before anything is chosen; the space that takes is within the megabyte a copy may take beyond its
+// rewritten blocks. A smaller copy shares every block it can: whatever it chose would save little.
+constexpr std::int64_t PROBE_BYTES = 512 * 1024;
+constexpr std::int64_t PROBE_LEAST_SIZE = 32 * PROBE_BYTES;
+// Before a run is written for being cheaper, the cost of a rewritten block must rest on this many
+// written back: one block's time says little on a busy machine.
+constexpr double PIECES_MEASURED = 64;
+// Runs longer than this are left shared without asking: no device writes so many bytes in the time a
+// block is mapped in, and the bytes they would need from the source stay few.
+constexpr std::int64_t LONGEST_CHOSEN = 4 << 20;
 
 std::int64_t SteadyNanoseconds() {
     return std::chrono::duration_cast<std::chrono::nanoseconds>(
@@ -33,24 +30,61 @@ std::int64_t SteadyNanoseconds() {
 
 } // namespace
 
-CopyWriter::CopyWriter(const io::File& source, io::File& dest)
-    : CopyWriter(
-          source, dest,
-          [&source, &dest](std::int64_t offset, std::int64_t length) {
-              return dest.ShareBlocksFrom(source, offset, length);
-          },
-          SteadyNanoseconds) {}
+CopyWriter::CopyWriter(const io::File& source, io::File& dest, std::int64_t size)
+    : CopyWriter(source, dest, size,
+                 Seams{[&source, &dest](std::int64_t offset, std::int64_t length) {
+                           return dest.ShareBlocksFrom(source, offset, length);
+                       },
+                       SteadyNanoseconds, nullptr}) {
+    m_writeBack = std::make_unique<WriteBack>(dest);
+}
 
-CopyWriter::CopyWriter(const io::File& source, io::File& dest, ShareFunction share, Clock clock)
-    : m_source(source), m_dest(dest), m_share(std::move(share)),
-      m_mode(dest.MayShareBlocksWith(source) ? Mode::Untried : Mode::Streaming), m_clock(std::move(clock)) {}
+CopyWriter::CopyWriter(const io::File& source, io::File& dest, std::int64_t size, Seams seams)
+    : m_source(source), m_dest(dest), m_size(size), m_seams(std::move(seams)) {
+    if (m_seams.writeBack)
+        m_writeBack = std::make_unique<WriteBack>(m_seams.writeBack, m_seams.clock);
+    if (!dest.MayShareBlocksWith(source) || size <= 0)
+        return;
+    m_mode = Mode::Sharing;
+    m_shareFrom = m_seams.clock && size >= PROBE_LEAST_SIZE ? PROBE_BYTES : 0;
+    m_shareEnd = m_shareFrom;
+    ShareAhead(m_shareFrom + 1);
+    if (m_shareEnd == m_shareFrom) {
+        // Nothing shared: a file system that cannot, written as a plain copy.
+        m_mode = Mode::Streaming;
+        m_shareFrom = m_shareEnd = 0;
+        return;
+    }
+    m_dest.KeepRewritesTight();
+}
+
+// Shares the source's blocks a step at a time until the shared range reaches `upTo`, ahead of every
+// write: a step never covers a byte already written.
+bool CopyWriter::ShareAhead(std::int64_t upTo) {
+    while (!m_shareStopped && m_shareEnd < m_size && m_shareEnd < upTo) {
+        const std::int64_t length = std::min(m_seams.shareStep, m_size - m_shareEnd);
+        std::int64_t shared = std::clamp<std::int64_t>(m_seams.share(m_shareEnd, length), 0, length);
+        if (shared < length) {
+            m_shareStopped = true;
+            shared -= shared % BLOCK;
+        }
+        m_shareEnd += shared;
+    }
+    return m_shareEnd >= upTo;
+}
 
 bool CopyWriter::WriteAt(const std::uint8_t* data, std::size_t size, std::int64_t offset) {
-    if (!m_clock)
+    const std::int64_t end = offset + static_cast<std::int64_t>(size);
+    m_overwritten += std::max<std::int64_t>(0, std::min(end, m_shareEnd) - std::max(offset, m_shareFrom));
+    if (offset != m_writtenTo)
+        ++m_piecesToAsk;
+    m_writtenTo = end;
+    m_bytesToAsk += static_cast<std::int64_t>(size);
+    if (!m_seams.clock)
         return m_dest.WriteAllAt(data, size, offset);
-    const std::int64_t start = m_clock();
+    const std::int64_t start = m_seams.clock();
     const bool ok = m_dest.WriteAllAt(data, size, offset);
-    const auto took = static_cast<double>(m_clock() - start);
+    const auto took = static_cast<double>(m_seams.clock() - start);
     const auto bytes = static_cast<double>(size);
     m_writes.count += 1;
     m_writes.bytes += bytes;
@@ -60,42 +94,38 @@ bool CopyWriter::WriteAt(const std::uint8_t* data, std::size_t size, std::int64_
     return ok;
 }
 
-std::int64_t CopyWriter::Share(std::int64_t offset, std::int64_t length) {
-    if (!m_clock)
-        return m_share(offset, length);
-    const std::int64_t start = m_clock();
-    const std::int64_t shared = m_share(offset, length);
-    const auto took = static_cast<double>(m_clock() - start);
-    if (shared == length) {
-        ++m_tries;
-        // The first try alone sets the mean; then each weighs an eighth.
-        m_tryNanoseconds = m_tries == 1 ? took : m_tryNanoseconds + (took - m_tryNanoseconds) / 8;
-    }
-    return shared;
-}
-
 bool CopyWriter::CheaperToWrite(std::int64_t length) const {
-    if (!m_clock || m_tries < TRIES_MEASURED)
+    if (!m_writeBack || !m_probeAsked)
         return false;
-    if (!m_probed)
-        return length >= PROBE_MIN && length <= PROBE_MAX;
-    // A write's time as a cost per call plus a cost per byte, fitted to every write so far.
+    // A rewritten block's cost and a byte's, fitted to the ranges written back: time = a * pieces +
+    // b * bytes.
+    const WriteBack::Costs c = m_writeBack->Measured();
+    if (c.ranges < 3 || c.pieces < PIECES_MEASURED)
+        return false;
+    const double spread = c.piecesSquared * c.bytesSquared - c.piecesTimesBytes * c.piecesTimesBytes;
+    if (spread <= 0)
+        return false;
+    const double perPiece =
+        (c.piecesTimesNanoseconds * c.bytesSquared - c.bytesTimesNanoseconds * c.piecesTimesBytes) / spread;
+    const double backPerByte = std::max(
+        0.0, (c.piecesSquared * c.bytesTimesNanoseconds - c.piecesTimesBytes * c.piecesTimesNanoseconds) / spread);
+    if (perPiece <= 0)
+        return false;
+    // And what a byte costs to write in the first place: its part of the writes' time beyond a cost per
+    // call, fitted to every write so far.
     const Sums& w = m_writes;
-    const double spread = w.count * w.bytesSquared - w.bytes * w.bytes;
-    double perByte = w.nanoseconds / w.bytes;
-    double perCall = 0;
-    if (spread > 0) {
-        const double fitted = (w.count * w.bytesTimesNanoseconds - w.bytes * w.nanoseconds) / spread;
-        if (fitted >= 0) {
-            perByte = fitted;
-            perCall = std::max(0.0, (w.nanoseconds - perByte * w.bytes) / w.count);
-        }
+    const double writesSpread = w.count * w.bytesSquared - w.bytes * w.bytes;
+    double writePerByte = w.bytes > 0 ? w.nanoseconds / w.bytes : 0;
+    if (writesSpread > 0) {
+        const double fitted = (w.count * w.bytesTimesNanoseconds - w.bytes * w.nanoseconds) / writesSpread;
+        if (fitted >= 0)
+            writePerByte = fitted;
     }
-    return perCall + static_cast<double>(length) * perByte * WRITE_BACK_FACTOR < 2 * m_tryNanoseconds;
+    return static_cast<double>(length) * (backPerByte + writePerByte) < perPiece;
 }
 
 void CopyWriter::NoteRewritten(std::int64_t offset) {
-    if (m_mode != Mode::Untried && m_mode != Mode::Sharing)
+    if (m_mode != Mode::Sharing)
         return;
     const std::int64_t block = (offset - m_settled) / BLOCK;
     // Further ahead than the window reaches, or already settled: no caller does that, but writing
@@ -107,7 +137,9 @@ void CopyWriter::NoteRewritten(std::int64_t offset) {
     m_rewritten.set(static_cast<std::size_t>(block));
 }
 
-bool CopyWriter::IsRewritten(std::int64_t blockStart) const {
+bool CopyWriter::MustWrite(std::int64_t blockStart) const {
+    if (blockStart < m_shareFrom || blockStart + BLOCK > m_shareEnd)
+        return true;
     const auto block = static_cast<std::size_t>((blockStart - m_settled) / BLOCK);
     return block < WINDOW_BLOCKS && m_rewritten[block];
 }
@@ -141,67 +173,48 @@ bool CopyWriter::WriteQueued() {
         return true;
     std::int64_t from = queued.from;
     const std::int64_t to = queued.to;
-    const std::uint8_t* const data = queued.data;
     if (from < m_put) {
         const std::int64_t upto = std::min(to, m_put);
         if (!WriteAt(m_held + (from - queued.heldFrom), static_cast<std::size_t>(upto - from), from))
             return false;
         from = upto;
     }
-    return from >= to || WriteAt(data + (from - m_put), static_cast<std::size_t>(to - from), from);
+    return from >= to || WriteAt(queued.data + (from - m_put), static_cast<std::size_t>(to - from), from);
 }
 
-// Settles every whole block up to `wholeEnd`: runs of blocks without a new byte join the run waiting
-// to be shared, the others are written. Once a try falls short, everything from there on is the
-// caller's to write.
+// Settles every whole block up to `wholeEnd`: shared blocks without a new byte are left as they are,
+// for now; the others are written.
 bool CopyWriter::Settle(std::int64_t wholeEnd, const std::uint8_t* data, std::int64_t heldFrom) {
-    while (m_mode != Mode::Writing && m_settled < wholeEnd) {
-        const bool rewritten = IsRewritten(m_settled);
+    while (m_mode == Mode::Sharing && m_settled < wholeEnd) {
+        const bool write = MustWrite(m_settled);
         std::int64_t runEnd = m_settled + BLOCK;
-        while (runEnd < wholeEnd && IsRewritten(runEnd) == rewritten)
+        while (runEnd < wholeEnd && MustWrite(runEnd) == write)
             runEnd += BLOCK;
-        if (rewritten) {
+        if (write) {
             if (!SettleWaiting(data, heldFrom) || !WriteRange(m_settled, runEnd, data, heldFrom))
                 return false;
             Advance(runEnd);
             m_waitingFrom = m_settled;
         } else {
             Advance(runEnd);
-            // The first try decides the run while its bytes are at hand; then a try every rewritten
-            // header, or every MAX_WAITING bytes so that a late failure has little to copy.
-            if ((m_mode == Mode::Untried || m_settled - m_waitingFrom >= MAX_WAITING) &&
-                !SettleWaiting(data, heldFrom))
-                return false;
+            if (m_settled - m_waitingFrom > LONGEST_CHOSEN) {
+                m_waitingFrom = m_settled;
+                m_waitingTooLong = true;
+            }
         }
     }
     return true;
 }
 
-// Shares the blocks waiting since m_waitingFrom, up to m_settled, or writes them where that costs less.
-// What a try leaves unshared is written: from this Put's bytes where it has them, otherwise copied
-// from the source, whose bytes these are. False only when that write fails.
+// The shared run since m_waitingFrom, up to m_settled, now ends at a written block: it is written too
+// where that costs less than the block written on its own. Its bytes come from this Put where it has
+// them, otherwise from the source, whose bytes these are. False only when that write fails.
 bool CopyWriter::SettleWaiting(const std::uint8_t* data, std::int64_t heldFrom) {
-    const std::int64_t length = m_settled - m_waitingFrom;
-    if (length == 0)
-        return true;
-    const bool chooseWrite = m_mode == Mode::Sharing && CheaperToWrite(length);
-    const std::int64_t shared = m_mode == Mode::Writing || chooseWrite
-                                    ? 0
-                                    : std::clamp<std::int64_t>(Share(m_waitingFrom, length), 0, length);
-    m_shared += shared;
-    const std::int64_t from = m_waitingFrom + shared;
+    const std::int64_t from = m_waitingFrom;
     m_waitingFrom = m_settled;
-    if (shared == length) {
-        m_mode = Mode::Sharing;
-        m_writingRuns = false;
+    if (std::exchange(m_waitingTooLong, false) || from >= m_settled || !CheaperToWrite(m_settled - from))
         return true;
-    }
-    m_writingRuns = chooseWrite;
-    m_probed = m_probed || chooseWrite;
-    if (chooseWrite)
-        m_chosenWrites += length;
-    else
-        m_mode = Mode::Writing;
+    m_chosenWrites += m_settled - from;
     const std::int64_t atHand = std::max(from, heldFrom);
     return CopyFromSource(from, atHand) && WriteRange(atHand, m_settled, data, heldFrom);
 }
@@ -216,23 +229,42 @@ bool CopyWriter::CopyFromSource(std::int64_t from, std::int64_t to) {
     return true;
 }
 
-bool CopyWriter::Put(const std::uint8_t* data, std::size_t size) {
-    if (m_mode == Mode::Streaming) {
-        m_put += static_cast<std::int64_t>(size);
-        return m_dest.WriteAll(data, size);
+// Asks for what is written and settled, up to `upTo`, to be written back: the first half megabyte on
+// its own, to measure a run of bytes by, then a range every WRITE_BACK_STEP.
+void CopyWriter::AskWriteBack(std::int64_t upTo, bool last) {
+    if (!m_writeBack)
+        return;
+    if (!m_probeAsked && m_shareFrom > 0 && upTo >= m_shareFrom) {
+        m_writeBack->Ask(WriteBack::Range{0, m_shareFrom, 1, m_shareFrom});
+        m_probeAsked = true;
+        m_bytesToAsk = std::max<std::int64_t>(0, m_bytesToAsk - m_shareFrom);
+        m_piecesToAsk = m_bytesToAsk > 0 ? 1 : 0;
+        m_backTo = m_shareFrom;
     }
-    const std::int64_t heldFrom = m_settled;
+    if (upTo > m_backTo && (last || upTo - m_backTo >= m_seams.writeBackStep)) {
+        m_writeBack->Ask(WriteBack::Range{m_backTo, upTo, m_piecesToAsk, m_bytesToAsk});
+        m_backTo = upTo;
+        m_piecesToAsk = 0;
+        m_bytesToAsk = 0;
+    }
+}
+
+bool CopyWriter::Put(const std::uint8_t* data, std::size_t size) {
     const std::int64_t end = m_put + static_cast<std::int64_t>(size);
+    if (m_mode == Mode::Streaming) {
+        m_put = end;
+        if (!m_dest.WriteAll(data, size))
+            return false;
+        AskWriteBack(m_put, false);
+        return true;
+    }
+    ShareAhead(end);
+    const std::int64_t heldFrom = m_settled;
     if (!Settle(end - end % BLOCK, data, heldFrom))
-        return false;
-    // Where runs are being written, what waits at the end of this Put is written now, while its bytes
-    // are at hand, rather than read again from the source once its run ends.
-    if (m_mode == Mode::Sharing && m_writingRuns && CheaperToWrite(m_settled - m_waitingFrom) &&
-        !SettleWaiting(data, heldFrom))
         return false;
     const bool writing = m_mode == Mode::Writing;
     if (writing) {
-        if (!SettleWaiting(data, heldFrom) || !WriteRange(m_settled, end, data, heldFrom))
+        if (!WriteRange(m_settled, end, data, heldFrom))
             return false;
         m_settled = end;
         m_waitingFrom = end;
@@ -247,23 +279,45 @@ bool CopyWriter::Put(const std::uint8_t* data, std::size_t size) {
         std::memcpy(m_held, data + (m_settled - m_put), static_cast<std::size_t>(end - m_settled));
     }
     m_put = end;
+    // What lies before a run that may yet be written is final.
+    AskWriteBack(m_waitingFrom, false);
     return true;
 }
 
 bool CopyWriter::Finish() {
-    if (m_mode == Mode::Streaming)
-        return true;
-    const std::int64_t heldFrom = m_settled;
-    // The last block, cut by the end of the file, joins the waiting run unless it has a new byte: a
-    // clone may share it only because it reaches the source's end.
-    if (!m_rewritten[0] && m_mode != Mode::Writing)
+    if (m_mode != Mode::Streaming) {
+        const std::int64_t heldFrom = m_settled;
+        // The last block, cut by the end of the copy, stays shared only where the shared range ends with
+        // it: a clone may share a partial block only up to the source's end.
+        const bool shared = m_mode == Mode::Sharing && !m_rewritten[0] && m_put == m_shareEnd &&
+                            m_settled >= m_shareFrom;
+        if (!shared && m_put > m_settled &&
+            (!SettleWaiting(nullptr, heldFrom) || !WriteRange(m_settled, m_put, nullptr, heldFrom)))
+            return false;
+        if (!WriteQueued())
+            return false;
         m_settled = m_put;
-    if (!SettleWaiting(nullptr, heldFrom) || !WriteRange(m_settled, m_put, nullptr, heldFrom) ||
-        !WriteQueued())
-        return false;
-    m_settled = m_put;
-    m_waitingFrom = m_put;
-    return true;
+        m_waitingFrom = m_put;
+        // A source that ended early (read to its end, not to the size it had) leaves the shared range
+        // reaching past the copy's end.
+        if (m_shareEnd > m_put && !m_dest.Truncate(m_put))
+            return false;
+    }
+    AskWriteBack(m_put, true);
+    return !m_writeBack || m_writeBack->Finish();
+}
+
+io::FailureReason CopyWriter::Failure() const {
+    if (m_dest.Failure().Known())
+        return m_dest.Failure();
+    if (m_writeBack && m_writeBack->Failure().Known())
+        return m_writeBack->Failure();
+    // Bytes of a run written by choice are read again from the source.
+    return m_source.Failure();
+}
+
+std::int64_t CopyWriter::SharedBytes() const {
+    return std::max<std::int64_t>(0, std::min(m_shareEnd, m_put) - m_shareFrom - m_overwritten);
 }
 
 } // namespace veltrane

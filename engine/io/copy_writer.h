@@ -1,47 +1,60 @@
 // Puts a run's output into the destination, sharing the source's blocks wherever the bytes are the same.
 #pragma once
 
+#include "io/failure_reason.h"
 #include "io/file_io.h"
+#include "io/write_back.h"
 
 #include <bitset>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <memory>
 
 namespace veltrane {
 
 // The output of a run is the source with a few bytes rewritten, each at the offset it has in the
 // source. Where the file system can make the destination share the source's blocks (a clone on XFS or
-// btrfs, a copy on the file server), every 4 KiB block without a rewritten byte is shared and only the
-// blocks that hold one are written, so a converted copy costs hardly any space or time. Elsewhere
-// (tmpfs, ext4, a FIFO, Windows) every byte is written, exactly as a plain copy.
+// btrfs, a copy on the file server), the destination is made to share all of them, a big step at a
+// time ahead of the run, and only the 4 KiB blocks that hold a rewritten byte are written over: a
+// converted copy costs hardly any space or time. Elsewhere (tmpfs, ext4, a FIFO, Windows) every byte
+// is written, exactly as a plain copy.
 //
-// Unchanged blocks are shared a run at a time, up to the next block with a new byte, so that a copy
-// takes one try per rewritten header rather than one per buffer-full. A try is not free: each splits
-// the file's extents, a transaction or two for the file system (30 to 150 µs on XFS), while writing
-// a short run instead costs only its bytes. So once sharing works, each run goes the cheaper way by
-// what this copy has measured so far: the mean time of its recent tries against the time its writes
-// take per call plus the run's length times their time per byte, four times over for the write-back
-// to the device. A try counts twice: it leaves the block beside it to be written back alone, which
-// costs about as much again. Until enough of both is measured, every run is shared but one, written
-// to measure by.
+// Each block written over a shared one costs the file system a block of its own, mapped in when it
+// reaches the device (about 70 µs of work on XFS), where writing a run of blocks costs little more
+// than one. So where rewritten blocks lie close together, writing the run between two of them is
+// cheaper than leaving it shared, and each such run goes the way this copy has measured as cheaper:
+// the device's time for a rewritten block, and for each byte written, fitted to what writing back the
+// copy range by range has taken (the first half megabyte is written, so that a byte's cost is
+// measured from the start), against the run's length. A copy with headers as far apart as on a DVD
+// shares every run; one with a header every few dozen kilobytes writes most.
 //
-// Whether sharing works is decided by the first try in a run, made at once: if it shares nothing,
-// the whole run writes. A try that fails later, or shares only part of its range, has the rest of
-// that range written (from the bytes at hand, or copied from the source where they are gone:
-// unchanged bytes are the source's) and the run writes from then on: never a gap, never a stale byte.
+// A step that shares only part of its range, or nothing, has the rest of the copy written from there
+// on: never a gap, never a stale byte.
 class CopyWriter {
 public:
-    // Shares [offset, offset + length) of the destination with the same range of the source; returns
-    // how many bytes from `offset` on it shared. A seam for tests: the real one is
-    // File::ShareBlocksFrom.
-    using ShareFunction = std::function<std::int64_t(std::int64_t offset, std::int64_t length)>;
-    // Nanoseconds on a steady clock, by which tries and writes are timed. A seam for tests, which
-    // script what each costs; without one, every run is shared.
-    using Clock = std::function<std::int64_t()>;
+    // The size of a step that shares the source's blocks ahead of the run, and of a range written back.
+    static constexpr std::int64_t SHARE_STEP = 64 << 20;
+    static constexpr std::int64_t WRITE_BACK_STEP = 8 << 20;
 
-    CopyWriter(const io::File& source, io::File& dest);
-    CopyWriter(const io::File& source, io::File& dest, ShareFunction share, Clock clock = nullptr);
+    // Shares [offset, offset + length) of the destination with the same range of the source; returns
+    // how many bytes from `offset` on it shared. The real one is File::ShareBlocksFrom.
+    using ShareFunction = std::function<std::int64_t(std::int64_t offset, std::int64_t length)>;
+    // Nanoseconds on a steady clock, by which the writes are timed.
+    using Clock = std::function<std::int64_t()>;
+    // What tests put in place of the file system and the clock, with steps of their own. Without a
+    // clock no run is ever written by choice; without a write-back function nothing is written back.
+    struct Seams {
+        ShareFunction share;
+        Clock clock;
+        WriteBack::Function writeBack;
+        std::int64_t shareStep = SHARE_STEP;
+        std::int64_t writeBackStep = WRITE_BACK_STEP;
+    };
+
+    // `size` is the source's size when the run began: what is shared, at most.
+    CopyWriter(const io::File& source, io::File& dest, std::int64_t size);
+    CopyWriter(const io::File& source, io::File& dest, std::int64_t size, Seams seams);
 
     // Offset of the next byte Put takes.
     std::int64_t Position() const { return m_put; }
@@ -49,58 +62,63 @@ public:
     void NoteRewritten(std::int64_t offset);
     // The next `size` bytes of the output. False when the destination refused them.
     bool Put(const std::uint8_t* data, std::size_t size);
-    // Puts the last, partial block held back so far. False when the destination refused it.
+    // Puts the last, partial block held back so far, and waits until what was written is on the
+    // device. False when the destination refused either.
     bool Finish();
+    // Why Put or Finish failed.
+    io::FailureReason Failure() const;
 
-    // Bytes of the output that share the source's blocks so far.
-    std::int64_t SharedBytes() const { return m_shared; }
-    // Whether runs are being shared: a clone on XFS holds the source locked against reads while it
-    // runs, so reading the source meanwhile only makes the two wait on each other.
-    bool Sharing() const { return (m_mode == Mode::Untried || m_mode == Mode::Sharing) && !m_writingRuns; }
-    // Bytes of unchanged runs written because that was cheaper than sharing them.
+    // Bytes of the output that share the source's blocks.
+    std::int64_t SharedBytes() const;
+    // Bytes of unchanged runs written because that was cheaper than leaving them shared.
     std::int64_t WrittenByChoice() const { return m_chosenWrites; }
 
 private:
     static constexpr std::int64_t BLOCK = 4096;
     // Blocks from the first one not yet settled on: room for a whole buffer-full and more.
     static constexpr std::size_t WINDOW_BLOCKS = 256;
-    // The most a run of unchanged blocks waits before it is shared.
-    static constexpr std::int64_t MAX_WAITING = 64 << 20;
 
-    enum class Mode { Untried, Sharing, Writing, Streaming };
+    enum class Mode { Sharing, Writing, Streaming };
 
-    bool IsRewritten(std::int64_t blockStart) const;
+    bool ShareAhead(std::int64_t upTo);
+    bool MustWrite(std::int64_t blockStart) const;
     void Advance(std::int64_t to);
     bool Settle(std::int64_t wholeEnd, const std::uint8_t* data, std::int64_t heldFrom);
     bool SettleWaiting(const std::uint8_t* data, std::int64_t heldFrom);
     bool CopyFromSource(std::int64_t from, std::int64_t to);
     bool WriteAt(const std::uint8_t* data, std::size_t size, std::int64_t offset);
-    std::int64_t Share(std::int64_t offset, std::int64_t length);
     bool CheaperToWrite(std::int64_t length) const;
     bool WriteRange(std::int64_t from, std::int64_t to, const std::uint8_t* data, std::int64_t heldFrom);
     bool WriteQueued();
+    void AskWriteBack(std::int64_t upTo, bool last);
 
     const io::File& m_source;
     io::File& m_dest;
-    ShareFunction m_share;
-    Mode m_mode;
+    std::int64_t m_size;
+    Seams m_seams;
+    std::unique_ptr<WriteBack> m_writeBack;
+    Mode m_mode = Mode::Streaming;
     std::int64_t m_put = 0;         // bytes taken by Put
-    std::int64_t m_settled = 0;     // bytes written, shared, or waiting to be: a block boundary until the
-                                    // writer writes all
-    std::int64_t m_waitingFrom = 0; // [m_waitingFrom, m_settled): unchanged blocks waiting to be shared
-    std::int64_t m_shared = 0;
+    std::int64_t m_settled = 0;     // bytes written or left shared: a block boundary until all is written
+    std::int64_t m_waitingFrom = 0; // [m_waitingFrom, m_settled): shared blocks that may yet be written
+    bool m_waitingTooLong = false;  // ... unless the run was too long to ever be, and stays shared
+    // [m_shareFrom, m_shareEnd) shares the source's blocks; the first half megabyte of a large copy is
+    // written, to measure a byte's cost by.
+    std::int64_t m_shareFrom = 0;
+    std::int64_t m_shareEnd = 0;
+    bool m_shareStopped = false; // a step shared less than its range: the rest is written
+    std::int64_t m_overwritten = 0; // bytes written within the shared range
     std::int64_t m_chosenWrites = 0;
-    bool m_writingRuns = false; // the last run was written for being cheaper
-    // What the copy has measured: tries that shared a whole run (their mean, weighted to the last
-    // few, follows a machine whose load changes), and every byte written.
+    // What has been written since the last range asked to be written back.
+    std::int64_t m_backTo = 0;
+    std::int64_t m_piecesToAsk = 0, m_bytesToAsk = 0;
+    std::int64_t m_writtenTo = -1; // where the last write ended: a write that starts there is no new piece
+    bool m_probeAsked = false;
+    // Every write so far, to fit a write's cost per call and per byte.
     struct Sums {
         double count = 0, bytes = 0, nanoseconds = 0, bytesSquared = 0, bytesTimesNanoseconds = 0;
     };
-    Clock m_clock;
-    std::int64_t m_tries = 0;
-    double m_tryNanoseconds = 0;
     Sums m_writes;
-    bool m_probed = false; // a run has been written to measure writes by
     // A range WriteRange has yet to write, as it was given.
     struct Queued {
         std::int64_t from = 0, to = 0;

@@ -54,6 +54,19 @@ public:
     // or less (0 included) when the file system cannot share them or failed part-way; the rest is the
     // caller's to write. Never moves the file position.
     std::int64_t ShareBlocksFrom(const File& source, std::int64_t offset, std::int64_t length);
+    // Asks the file system to give a block rewritten in place of a shared one no more new space than
+    // the block itself. XFS otherwise reserves 32 blocks around it and holds what goes unused for up
+    // to half an hour; where there is no such reserve this does nothing.
+    void KeepRewritesTight();
+    // Cuts the file to `size` bytes. False on an error, saying why.
+    bool Truncate(std::int64_t size);
+    // Whether WriteBack can put ranges of this file on its device one by one: a regular file, on a
+    // platform that can.
+    bool CanWriteBack() const;
+    // Puts [offset, offset + length) on the device and waits until it is there, as a sync of the whole
+    // file would for these bytes. May run on a thread of its own while the owner writes elsewhere in
+    // the file, so it records nothing here: false on an error, with the system's code in `error`.
+    bool WriteBack(std::int64_t offset, std::int64_t length, int& error) const;
     // Whether the file still reaches past `offset`, so that a write there extends nothing.
     bool Reaches(std::int64_t offset) const;
     // Closes now and says whether the platform reported the data as written.

@@ -229,6 +229,40 @@ std::int64_t File::ShareBlocksFrom(const File& source, std::int64_t offset, std:
     return 0;
 }
 
+void File::KeepRewritesTight() {
+    struct statfs fs {};
+    fsxattr attributes{};
+    if (::fstatfs(m_handle, &fs) != 0 || ::ioctl(m_handle, FS_IOC_FSGETXATTR, &attributes) != 0)
+        return;
+    attributes.fsx_xflags |= FS_XFLAG_COWEXTSIZE;
+    attributes.fsx_cowextsize = static_cast<std::uint32_t>(fs.f_bsize);
+    ::ioctl(m_handle, FS_IOC_FSSETXATTR, &attributes);
+}
+
+bool File::Truncate(std::int64_t size) {
+    int result;
+    do {
+        result = ::ftruncate(m_handle, static_cast<off_t>(size));
+    } while (result == -1 && errno == EINTR);
+    return result == 0 || Failed();
+}
+
+bool File::CanWriteBack() const {
+    return IsRegularFile();
+}
+
+bool File::WriteBack(std::int64_t offset, std::int64_t length, int& error) const {
+    constexpr unsigned int WAIT_FOR_ALL =
+        SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE | SYNC_FILE_RANGE_WAIT_AFTER;
+    int result;
+    do {
+        result = ::sync_file_range(m_handle, static_cast<off_t>(offset), static_cast<off_t>(length),
+                                   WAIT_FOR_ALL);
+    } while (result == -1 && errno == EINTR);
+    error = result == 0 ? 0 : errno;
+    return result == 0;
+}
+
 bool File::IsRegularFile() const {
     struct stat st {};
     return ::fstat(m_handle, &st) == 0 && S_ISREG(st.st_mode);

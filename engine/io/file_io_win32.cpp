@@ -265,6 +265,24 @@ std::int64_t File::ShareBlocksFrom(const File& /*source*/, std::int64_t /*offset
     return 0;
 }
 
+void File::KeepRewritesTight() {}
+
+bool File::Truncate(std::int64_t size) {
+    FILE_END_OF_FILE_INFO end{};
+    end.EndOfFile.QuadPart = size;
+    return ::SetFileInformationByHandle(m_handle, FileEndOfFileInfo, &end, sizeof end) || Failed();
+}
+
+// Windows has no call that puts part of a file on the disk; the commit's FlushFileBuffers does it all.
+bool File::CanWriteBack() const {
+    return false;
+}
+
+bool File::WriteBack(std::int64_t /*offset*/, std::int64_t /*length*/, int& error) const {
+    error = 0;
+    return true;
+}
+
 bool File::IsRegularFile() const {
     return ::GetFileType(m_handle) == FILE_TYPE_DISK;
 }

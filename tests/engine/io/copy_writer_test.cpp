@@ -1,12 +1,14 @@
-// Copies that share the source's blocks: the writer through a scripted share, and whole runs on a real
-// XFS file system next to the same runs on one that cannot share.
+// Copies that share the source's blocks: the writer through a scripted share and write-back, and whole
+// runs on a real XFS file system next to the same runs on one that cannot share.
 #include "container/mux_builder.h"
 #include "conversion_run.h"
 #include "io/copy_writer.h"
 #include "io/file_io.h"
+#include "io/write_back.h"
 #include "test_support.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <filesystem>
 #include <gtest/gtest.h>
 #include <memory>
@@ -25,8 +27,10 @@ constexpr std::int64_t BLOCK = 4096;
 
 struct WriterCase {
     std::string name;
-    // Each try shares this part of its range (1 all, 0 nothing), the last entry for every later try.
+    // Each step shares this part of its range (1 all, 0 nothing), the last entry for every later step.
     std::vector<double> script;
+    // Bytes the source gains (> 0) or loses (< 0) after the writer is given its size.
+    std::int64_t change = 0;
 };
 
 void PrintTo(const WriterCase& c, std::ostream* out) {
@@ -37,8 +41,9 @@ class CopyWriterTest : public testing::TestWithParam<WriterCase> {};
 
 // Random bytes with rewritten bytes on and around block edges, put in pieces of every awkward size, and a
 // stand-in file system that "shares" by copying the source's bytes: the destination must end up as the
-// output exactly, whatever each try shared, and every clean block is shared when every try succeeds.
-TEST_P(CopyWriterTest, LeavesNoGapAndNoStaleByteWhateverEachTryShares) {
+// output exactly, whatever each step shared, no step may cover a byte already written, and every clean
+// block is shared when every step succeeds.
+TEST_P(CopyWriterTest, LeavesNoGapAndNoStaleByteWhateverEachStepShares) {
     const std::vector<double>& script = GetParam().script;
     test::TempDir dir;
     std::mt19937 random(8);
@@ -53,22 +58,28 @@ TEST_P(CopyWriterTest, LeavesNoGapAndNoStaleByteWhateverEachTryShares) {
     for (const std::int64_t at : rewritten)
         output[static_cast<std::size_t>(at)] ^= 0x10;
     test::WriteAll(dir.File("source"), source);
+    const std::int64_t put = size + GetParam().change;
+    output.resize(static_cast<std::size_t>(put), 0x47);
 
     io::File sourceFile = io::OpenForSequentialRead(dir.File("source"));
     io::OutputFile dest(dir.File("dest"), sourceFile);
     ASSERT_TRUE(dest.IsOpen());
     std::size_t tries = 0;
     const auto share = [&](std::int64_t offset, std::int64_t length) -> std::int64_t {
-        EXPECT_EQ(offset % BLOCK, 0) << "a try at " << offset;
+        EXPECT_EQ(offset % BLOCK, 0) << "a step at " << offset;
         EXPECT_TRUE((offset + length) % BLOCK == 0 || offset + length == size)
-            << "a try up to " << offset + length;
+            << "a step up to " << offset + length;
+        EXPECT_LE(dest.Content().Size().value_or(0), offset) << "a step over written bytes";
         const double part = script[std::min(++tries, script.size()) - 1];
         const auto shared = static_cast<std::int64_t>(static_cast<double>(length) * part);
         return dest.Content().WriteAllAt(source.data() + offset, static_cast<std::size_t>(shared), offset)
                    ? shared
                    : -1;
     };
-    CopyWriter writer(sourceFile, dest.Content(), share);
+    CopyWriter::Seams seams;
+    seams.share = share;
+    seams.shareStep = 40 * BLOCK;
+    CopyWriter writer(sourceFile, dest.Content(), size, seams);
     const std::size_t pieces[] = {1, 7, 4095, 4096, 4097, 655353, 3, 20000};
     for (std::size_t k = 0, at = 0; at < output.size(); ++k) {
         const std::size_t piece = std::min(pieces[k % std::size(pieces)], output.size() - at);
@@ -84,6 +95,8 @@ TEST_P(CopyWriterTest, LeavesNoGapAndNoStaleByteWhateverEachTryShares) {
     ASSERT_TRUE(dest.Commit());
     EXPECT_TRUE(SameBytes(test::ReadAll(dir.File("dest")), output));
 
+    if (put != size)
+        return;
     std::int64_t cleanBytes = 0;
     for (std::int64_t block = 0; block < size; block += BLOCK) {
         if (std::none_of(rewritten.begin(), rewritten.end(),
@@ -98,39 +111,55 @@ TEST_P(CopyWriterTest, LeavesNoGapAndNoStaleByteWhateverEachTryShares) {
 
 INSTANTIATE_TEST_SUITE_P(
     Scripts, CopyWriterTest,
-    testing::Values(WriterCase{"EveryTryShares", {1.0}}, WriterCase{"FirstTrySharesNothing", {0.0}},
-                    WriterCase{"ThirdTrySharesHalf", {1.0, 1.0, 0.5}},
-                    WriterCase{"SecondTryFailsOutright", {1.0, 0.0}},
-                    // The last try covers blocks put long before: copied from the source.
-                    WriterCase{"LastTryFailsAfterManyPuts", {1.0, 1.0, 1.0, 1.0, 0.0}},
-                    WriterCase{"FirstTrySharesAnOddPart", {0.3}}),
+    testing::Values(WriterCase{"EveryStepShares", {1.0}}, WriterCase{"FirstStepSharesNothing", {0.0}},
+                    WriterCase{"ThirdStepSharesHalf", {1.0, 1.0, 0.5}},
+                    WriterCase{"SecondStepFailsOutright", {1.0, 0.0}},
+                    WriterCase{"LastStepFailsAfterManyPuts", {1.0, 1.0, 1.0, 1.0, 0.0}},
+                    WriterCase{"FirstStepSharesAnOddPart", {0.3}},
+                    // Read to its end rather than to its size, as a disc's files are copied.
+                    WriterCase{"SourceEndsEarly", {1.0}, -3 * BLOCK - 5},
+                    WriterCase{"SourceGrows", {1.0}, 2 * BLOCK + 7}),
     [](const testing::TestParamInfo<WriterCase>& row) { return row.param.name; });
 
-// Runs go the way this copy measured as cheaper, and the bytes are the same either way: dear tries have
-// the runs between the rewritten blocks written once enough is measured, cheap ones share them all but
-// the one written to measure by.
-TEST(CopyWriterChoice, WritesTheRunsTriesCostMoreThanAndSharesTheOthers) {
+// Runs go the way this copy measured as cheaper, and the bytes are the same either way: where writing
+// back a rewritten block costs more than a run's bytes, the runs between rewritten blocks are written
+// once enough is measured; where it costs less, all are shared but the first half megabyte. A range that
+// fails to be written back fails the copy, with the system's reason.
+TEST(CopyWriterChoice, WritesTheRunsWhereARewrittenBlockCostsMoreThanTheirBytes) {
     test::TempDir dir;
     std::mt19937 random(77);
-    Bytes source(12 << 20);
+    Bytes source(20 << 20);
     for (auto& b : source)
         b = static_cast<std::uint8_t>(random());
     test::WriteAll(dir.File("source"), source);
-    for (const std::int64_t tryCost : {std::int64_t{1'000'000}, std::int64_t{-1}}) {
-        SCOPED_TRACE(tryCost);
+    const auto size = static_cast<std::int64_t>(source.size());
+    struct Row {
+        std::int64_t perPiece;
+        std::int64_t failingRange; // 0: none fails
+    };
+    for (const Row row : {Row{1'000'000, 0}, Row{1'000, 0}, Row{1'000, 4}}) {
+        SCOPED_TRACE(row.perPiece);
         io::File sourceFile = io::OpenForSequentialRead(dir.File("source"));
         io::OutputFile dest(dir.File("dest"), sourceFile);
         ASSERT_TRUE(dest.IsOpen());
-        // Every look at the clock moves it a nanosecond, and a try by its cost besides: a cheap one takes
-        // none.
+        // Every look at the clock moves it a nanosecond, and a range written back by its pieces' and
+        // bytes' cost besides.
         std::int64_t now = 0;
-        const auto share = [&](std::int64_t offset, std::int64_t length) -> std::int64_t {
-            now += tryCost;
+        std::int64_t ranges = 0;
+        CopyWriter::Seams seams;
+        seams.share = [&](std::int64_t offset, std::int64_t length) -> std::int64_t {
             return dest.Content().WriteAllAt(source.data() + offset, static_cast<std::size_t>(length), offset)
                        ? length
                        : 0;
         };
-        CopyWriter writer(sourceFile, dest.Content(), share, [&now] { return ++now; });
+        seams.clock = [&now] { return ++now; };
+        seams.writeBack = [&](const WriteBack::Range& range, int& error) {
+            now += range.pieces * row.perPiece + range.bytes;
+            error = ENOSPC;
+            return ++ranges != row.failingRange;
+        };
+        seams.writeBackStep = 2 << 20;
+        CopyWriter writer(sourceFile, dest.Content(), size, seams);
         Bytes output = source;
         for (std::size_t at = 0; at < output.size(); at += CHUNK_SIZE) {
             const std::size_t piece = std::min<std::size_t>(CHUNK_SIZE, output.size() - at);
@@ -140,15 +169,20 @@ TEST(CopyWriterChoice, WritesTheRunsTriesCostMoreThanAndSharesTheOthers) {
             }
             ASSERT_TRUE(writer.Put(output.data() + at, piece));
         }
+        if (row.failingRange != 0) {
+            EXPECT_FALSE(writer.Finish());
+            EXPECT_EQ(writer.Failure().systemError, ENOSPC);
+            continue;
+        }
         ASSERT_TRUE(writer.Finish());
         ASSERT_TRUE(dest.Commit());
         EXPECT_TRUE(SameBytes(test::ReadAll(dir.File("dest")), output));
-        if (tryCost > 0) {
-            EXPECT_GT(writer.WrittenByChoice(), static_cast<std::int64_t>(source.size()) / 8);
+        if (row.perPiece > 1'000) {
+            EXPECT_GT(writer.WrittenByChoice(), size / 2);
         } else {
-            EXPECT_EQ(writer.WrittenByChoice(), 7 * BLOCK);
-            EXPECT_EQ(writer.SharedBytes(),
-                      static_cast<std::int64_t>(source.size()) - 384 * BLOCK - 7 * BLOCK);
+            EXPECT_EQ(writer.WrittenByChoice(), 0);
+            const std::int64_t rewrittenBlocks = (size - 512 * 1024) / (32 * 1024);
+            EXPECT_EQ(writer.SharedBytes(), size - 512 * 1024 - rewrittenBlocks * BLOCK);
         }
     }
 }

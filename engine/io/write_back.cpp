@@ -1,0 +1,127 @@
+// Puts what a run has written on the device while the run goes on, and tells what that cost.
+#include "io/write_back.h"
+
+#include <cerrno>
+#include <chrono>
+#include <system_error>
+#include <utility>
+
+namespace veltrane {
+
+namespace {
+
+std::int64_t SteadyNanoseconds() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+} // namespace
+
+WriteBack::WriteBack(const io::File& file) : m_clock(SteadyNanoseconds) {
+    if (!file.CanWriteBack())
+        return;
+    m_function = [&file](const Range& range, int& error) {
+        return file.WriteBack(range.from, range.to - range.from, error);
+    };
+    try {
+        m_thread = std::thread([this] { Serve(); });
+    } catch (const std::system_error&) {
+        // No thread: the commit's sync does it all, as without write-back.
+        m_function = nullptr;
+    }
+}
+
+WriteBack::WriteBack(Function function, Clock clock)
+    : m_function(std::move(function)), m_clock(std::move(clock)) {}
+
+WriteBack::~WriteBack() {
+    if (!m_thread.joinable())
+        return;
+    {
+        const std::lock_guard lock(m_mutex);
+        m_stopping = true;
+        m_waiting.clear();
+    }
+    m_changed.notify_all();
+    m_thread.join();
+}
+
+void WriteBack::Ask(const Range& range) {
+    if (!m_function || range.from >= range.to)
+        return;
+    if (!m_thread.joinable()) {
+        if (m_error == 0)
+            Do(range);
+        return;
+    }
+    {
+        const std::lock_guard lock(m_mutex);
+        if (m_waiting.size() >= MAX_WAITING) {
+            Range& last = m_waiting.back();
+            last.to = range.to;
+            last.pieces += range.pieces;
+            last.bytes += range.bytes;
+        } else {
+            m_waiting.push_back(range);
+        }
+    }
+    m_changed.notify_all();
+}
+
+// Times one range and adds it to the sums; records the first error. Called with the lock not held.
+void WriteBack::Do(const Range& range) {
+    const std::int64_t start = m_clock();
+    int error = 0;
+    const bool ok = m_function(range, error);
+    const auto took = static_cast<double>(m_clock() - start);
+    const std::lock_guard lock(m_mutex);
+    if (!ok) {
+        m_error = error != 0 ? error : EIO;
+        return;
+    }
+    const auto pieces = static_cast<double>(range.pieces);
+    const auto bytes = static_cast<double>(range.bytes);
+    ++m_costs.ranges;
+    m_costs.pieces += pieces;
+    m_costs.piecesSquared += pieces * pieces;
+    m_costs.piecesTimesBytes += pieces * bytes;
+    m_costs.bytesSquared += bytes * bytes;
+    m_costs.piecesTimesNanoseconds += pieces * took;
+    m_costs.bytesTimesNanoseconds += bytes * took;
+}
+
+void WriteBack::Serve() {
+    std::unique_lock lock(m_mutex);
+    for (;;) {
+        m_changed.wait(lock, [this] { return m_stopping || !m_waiting.empty(); });
+        if (m_stopping)
+            return;
+        const Range range = m_waiting.front();
+        m_waiting.pop_front();
+        if (m_error == 0) {
+            m_busy = true;
+            lock.unlock();
+            Do(range);
+            lock.lock();
+            m_busy = false;
+        }
+        m_changed.notify_all();
+    }
+}
+
+WriteBack::Costs WriteBack::Measured() const {
+    const std::lock_guard lock(m_mutex);
+    return m_costs;
+}
+
+bool WriteBack::Finish() {
+    std::unique_lock lock(m_mutex);
+    m_changed.wait(lock, [this] { return !m_thread.joinable() || (m_waiting.empty() && !m_busy); });
+    if (m_error == 0)
+        return true;
+    m_failure = io::FailureReason{m_error, io::Refusal::None, false};
+    return false;
+}
+
+} // namespace veltrane
