@@ -17,7 +17,10 @@ constexpr std::int64_t PROBE_BYTES = 512 * 1024;
 constexpr std::int64_t PROBE_LEAST_SIZE = 32 * PROBE_BYTES;
 // Before a run is written for being cheaper, the cost of a rewritten block must rest on this many
 // written back: one block's time says little on a busy machine.
-constexpr double PIECES_MEASURED = 64;
+constexpr std::int64_t PIECES_MEASURED = 64;
+// A run is written only where that costs less than half what leaving it shared does: a shared run
+// takes no space, and the costs are measured roughly.
+constexpr double WRITE_MARGIN = 2;
 // Runs longer than this are left shared without asking: no device writes so many bytes in the time a
 // block is mapped in, and the bytes they would need from the source stay few.
 constexpr std::int64_t LONGEST_CHOSEN = 4 << 20;
@@ -48,11 +51,12 @@ CopyWriter::CopyWriter(const io::File& source, io::File& dest, std::int64_t size
     m_mode = Mode::Sharing;
     m_shareFrom = m_seams.clock && size >= PROBE_LEAST_SIZE ? PROBE_BYTES : 0;
     m_shareEnd = m_shareFrom;
+    m_backTo = m_shareFrom;
     ShareAhead(m_shareFrom + 1);
     if (m_shareEnd == m_shareFrom) {
         // Nothing shared: a file system that cannot, written as a plain copy.
         m_mode = Mode::Streaming;
-        m_shareFrom = m_shareEnd = 0;
+        m_shareFrom = m_shareEnd = m_backTo = 0;
         return;
     }
     m_dest.KeepRewritesTight();
@@ -62,6 +66,10 @@ CopyWriter::CopyWriter(const io::File& source, io::File& dest, std::int64_t size
 // write: a step never covers a byte already written.
 bool CopyWriter::ShareAhead(std::int64_t upTo) {
     while (!m_shareStopped && m_shareEnd < m_size && m_shareEnd < upTo) {
+        if (std::exchange(m_cheaperWritten, 0) > std::exchange(m_cheaperShared, 0)) {
+            m_shareStopped = true;
+            break;
+        }
         const std::int64_t length = std::min(m_seams.shareStep, m_size - m_shareEnd);
         std::int64_t shared = std::clamp<std::int64_t>(m_seams.share(m_shareEnd, length), 0, length);
         if (shared < length) {
@@ -76,52 +84,39 @@ bool CopyWriter::ShareAhead(std::int64_t upTo) {
 bool CopyWriter::WriteAt(const std::uint8_t* data, std::size_t size, std::int64_t offset) {
     const std::int64_t end = offset + static_cast<std::int64_t>(size);
     m_overwritten += std::max<std::int64_t>(0, std::min(end, m_shareEnd) - std::max(offset, m_shareFrom));
-    if (offset != m_writtenTo)
-        ++m_piecesToAsk;
+    // Counted for the next range written back, which starts at m_backTo; the first half megabyte is
+    // written back on its own.
+    if (end > m_backTo) {
+        if (offset != m_writtenTo || m_piecesToAsk == 0)
+            ++m_piecesToAsk;
+        m_bytesToAsk += end - std::max(offset, m_backTo);
+    }
     m_writtenTo = end;
-    m_bytesToAsk += static_cast<std::int64_t>(size);
-    if (!m_seams.clock)
+    if (offset >= m_shareFrom || !m_seams.clock)
         return m_dest.WriteAllAt(data, size, offset);
     const std::int64_t start = m_seams.clock();
     const bool ok = m_dest.WriteAllAt(data, size, offset);
-    const auto took = static_cast<double>(m_seams.clock() - start);
-    const auto bytes = static_cast<double>(size);
-    m_writes.count += 1;
-    m_writes.bytes += bytes;
-    m_writes.nanoseconds += took;
-    m_writes.bytesSquared += bytes * bytes;
-    m_writes.bytesTimesNanoseconds += bytes * took;
+    m_probeWriteNanoseconds += m_seams.clock() - start;
     return ok;
 }
 
-bool CopyWriter::CheaperToWrite(std::int64_t length) const {
-    if (!m_writeBack || !m_probeAsked)
-        return false;
-    // A rewritten block's cost and a byte's, fitted to the ranges written back: time = a * pieces +
-    // b * bytes.
+CopyWriter::Cheaper CopyWriter::CheaperWay(std::int64_t length) const {
+    if (!m_writeBack)
+        return Cheaper::Unknown;
+    // A rewritten block's cost: the mean over the blocks written back so far, each range counted as
+    // one piece per separate write (its bytes cost little beside).
     const WriteBack::Costs c = m_writeBack->Measured();
-    if (c.ranges < 3 || c.pieces < PIECES_MEASURED)
-        return false;
-    const double spread = c.piecesSquared * c.bytesSquared - c.piecesTimesBytes * c.piecesTimesBytes;
-    if (spread <= 0)
-        return false;
-    const double perPiece =
-        (c.piecesTimesNanoseconds * c.bytesSquared - c.bytesTimesNanoseconds * c.piecesTimesBytes) / spread;
-    const double backPerByte = std::max(
-        0.0, (c.piecesSquared * c.bytesTimesNanoseconds - c.piecesTimesBytes * c.piecesTimesNanoseconds) / spread);
-    if (perPiece <= 0)
-        return false;
-    // And what a byte costs to write in the first place: its part of the writes' time beyond a cost per
-    // call, fitted to every write so far.
-    const Sums& w = m_writes;
-    const double writesSpread = w.count * w.bytesSquared - w.bytes * w.bytes;
-    double writePerByte = w.bytes > 0 ? w.nanoseconds / w.bytes : 0;
-    if (writesSpread > 0) {
-        const double fitted = (w.count * w.bytesTimesNanoseconds - w.bytes * w.nanoseconds) / writesSpread;
-        if (fitted >= 0)
-            writePerByte = fitted;
-    }
-    return static_cast<double>(length) * (backPerByte + writePerByte) < perPiece;
+    if (c.pieces < PIECES_MEASURED || c.aloneNanoseconds < 0)
+        return Cheaper::Unknown;
+    const double perPiece = static_cast<double>(c.nanoseconds) / static_cast<double>(c.pieces);
+    // A byte's, from the first half megabyte: what writing it back took beyond one piece's cost, or
+    // what writing it took, whichever is more. The two go on side by side, the writes on this thread
+    // and the device's work on the write-back's, so a run of bytes costs the slower of them.
+    const double bytes = static_cast<double>(m_shareFrom);
+    const double perByte = std::max(std::max(0.0, static_cast<double>(c.aloneNanoseconds) - perPiece) / bytes,
+                                    static_cast<double>(m_probeWriteNanoseconds) / bytes);
+    return static_cast<double>(length) * perByte * WRITE_MARGIN < perPiece ? Cheaper::Writing
+                                                                           : Cheaper::Sharing;
 }
 
 void CopyWriter::NoteRewritten(std::int64_t offset) {
@@ -198,6 +193,7 @@ bool CopyWriter::Settle(std::int64_t wholeEnd, const std::uint8_t* data, std::in
         } else {
             Advance(runEnd);
             if (m_settled - m_waitingFrom > LONGEST_CHOSEN) {
+                m_cheaperShared += m_settled - m_waitingFrom;
                 m_waitingFrom = m_settled;
                 m_waitingTooLong = true;
             }
@@ -212,8 +208,15 @@ bool CopyWriter::Settle(std::int64_t wholeEnd, const std::uint8_t* data, std::in
 bool CopyWriter::SettleWaiting(const std::uint8_t* data, std::int64_t heldFrom) {
     const std::int64_t from = m_waitingFrom;
     m_waitingFrom = m_settled;
-    if (std::exchange(m_waitingTooLong, false) || from >= m_settled || !CheaperToWrite(m_settled - from))
+    if (std::exchange(m_waitingTooLong, false) || from >= m_settled)
         return true;
+    const Cheaper way = CheaperWay(m_settled - from);
+    if (way != Cheaper::Writing) {
+        if (way == Cheaper::Sharing)
+            m_cheaperShared += m_settled - from;
+        return true;
+    }
+    m_cheaperWritten += m_settled - from;
     m_chosenWrites += m_settled - from;
     const std::int64_t atHand = std::max(from, heldFrom);
     return CopyFromSource(from, atHand) && WriteRange(atHand, m_settled, data, heldFrom);
@@ -229,17 +232,15 @@ bool CopyWriter::CopyFromSource(std::int64_t from, std::int64_t to) {
     return true;
 }
 
-// Asks for what is written and settled, up to `upTo`, to be written back: the first half megabyte on
-// its own, to measure a run of bytes by, then a range every WRITE_BACK_STEP.
+// Asks for what is written and settled, up to `upTo`, to be written back a range every
+// WRITE_BACK_STEP; and once two have gone by, so that the copy's start is behind it, the first half
+// megabyte, timed on its own to measure what a byte costs.
 void CopyWriter::AskWriteBack(std::int64_t upTo, bool last) {
     if (!m_writeBack)
         return;
-    if (!m_probeAsked && m_shareFrom > 0 && upTo >= m_shareFrom) {
-        m_writeBack->Ask(WriteBack::Range{0, m_shareFrom, 1, m_shareFrom});
+    if (!m_probeAsked && m_shareFrom > 0 && (last || upTo >= m_shareFrom + 2 * m_seams.writeBackStep)) {
+        m_writeBack->Ask(WriteBack::Range{0, m_shareFrom, 1, m_shareFrom, true});
         m_probeAsked = true;
-        m_bytesToAsk = std::max<std::int64_t>(0, m_bytesToAsk - m_shareFrom);
-        m_piecesToAsk = m_bytesToAsk > 0 ? 1 : 0;
-        m_backTo = m_shareFrom;
     }
     if (upTo > m_backTo && (last || upTo - m_backTo >= m_seams.writeBackStep)) {
         m_writeBack->Ask(WriteBack::Range{m_backTo, upTo, m_piecesToAsk, m_bytesToAsk});

@@ -24,23 +24,25 @@ namespace veltrane {
 // reaches the device (about 70 µs of work on XFS), where writing a run of blocks costs little more
 // than one. So where rewritten blocks lie close together, writing the run between two of them is
 // cheaper than leaving it shared, and each such run goes the way this copy has measured as cheaper:
-// the device's time for a rewritten block, and for each byte written, fitted to what writing back the
-// copy range by range has taken (the first half megabyte is written, so that a byte's cost is
-// measured from the start), against the run's length. A copy with headers as far apart as on a DVD
-// shares every run; one with a header every few dozen kilobytes writes most.
+// the device's time for a rewritten block, measured as the copy is written back range by range, against
+// the run's length times a byte's cost, measured on the first half megabyte, which is written for that
+// and written back on its own. Where more of the last step's runs were
+// cheaper written than shared, no further step is shared: the rest is written as a plain copy, which
+// costs the file system less than writing over blocks it shares. A copy with headers as far apart as
+// on a DVD shares every run; one with a header every few dozen kilobytes is written but its start.
 //
 // A step that shares only part of its range, or nothing, has the rest of the copy written from there
 // on: never a gap, never a stale byte.
 class CopyWriter {
 public:
     // The size of a step that shares the source's blocks ahead of the run, and of a range written back.
-    static constexpr std::int64_t SHARE_STEP = 64 << 20;
-    static constexpr std::int64_t WRITE_BACK_STEP = 8 << 20;
+    static constexpr std::int64_t SHARE_STEP = 16 << 20;
+    static constexpr std::int64_t WRITE_BACK_STEP = 4 << 20;
 
     // Shares [offset, offset + length) of the destination with the same range of the source; returns
     // how many bytes from `offset` on it shared. The real one is File::ShareBlocksFrom.
     using ShareFunction = std::function<std::int64_t(std::int64_t offset, std::int64_t length)>;
-    // Nanoseconds on a steady clock, by which the writes are timed.
+    // Nanoseconds on a steady clock, by which the first half megabyte's writes are timed.
     using Clock = std::function<std::int64_t()>;
     // What tests put in place of the file system and the clock, with steps of their own. Without a
     // clock no run is ever written by choice; without a write-back function nothing is written back.
@@ -87,7 +89,9 @@ private:
     bool SettleWaiting(const std::uint8_t* data, std::int64_t heldFrom);
     bool CopyFromSource(std::int64_t from, std::int64_t to);
     bool WriteAt(const std::uint8_t* data, std::size_t size, std::int64_t offset);
-    bool CheaperToWrite(std::int64_t length) const;
+    // Which way a run of unchanged blocks costs less, by what this copy has measured so far.
+    enum class Cheaper { Unknown, Sharing, Writing };
+    Cheaper CheaperWay(std::int64_t length) const;
     bool WriteRange(std::int64_t from, std::int64_t to, const std::uint8_t* data, std::int64_t heldFrom);
     bool WriteQueued();
     void AskWriteBack(std::int64_t upTo, bool last);
@@ -106,7 +110,10 @@ private:
     // written, to measure a byte's cost by.
     std::int64_t m_shareFrom = 0;
     std::int64_t m_shareEnd = 0;
-    bool m_shareStopped = false; // a step shared less than its range: the rest is written
+    bool m_shareStopped = false; // a step shared less than its range, or none was worth it: the rest is
+                                 // written
+    // Bytes of the runs settled since the last step that were cheaper written, and cheaper shared.
+    std::int64_t m_cheaperWritten = 0, m_cheaperShared = 0;
     std::int64_t m_overwritten = 0; // bytes written within the shared range
     std::int64_t m_chosenWrites = 0;
     // What has been written since the last range asked to be written back.
@@ -114,11 +121,7 @@ private:
     std::int64_t m_piecesToAsk = 0, m_bytesToAsk = 0;
     std::int64_t m_writtenTo = -1; // where the last write ended: a write that starts there is no new piece
     bool m_probeAsked = false;
-    // Every write so far, to fit a write's cost per call and per byte.
-    struct Sums {
-        double count = 0, bytes = 0, nanoseconds = 0, bytesSquared = 0, bytesTimesNanoseconds = 0;
-    };
-    Sums m_writes;
+    std::int64_t m_probeWriteNanoseconds = 0; // what writing the first half megabyte took
     // A range WriteRange has yet to write, as it was given.
     struct Queued {
         std::int64_t from = 0, to = 0;

@@ -52,12 +52,12 @@ void WriteBack::Ask(const Range& range) {
         return;
     if (!m_thread.joinable()) {
         if (m_error == 0)
-            Do(range);
+            Count(range, Do(range));
         return;
     }
     {
         const std::lock_guard lock(m_mutex);
-        if (m_waiting.size() >= MAX_WAITING) {
+        if (m_waiting.size() >= MAX_WAITING && !range.alone && !m_waiting.back().alone) {
             Range& last = m_waiting.back();
             last.to = range.to;
             last.pieces += range.pieces;
@@ -69,27 +69,21 @@ void WriteBack::Ask(const Range& range) {
     m_changed.notify_all();
 }
 
-// Times one range and adds it to the sums; records the first error. Called with the lock not held.
-void WriteBack::Do(const Range& range) {
+// Writes one range back and says how long it took; records the first error, and -1 for it. Called
+// with the lock not held.
+std::int64_t WriteBack::Do(const Range& range) {
     const std::int64_t start = m_clock();
     int error = 0;
     const bool ok = m_function(range, error);
-    const auto took = static_cast<double>(m_clock() - start);
+    const std::int64_t took = m_clock() - start;
     const std::lock_guard lock(m_mutex);
     if (!ok) {
         m_error = error != 0 ? error : EIO;
-        return;
+        return -1;
     }
-    const auto pieces = static_cast<double>(range.pieces);
-    const auto bytes = static_cast<double>(range.bytes);
-    ++m_costs.ranges;
-    m_costs.pieces += pieces;
-    m_costs.piecesSquared += pieces * pieces;
-    m_costs.piecesTimesBytes += pieces * bytes;
-    m_costs.bytesSquared += bytes * bytes;
-    m_costs.piecesTimesNanoseconds += pieces * took;
-    m_costs.bytesTimesNanoseconds += bytes * took;
+    return took;
 }
+
 
 void WriteBack::Serve() {
     std::unique_lock lock(m_mutex);
@@ -102,12 +96,28 @@ void WriteBack::Serve() {
         if (m_error == 0) {
             m_busy = true;
             lock.unlock();
-            Do(range);
+            const std::int64_t took = Do(range);
             lock.lock();
+            Count(range, took);
             m_busy = false;
         }
         m_changed.notify_all();
     }
+}
+
+// Adds a range written back in `took` nanoseconds (-1: it failed) to the costs. The caller holds the
+// lock, or there is no thread.
+void WriteBack::Count(const Range& range, std::int64_t took) {
+    if (took < 0)
+        return;
+    if (range.alone) {
+        m_costs.aloneNanoseconds = took;
+        return;
+    }
+    ++m_costs.ranges;
+    m_costs.pieces += range.pieces;
+    m_costs.bytes += range.bytes;
+    m_costs.nanoseconds += took;
 }
 
 WriteBack::Costs WriteBack::Measured() const {

@@ -23,17 +23,18 @@ namespace veltrane {
 // nothing; the commit's sync does all the work, as it would anyway.
 class WriteBack {
 public:
-    // A range of the file, with what was written in it: `pieces` separate writes, `bytes` in all.
+    // A range of the file, with what was written in it: `pieces` separate writes, `bytes` in all. A
+    // range timed `alone` is never merged with another, and its time is kept apart.
     struct Range {
         std::int64_t from = 0, to = 0;
         std::int64_t pieces = 0, bytes = 0;
+        bool alone = false;
     };
-    // What the ranges written back so far took, as sums for fitting time = a * pieces + b * bytes.
+    // What the ranges written back so far took: all but the one timed alone, and that one (-1 until
+    // it is written back).
     struct Costs {
-        std::int64_t ranges = 0;
-        double pieces = 0;
-        double piecesSquared = 0, piecesTimesBytes = 0, bytesSquared = 0;
-        double piecesTimesNanoseconds = 0, bytesTimesNanoseconds = 0;
+        std::int64_t ranges = 0, pieces = 0, bytes = 0, nanoseconds = 0;
+        std::int64_t aloneNanoseconds = -1;
     };
     // Writes one range back; false on an error, with the system's code. A seam for tests.
     using Function = std::function<bool(const Range& range, int& error)>;
@@ -49,7 +50,8 @@ public:
     WriteBack(const WriteBack&) = delete;
     WriteBack& operator=(const WriteBack&) = delete;
 
-    // Asks for `range` to be written back. Ranges come in the file's order and do not overlap.
+    // Asks for `range` to be written back. Ranges do not overlap; one at a time is written back, in
+    // the order asked.
     void Ask(const Range& range);
     Costs Measured() const;
     // Waits until every range asked for is written back. False when one failed; Failure() says why.
@@ -62,7 +64,8 @@ private:
     static constexpr std::size_t MAX_WAITING = 8;
 
     void Serve();
-    void Do(const Range& range);
+    std::int64_t Do(const Range& range);
+    void Count(const Range& range, std::int64_t took);
 
     Function m_function;
     Clock m_clock;
