@@ -18,9 +18,9 @@ constexpr std::int64_t PROBE_LEAST_SIZE = 32 * PROBE_BYTES;
 // Before a run is written for being cheaper, the cost of a rewritten block must rest on this many
 // written back: one block's time says little on a busy machine.
 constexpr std::int64_t PIECES_MEASURED = 64;
-// A run is written only where that costs less than half what leaving it shared does: a shared run
-// takes no space, and the costs are measured roughly.
-constexpr double WRITE_MARGIN = 2;
+// A run is written only where that costs less than two thirds of what leaving it shared does: a shared
+// run takes no space, and the costs are measured roughly.
+constexpr double WRITE_MARGIN = 1.5;
 // Runs longer than this are left shared without asking: no device writes so many bytes in the time a
 // block is mapped in, and the bytes they would need from the source stay few.
 constexpr std::int64_t LONGEST_CHOSEN = 4 << 20;
@@ -106,15 +106,17 @@ CopyWriter::Cheaper CopyWriter::CheaperWay(std::int64_t length) const {
     // A rewritten block's cost: the mean over the blocks written back so far, each range counted as
     // one piece per separate write (its bytes cost little beside).
     const WriteBack::Costs c = m_writeBack->Measured();
-    if (c.pieces < PIECES_MEASURED || c.aloneNanoseconds < 0)
+    if (c.pieces < PIECES_MEASURED || c.alone[0] < 0 || c.alone[1] < 0)
         return Cheaper::Unknown;
     const double perPiece = static_cast<double>(c.nanoseconds) / static_cast<double>(c.pieces);
-    // A byte's, from the first half megabyte: what writing it back took beyond one piece's cost, or
-    // what writing it took, whichever is more. The two go on side by side, the writes on this thread
-    // and the device's work on the write-back's, so a run of bytes costs the slower of them.
-    const double bytes = static_cast<double>(m_shareFrom);
-    const double perByte = std::max(std::max(0.0, static_cast<double>(c.aloneNanoseconds) - perPiece) / bytes,
-                                    static_cast<double>(m_probeWriteNanoseconds) / bytes);
+    // A byte's, from the first half megabyte: what writing back all of it but its last block took
+    // beyond what that block alone took (which bears the device's time to answer and the allocation),
+    // or what writing it took, whichever is more. The two go on side by side, the writes on this
+    // thread and the device's work on the write-back's, so a run of bytes costs the slower of them.
+    const double perByte =
+        std::max(std::max<double>(0, static_cast<double>(c.alone[1] - c.alone[0])) /
+                     static_cast<double>(m_shareFrom - BLOCK),
+                 static_cast<double>(m_probeWriteNanoseconds) / static_cast<double>(m_shareFrom));
     return static_cast<double>(length) * perByte * WRITE_MARGIN < perPiece ? Cheaper::Writing
                                                                            : Cheaper::Sharing;
 }
@@ -233,13 +235,14 @@ bool CopyWriter::CopyFromSource(std::int64_t from, std::int64_t to) {
 }
 
 // Asks for what is written and settled, up to `upTo`, to be written back a range every
-// WRITE_BACK_STEP; and once two have gone by, so that the copy's start is behind it, the first half
-// megabyte, timed on its own to measure what a byte costs.
+// WRITE_BACK_STEP; and once one has gone, so that the copy's start is behind it, the first half
+// megabyte, its last block and then the rest each timed on its own, to measure what a byte costs.
 void CopyWriter::AskWriteBack(std::int64_t upTo, bool last) {
     if (!m_writeBack)
         return;
-    if (!m_probeAsked && m_shareFrom > 0 && (last || upTo >= m_shareFrom + 2 * m_seams.writeBackStep)) {
-        m_writeBack->Ask(WriteBack::Range{0, m_shareFrom, 1, m_shareFrom, true});
+    if (!m_probeAsked && m_shareFrom > 0 && (last || m_backTo > m_shareFrom)) {
+        m_writeBack->Ask(WriteBack::Range{m_shareFrom - BLOCK, m_shareFrom, 1, BLOCK, 1});
+        m_writeBack->Ask(WriteBack::Range{0, m_shareFrom - BLOCK, 1, m_shareFrom - BLOCK, 2});
         m_probeAsked = true;
     }
     if (upTo > m_backTo && (last || upTo - m_backTo >= m_seams.writeBackStep)) {

@@ -26,7 +26,7 @@ namespace veltrane {
 // cheaper than leaving it shared, and each such run goes the way this copy has measured as cheaper:
 // the device's time for a rewritten block, measured as the copy is written back range by range, against
 // the run's length times a byte's cost, measured on the first half megabyte, which is written for that
-// and written back on its own. Where more of the last step's runs were
+// and written back on its own, in two parts whose difference leaves out the device's time to answer. Where more of the last step's runs were
 // cheaper written than shared, no further step is shared: the rest is written as a plain copy, which
 // costs the file system less than writing over blocks it shares. A copy with headers as far apart as
 // on a DVD shares every run; one with a header every few dozen kilobytes is written but its start.
@@ -36,7 +36,7 @@ namespace veltrane {
 class CopyWriter {
 public:
     // The size of a step that shares the source's blocks ahead of the run, and of a range written back.
-    static constexpr std::int64_t SHARE_STEP = 16 << 20;
+    static constexpr std::int64_t SHARE_STEP = 8 << 20;
     static constexpr std::int64_t WRITE_BACK_STEP = 4 << 20;
 
     // Shares [offset, offset + length) of the destination with the same range of the source; returns

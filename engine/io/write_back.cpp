@@ -57,7 +57,7 @@ void WriteBack::Ask(const Range& range) {
     }
     {
         const std::lock_guard lock(m_mutex);
-        if (m_waiting.size() >= MAX_WAITING && !range.alone && !m_waiting.back().alone) {
+        if (m_waiting.size() >= MAX_WAITING && range.alone == 0 && m_waiting.back().alone == 0) {
             Range& last = m_waiting.back();
             last.to = range.to;
             last.pieces += range.pieces;
@@ -110,8 +110,8 @@ void WriteBack::Serve() {
 void WriteBack::Count(const Range& range, std::int64_t took) {
     if (took < 0)
         return;
-    if (range.alone) {
-        m_costs.aloneNanoseconds = took;
+    if (range.alone == 1 || range.alone == 2) {
+        m_costs.alone[range.alone - 1] = took;
         return;
     }
     ++m_costs.ranges;

@@ -24,17 +24,17 @@ namespace veltrane {
 class WriteBack {
 public:
     // A range of the file, with what was written in it: `pieces` separate writes, `bytes` in all. A
-    // range timed `alone` is never merged with another, and its time is kept apart.
+    // range timed alone (`alone` 1 or 2) is never merged with another, and its time is kept apart.
     struct Range {
         std::int64_t from = 0, to = 0;
         std::int64_t pieces = 0, bytes = 0;
-        bool alone = false;
+        int alone = 0;
     };
-    // What the ranges written back so far took: all but the one timed alone, and that one (-1 until
-    // it is written back).
+    // What the ranges written back so far took: all but those timed alone, and each of those (-1
+    // until it is written back).
     struct Costs {
         std::int64_t ranges = 0, pieces = 0, bytes = 0, nanoseconds = 0;
-        std::int64_t aloneNanoseconds = -1;
+        std::int64_t alone[2] = {-1, -1};
     };
     // Writes one range back; false on an error, with the system's code. A seam for tests.
     using Function = std::function<bool(const Range& range, int& error)>;
