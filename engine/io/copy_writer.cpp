@@ -64,7 +64,7 @@ CopyWriter::CopyWriter(const io::File& source, io::File& dest, std::int64_t size
 
 // Shares the source's blocks a step at a time until the shared range reaches `upTo`, ahead of every
 // write: a step never covers a byte already written.
-bool CopyWriter::ShareAhead(std::int64_t upTo) {
+void CopyWriter::ShareAhead(std::int64_t upTo) {
     while (!m_shareStopped && m_shareEnd < m_size && m_shareEnd < upTo) {
         if (std::exchange(m_cheaperWritten, 0) > std::exchange(m_cheaperShared, 0)) {
             m_shareStopped = true;
@@ -78,7 +78,6 @@ bool CopyWriter::ShareAhead(std::int64_t upTo) {
         }
         m_shareEnd += shared;
     }
-    return m_shareEnd >= upTo;
 }
 
 bool CopyWriter::WriteAt(const std::uint8_t* data, std::size_t size, std::int64_t offset) {
@@ -129,6 +128,7 @@ void CopyWriter::NoteRewritten(std::int64_t offset) {
     // from here on is right whatever comes.
     if (offset < m_settled || block >= static_cast<std::int64_t>(WINDOW_BLOCKS)) {
         m_mode = Mode::Writing;
+        m_shareStopped = true;
         return;
     }
     m_rewritten.set(static_cast<std::size_t>(block));

@@ -82,7 +82,7 @@ private:
 
     enum class Mode { Sharing, Writing, Streaming };
 
-    bool ShareAhead(std::int64_t upTo);
+    void ShareAhead(std::int64_t upTo);
     bool MustWrite(std::int64_t blockStart) const;
     void Advance(std::int64_t to);
     bool Settle(std::int64_t wholeEnd, const std::uint8_t* data, std::int64_t heldFrom);
