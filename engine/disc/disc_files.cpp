@@ -5,6 +5,7 @@
 #include "io/copy_writer.h"
 #include "io/file_io.h"
 
+#include <new>
 #include <optional>
 
 namespace veltrane::disc {
@@ -30,7 +31,9 @@ bool WriteIfoInPlace(const std::string& path, const IfoImage& image, const std::
     return file.Close();
 }
 
-bool CopyExactly(const std::string& source, const std::string& dest) {
+namespace {
+
+bool Copy(const std::string& source, const std::string& dest) {
     io::File from = io::OpenForSequentialRead(source);
     if (!from.IsOpen())
         return false;
@@ -50,6 +53,18 @@ bool CopyExactly(const std::string& source, const std::string& dest) {
             return false;
     }
     return out.Finish() && output.Commit();
+}
+
+} // namespace
+
+bool CopyExactly(const std::string& source, const std::string& dest) {
+    // The writer's few allocations are the only ones here; without memory for them the copy fails as
+    // any other would, and the destination is left as it was.
+    try {
+        return Copy(source, dest);
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
 }
 
 } // namespace veltrane::disc

@@ -3,7 +3,7 @@
 
 #include <cerrno>
 #include <chrono>
-#include <system_error>
+#include <exception>
 #include <utility>
 
 namespace veltrane {
@@ -26,8 +26,9 @@ WriteBack::WriteBack(const io::File& file) : m_clock(SteadyNanoseconds) {
     };
     try {
         m_thread = std::thread([this] { Serve(); });
-    } catch (const std::system_error&) {
-        // No thread: the commit's sync does it all, as without write-back.
+    } catch (const std::exception&) {
+        // No thread (none left, or no memory for one): the commit's sync does it all, as without
+        // write-back.
         m_function = nullptr;
     }
 }
