@@ -2,7 +2,6 @@
 #include "io/copy_writer.h"
 
 #include <algorithm>
-#include <chrono>
 #include <cstring>
 #include <utility>
 
@@ -24,12 +23,6 @@ constexpr double WRITE_MARGIN = 1.5;
 // Runs longer than this are left shared without asking: no device writes so many bytes in the time a
 // block is mapped in, and the bytes they would need from the source stay few.
 constexpr std::int64_t LONGEST_CHOSEN = 4 << 20;
-
-std::int64_t SteadyNanoseconds() {
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
 
 } // namespace
 

@@ -83,7 +83,7 @@ void ReadAhead::Wait(int slot) {
     m_changed.wait(lock, [this, slot] { return m_pending != slot; });
 }
 
-ReadAhead::Pass ReadAhead::Next(std::uint32_t carry, bool ahead) {
+ReadAhead::Pass ReadAhead::Next(std::uint32_t carry) {
     const std::int64_t want = std::min<std::int64_t>(CHUNK_SIZE - carry, m_total - m_passed);
     int slot = 0;
     std::size_t tail = 0; // the carried bytes and those read ahead of the last pass, moved in front
@@ -98,10 +98,6 @@ ReadAhead::Pass ReadAhead::Next(std::uint32_t carry, bool ahead) {
         tail = carry + static_cast<std::size_t>(last.into + last.got - m_passEnd);
         slot = 1 - m_current;
         Wait(slot);
-        if (m_deferred) {
-            Fill(m_source, m_reads[slot]);
-            m_deferred = false;
-        }
         std::memcpy(m_reads[slot].into - tail, m_passEnd - carry, tail);
     }
     const Read& read = m_reads[slot];
@@ -121,13 +117,8 @@ ReadAhead::Pass ReadAhead::Next(std::uint32_t carry, bool ahead) {
     // buffer the last pass has just given up.
     const std::int64_t next = std::min(m_passed + CHUNK_SIZE, m_total) - m_asked;
     m_reads[1 - slot] = Read{ReadPlace(1 - slot)};
-    if (got > 0 && !m_ended && next > 0 && ahead) {
+    if (got > 0 && !m_ended && next > 0)
         Issue(1 - slot, next);
-    } else if (got > 0 && !m_ended && next > 0) {
-        m_reads[1 - slot].size = next;
-        m_asked += next;
-        m_deferred = true;
-    }
     return {data, got};
 }
 

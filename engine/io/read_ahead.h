@@ -42,9 +42,8 @@ public:
         std::int64_t got;
     };
     // The next pass, after the last `carry` (at most MAX_CARRY) bytes of this one: as ReadSome of
-    // min(CHUNK_SIZE - carry, bytes left of `total`) bytes would give them. Unless `ahead`, the
-    // pass after it is read only when asked for, on the caller's thread.
-    Pass Next(std::uint32_t carry, bool ahead = true);
+    // min(CHUNK_SIZE - carry, bytes left of `total`) bytes would give them.
+    Pass Next(std::uint32_t carry);
 
 private:
     static constexpr std::size_t HEAD = 2 * std::size_t{MAX_CARRY};
@@ -72,7 +71,6 @@ private:
     std::uint8_t* m_passEnd = nullptr; // end of the last pass's bytes
     bool m_ended = false;              // a read came back short: nothing more is asked
     bool m_inline = false;             // no thread could be started
-    bool m_deferred = false;           // the next read is asked but left to the next pass
 
     std::mutex m_mutex;
     std::condition_variable m_changed;

@@ -8,15 +8,11 @@
 
 namespace veltrane {
 
-namespace {
-
 std::int64_t SteadyNanoseconds() {
     return std::chrono::duration_cast<std::chrono::nanoseconds>(
                std::chrono::steady_clock::now().time_since_epoch())
         .count();
 }
-
-} // namespace
 
 WriteBack::WriteBack(const io::File& file) : m_clock(SteadyNanoseconds) {
     if (!file.CanWriteBack())

@@ -13,6 +13,9 @@
 
 namespace veltrane {
 
+// Nanoseconds on the steady clock: what a copy's writes and write-backs are timed by, outside tests.
+std::int64_t SteadyNanoseconds();
+
 // A durable copy ends waiting until its data is on the device. Left to that wait, the device's work
 // comes after all the reading and writing; asked for range by range on a thread of its own, it goes
 // on meanwhile, and the final wait finds little left. On a file system whose blocks a copy shares

@@ -16,7 +16,7 @@ using test::Bytes;
 // Whatever each pass carries (and changes of what it carries), every pass holds the carried bytes
 // and then exactly the bytes and count one read of CHUNK_SIZE - carry would give. A source cut
 // during the passes ends them with an early end of data, never a failure or bytes not in the file;
-// a reader stopped part-way is let go. Reads left to the caller's thread now and then change nothing.
+// a reader stopped part-way is let go.
 TEST(ReadAhead, GivesThePassesOneReadEachWouldAndEndsAsTheyWould) {
     test::TempDir dir;
     std::mt19937 random(21);
@@ -37,7 +37,7 @@ TEST(ReadAhead, GivesThePassesOneReadEachWouldAndEndsAsTheyWould) {
         std::uint32_t carry = 0;
         Bytes carried;
         for (int pass = 0; read < static_cast<std::int64_t>(source.size()); ++pass) {
-            const ReadAhead::Pass next = reads.Next(carry, pass % 4 != 3);
+            const ReadAhead::Pass next = reads.Next(carry);
             ASSERT_TRUE(std::equal(carried.begin(), carried.end(), next.data));
             if (cutTo == -2 && pass == 1)
                 break; // stopped with the next read under way
