@@ -2,39 +2,36 @@
 #include "header_scan.h"
 
 #include "container/container_walk.h"
-#include "conversion_run.h"
 #include "io/chunk_buffer.h"
 #include "io/file_io.h"
-#include "video/aspect_rule.h"
-#include "video/sequence_header.h"
-
-#include <cstring>
-#include <new>
+#include "io/pump.h"
+#include "run_report.h"
 
 namespace veltrane {
 
 namespace {
 
-// Works the rewrite out as the run would, on a copy of the byte: the buffer stays as read.
-class Reporter final : public HeaderSink {
+// The sites as the run would meet them: the walk applies each patch in the scan's own buffer, so that
+// what it reads next is what the run's walk reads.
+class Reporter final : public EditSink {
 public:
-    Reporter(ConversionMode mode, ScanSink& sink) : m_mode(mode), m_sink(sink) {}
+    explicit Reporter(ScanSink& sink) : m_sink(sink) {}
     void Attach(const ContainerWalk& walk) { m_walk = &walk; }
 
-    void Found(const FoundHeader& header) override {
-        HeaderSite site;
-        site.headerOffset = header.headerOffset;
-        site.aspectOffset = header.aspectOffset;
-        site.aspectByte = *header.aspect;
-        site.rewritten = RewriteHeader(header, m_mode);
-        site.mpeg1 = header.mpeg1;
-        site.declared = ClassifyHeader(header);
-        site.sector = m_walk->SectorHolding(header.aspectOffset);
-        m_sink.Header(site);
+    void Found(const Site& site) override {
+        HeaderSite header;
+        header.headerOffset = site.offset;
+        header.aspectOffset = site.patch.offset;
+        header.aspectByte = site.patch.before[0];
+        header.rewritten = site.patch.after[0];
+        header.mpeg1 = site.mpeg1;
+        header.declared = site.declared;
+        header.sector = m_walk->FixUpUnit(site.patch.offset);
+        m_sink.Header(header);
     }
+    void FixedUp(const Patch& patch) override { m_sink.FixUp(patch); }
 
 private:
-    ConversionMode m_mode;
     ScanSink& m_sink;
     const ContainerWalk* m_walk = nullptr;
 };
@@ -58,47 +55,41 @@ RunOutcome Scan(io::File& source, ConversionMode mode, ScanSink& sink) {
     if (!size)
         return RunOutcome::SizeUnavailable;
 
-    Reporter reporter(mode, sink);
-    ContainerWalk walk(reporter);
+    Reporter reporter(sink);
+    ContainerWalk walk(reporter, mode);
     reporter.Attach(walk);
-    std::uint8_t* const data = buffer.get();
     const std::int64_t total = *size;
-    std::int64_t remaining = total;
-    std::uint32_t carry = 0;
     std::optional<ContainerKind> told;
     const auto tell = [&] {
         if (told != walk.Kind())
             sink.Container(*(told = walk.Kind()));
     };
-    while (remaining > 0) {
-        const std::int64_t got = source.ReadSome(data + carry, CHUNK_SIZE - carry);
-        // An end before the size taken at the start: the file was cut short while it was read.
-        if (got <= 0)
-            return RunOutcome::ReadFailed;
-        remaining -= got;
-        const std::uint32_t len = carry + static_cast<std::uint32_t>(got);
-        const std::uint32_t keep = walk.Walk(data, len);
+    SequentialSource::Rules rules;
+    rules.total = total;
+    SequentialSource reads(source, buffer.get(), std::move(rules));
+    const PumpEnd end = Pump(reads, walk, nullptr, [&] {
         tell();
-        sink.Position(ProgressPosition(total, remaining));
-        if (sink.StopRequested())
-            return RunOutcome::Cancelled;
-        std::memmove(data, data + len - keep, keep);
-        carry = keep;
+        sink.Position(ProgressPosition(total, total - reads.Read()));
+        return !sink.StopRequested();
+    });
+    switch (end) {
+    case PumpEnd::Completed:
+        tell();
+        return RunOutcome::Completed;
+    case PumpEnd::ReadFailed:
+    case PumpEnd::CutShort: // an end before the size taken at the start: the file was cut short
+        return RunOutcome::ReadFailed;
+    case PumpEnd::WriteFailed:
+    case PumpEnd::Stopped:
+        break;
     }
-    walk.Finish(data, carry);
-    tell();
-    return RunOutcome::Completed;
+    return RunOutcome::Cancelled;
 }
 
 } // namespace
 
 RunOutcome ScanFile(io::File& source, ConversionMode mode, ScanSink& sink) {
-    // As in a run: only the walk's streams can throw, and only when memory runs out.
-    try {
-        return Scan(source, mode, sink);
-    } catch (const std::bad_alloc&) {
-        return RunOutcome::OutOfMemory;
-    }
+    return UnlessMemoryRunsOut(RunOutcome::OutOfMemory, [&] { return Scan(source, mode, sink); });
 }
 
 } // namespace veltrane

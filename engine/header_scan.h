@@ -4,6 +4,7 @@
 #include "container/container_kind.h"
 #include "outcomes.h"
 #include "video/conversion_mode.h"
+#include "video/patch.h"
 #include "video/sequence_header.h"
 
 #include <cstdint>
@@ -40,6 +41,9 @@ public:
     // Every header whose aspect byte is in the file. Within one stream in file order; a multiplex's
     // streams may interleave, and a stream's first header can come a little after other streams'.
     virtual void Header(const HeaderSite& site) = 0;
+    // Bytes the run rewrites because an aspect byte changed what they cover: a CD sector's EDC, told
+    // once every change in the sector is known.
+    virtual void FixUp(const Patch&) {}
     // After every buffer-full, 0..PROGRESS_MAX, as a run reports it.
     virtual void Position(int) {}
     // Asked after every buffer-full: true ends the scan as Cancelled.

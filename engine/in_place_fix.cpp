@@ -1,18 +1,15 @@
 // The in-place fix: the scan's report of every header, with each aspect byte to change written back.
 #include "in_place_fix.h"
 
-#include "container/cd_sector.h"
 #include "header_scan.h"
 #include "io/file_io.h"
-
-#include <array>
 
 namespace veltrane {
 
 namespace {
 
-// Bytes the scan has passed may be written at once: it never reads them again, and a changed aspect
-// code cannot make or break a start code (it is never 00, 01 or B3).
+// The scan's walk applies every patch in its own buffer, so what it reads is what a run's walk reads;
+// the file itself gets each patch as soon as the walk reports it, and the fix-ups that follow from it.
 class InPlaceWriter final : public ScanSink {
 public:
     InPlaceWriter(io::File& file, ProgressSink& progress, RunReport& report)
@@ -33,11 +30,22 @@ public:
             m_cutShort = true;
             return;
         }
-        if (!m_file.WriteAllAt(&site.rewritten, 1, offset) || (site.sector && !RefreshEdc(*site.sector))) {
+        if (!m_file.WriteAllAt(&site.rewritten, 1, offset)) {
             m_writeFailed = true;
             return;
         }
         ++m_report.headersRewritten;
+    }
+    void FixUp(const Patch& patch) override {
+        if (m_writeFailed || m_cutShort)
+            return;
+        const auto offset = static_cast<std::int64_t>(patch.offset);
+        if (!m_file.Reaches(offset + patch.size - 1)) {
+            m_cutShort = true;
+            return;
+        }
+        if (!m_file.WriteAllAt(patch.after.data(), patch.size, offset))
+            m_writeFailed = true;
     }
     void Position(int position) override { m_progress.Position(position); }
     bool StopRequested() override { return m_writeFailed || m_cutShort || m_progress.StopRequested(); }
@@ -46,16 +54,6 @@ public:
     bool CutShort() const { return m_cutShort; }
 
 private:
-    // The sector as the file now has it, the new aspect byte included, gets the EDC that calls for.
-    bool RefreshEdc(std::uint64_t sector) {
-        std::array<std::uint8_t, CD_SECTOR> bytes{};
-        const auto at = static_cast<std::int64_t>(sector);
-        if (!m_file.ReadAllAt(bytes.data(), bytes.size(), at))
-            return false;
-        return !RefreshCdForm2Edc(bytes.data()) ||
-               m_file.WriteAllAt(bytes.data() + CD_FORM2_EDC, 4, at + CD_FORM2_EDC);
-    }
-
     io::File& m_file;
     ProgressSink& m_progress;
     RunReport& m_report;

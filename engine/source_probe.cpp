@@ -2,29 +2,25 @@
 #include "source_probe.h"
 
 #include "container/container_walk.h"
-#include "conversion_run.h"
 #include "io/chunk_buffer.h"
 #include "io/file_io.h"
-#include "video/aspect_rule.h"
+#include "io/pump.h"
 #include "video/sequence_header.h"
-
-#include <cstring>
-#include <new>
 
 namespace veltrane {
 
 namespace {
 
 // Remembers the header that starts first; in a multiplex that need not be the first one found.
-class FirstHeader final : public HeaderSink {
+class FirstHeader final : public EditSink {
 public:
-    void Found(const FoundHeader& header) override {
-        if (header.headerOffset >= PROBE_RANGE || (m_found && header.headerOffset >= m_offset))
+    void Found(const Site& site) override {
+        if (site.offset >= PROBE_RANGE || (m_found && site.offset >= m_offset))
             return;
         m_found = true;
-        m_offset = header.headerOffset;
-        m_aspect = ClassifyHeader(header);
-        m_code = *header.aspect >> 4;
+        m_offset = site.offset;
+        m_aspect = site.declared;
+        m_code = site.patch.before[0] >> 4;
     }
 
     bool m_found = false;
@@ -45,24 +41,13 @@ ProbeOutcome Probe(const std::string& path, int& aspectCode, FailureReason& fail
 
     FirstHeader first;
     ContainerWalk walk(first);
-    std::uint8_t* const data = buffer.get();
-    std::uint64_t read = 0;
-    std::uint32_t carry = 0;
-    // A header starting inside the range may have its aspect byte a few packets past it.
-    while (read < PROBE_RANGE + PROBE_SLACK) {
-        const std::int64_t got = file.ReadSome(data + carry, CHUNK_SIZE - carry);
-        if (got <= 0)
-            break; // the end of the file, or a read error: what was found counts
-        read += static_cast<std::uint64_t>(got);
-        const std::uint32_t len = carry + static_cast<std::uint32_t>(got);
-        const std::uint32_t keep = walk.Walk(data, len);
-        std::memmove(data, data + len - keep, keep);
-        carry = keep;
-        if (first.m_found)
-            break;
-    }
-    if (!first.m_found)
-        walk.Finish(data, carry);
+    // A header starting inside the range may have its aspect byte a few packets past it. The end of
+    // the file, or a read error, ends the probe: what was found counts.
+    SequentialSource::Rules rules;
+    rules.errorEnds = true;
+    rules.limit = PROBE_RANGE + PROBE_SLACK;
+    SequentialSource reads(file, buffer.get(), std::move(rules));
+    Pump(reads, walk, nullptr, [&] { return !first.m_found; });
     file.Close();
     if (!first.m_found)
         return ProbeOutcome::HeaderNotFound;
@@ -97,12 +82,7 @@ ProbeOutcome ProbeSourceAspect(const std::string& path, int& aspectCode) {
 ProbeOutcome ProbeSourceAspect(const std::string& path, int& aspectCode, FailureReason& failure) {
     aspectCode = -1;
     failure = FailureReason{};
-    // As in a run: only the walk's streams can throw, and only when memory runs out.
-    try {
-        return Probe(path, aspectCode, failure);
-    } catch (const std::bad_alloc&) {
-        return ProbeOutcome::OutOfMemory;
-    }
+    return UnlessMemoryRunsOut(ProbeOutcome::OutOfMemory, [&] { return Probe(path, aspectCode, failure); });
 }
 
 } // namespace veltrane

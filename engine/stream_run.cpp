@@ -2,40 +2,16 @@
 #include "stream_run.h"
 
 #include "container/container_walk.h"
-#include "header_rewriter.h"
 #include "io/chunk_buffer.h"
 #include "io/file_io.h"
+#include "io/pump.h"
+#include "run_edits.h"
 
-#include <algorithm>
-#include <cstring>
-#include <new>
 #include <optional>
 
 namespace veltrane {
 
 namespace {
-
-// Fills data[0..want) as far as the source goes. A pipe hands over a few KiB per read; the walk must
-// see buffer-fulls as a file's reads give them, since it judges the container from the first one.
-// -1 on a read error, -2 when stopped while waiting.
-std::int64_t Fill(io::File& source, bool waitFirst, std::uint8_t* data, std::uint32_t want,
-                  ProgressSink& progress) {
-    std::uint32_t got = 0;
-    while (got < want) {
-        if (waitFirst && !source.WaitUntilReadable()) {
-            if (progress.StopRequested())
-                return -2;
-            continue;
-        }
-        const std::int64_t n = source.ReadSome(data + got, want - got);
-        if (n < 0)
-            return -1;
-        if (n == 0)
-            break;
-        got += static_cast<std::uint32_t>(n);
-    }
-    return got;
-}
 
 RunOutcome Stream(io::File& source, io::File* dest, ConversionMode mode, ProgressSink& progress,
                   RunReport& report) {
@@ -44,63 +20,52 @@ RunOutcome Stream(io::File& source, io::File* dest, ConversionMode mode, Progres
     const ChunkBuffer buffer = AllocateChunk();
     if (!buffer)
         return RunOutcome::OutOfMemory;
-    std::optional<std::int64_t> total;
+    // A pipe hands over a few KiB per read; the walk must see buffer-fulls as a file's reads give
+    // them, since it judges the container from the first one.
+    SequentialSource::Rules rules;
+    rules.fill = true;
     if (source.IsRegularFile()) {
-        total = source.Size();
-        if (!total)
+        rules.total = source.Size();
+        if (!rules.total)
             return RunOutcome::SizeUnavailable;
+    } else {
+        rules.waitFirst = true;
+        rules.stop = [&] { return progress.StopRequested(); };
     }
+    const std::optional<std::int64_t> total = rules.total;
 
     progress.Begin();
-    std::uint8_t* const data = buffer.get();
-    std::int64_t read = 0;
-    std::uint32_t carry = 0;
-    HeaderRewriter rewriter(mode, report);
-    ContainerWalk walk(rewriter);
-    for (;;) {
-        std::uint32_t want = CHUNK_SIZE - carry;
-        if (total) {
-            if (read >= *total)
-                break;
-            want = static_cast<std::uint32_t>(std::min<std::int64_t>(want, *total - read));
-        }
-        const std::int64_t got = Fill(source, !total, data + carry, want, progress);
-        if (got == -2)
-            return RunOutcome::Cancelled;
-        // A regular file that ends before its size was cut while it was read, as in RunConversion.
-        if (got < 0 || (got == 0 && total))
-            return RunOutcome::ReadFailed;
-        if (got == 0)
-            break;
-        read += got;
-
-        const std::uint32_t len = carry + static_cast<std::uint32_t>(got);
-        const std::uint32_t keep = walk.Walk(data, len);
-        if (dest != nullptr && !dest->WriteAll(data, len - keep))
-            return RunOutcome::WriteFailed;
+    RunEdits edits(report);
+    ContainerWalk walk(edits, mode);
+    SequentialSource reads(source, buffer.get(), std::move(rules));
+    std::optional<FileOutput> output;
+    if (dest != nullptr)
+        output.emplace(*dest);
+    const PumpEnd end = Pump(reads, walk, output ? &*output : nullptr, [&] {
         if (total)
-            progress.Position(ProgressPosition(*total, *total - read));
-        progress.StreamPosition(read);
-        if (progress.StopRequested())
-            return RunOutcome::Cancelled;
-        std::memmove(data, data + len - keep, keep);
-        carry = keep;
-    }
-    walk.Finish(data, carry);
-    if (dest != nullptr && !dest->WriteAll(data, carry))
+            progress.Position(ProgressPosition(*total, *total - reads.Read()));
+        progress.StreamPosition(reads.Read());
+        return !progress.StopRequested();
+    });
+    switch (end) {
+    case PumpEnd::Completed:
+        return RunOutcome::Completed;
+    case PumpEnd::ReadFailed:
+    case PumpEnd::CutShort:
+        return RunOutcome::ReadFailed;
+    case PumpEnd::WriteFailed:
         return RunOutcome::WriteFailed;
-    return RunOutcome::Completed;
+    case PumpEnd::Stopped:
+        break;
+    }
+    return RunOutcome::Cancelled;
 }
 
 RunOutcome Guarded(io::File& source, io::File* dest, ConversionMode mode, ProgressSink& progress,
                    RunReport& report) {
     report = RunReport{};
-    // As in RunConversion: only the walk's streams can throw, and only when memory runs out.
-    try {
-        return Stream(source, dest, mode, progress, report);
-    } catch (const std::bad_alloc&) {
-        return RunOutcome::OutOfMemory;
-    }
+    return UnlessMemoryRunsOut(RunOutcome::OutOfMemory,
+                               [&] { return Stream(source, dest, mode, progress, report); });
 }
 
 // The system's reason for a failed read or write, from the side that failed.

@@ -15,4 +15,11 @@ enum class ContainerKind {
     CdImage,            // the same in a raw image of 2,352-byte sectors (.bin)
 };
 
+// How reports name a kind: a short word for JSON, and words for people.
+struct ContainerKindNames {
+    const char* word;
+    const char* text;
+};
+ContainerKindNames NamesOf(ContainerKind kind);
+
 } // namespace veltrane

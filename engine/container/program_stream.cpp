@@ -1,4 +1,6 @@
 // The walk through a program stream: MPEG-2 packs and MPEG-1 system streams alike.
+#include "container/program_stream.h"
+
 #include "container/container_walk.h"
 
 #include <algorithm>
@@ -17,16 +19,20 @@ bool IsVideoStream(std::uint8_t id) {
 
 } // namespace
 
-// From a pack header on, every start code begins a pack header, a system header or a packet whose
-// length says where the next one starts. Anything else means the structure is lost: the bytes are
-// plain again until the next pack header.
-std::uint32_t ContainerWalk::WalkProgram(std::uint8_t* data, std::uint32_t from, std::uint32_t size,
-                                         bool last) {
-    Program& ps = m_program;
+bool IsPackHeaderStart(const std::uint8_t* p) {
+    // MPEG-2 packs mark their SCR with '01', MPEG-1 packs with '0010'.
+    return p[0] == 0x00 && p[1] == 0x00 && p[2] == 0x01 && p[3] == 0xBA &&
+           ((p[4] & 0xC0) == 0x40 || (p[4] & 0xF0) == 0x20);
+}
+
+// Anything but a pack header, a system header or a packet where a start code belongs means the
+// structure is lost: the bytes are plain again until the next pack header.
+std::uint32_t ProgramStreamWalk::Walk(WalkCore& core, std::uint8_t* data, std::uint32_t from,
+                                      std::uint32_t size, bool last) {
     std::uint32_t at = from;
     while (at < size) {
-        switch (ps.phase) {
-        case Program::Phase::LostSync: {
+        switch (m_phase) {
+        case Phase::LostSync: {
             std::uint32_t probe = at;
             bool found = false;
             while (probe + 5 <= size) {
@@ -45,42 +51,42 @@ std::uint32_t ContainerWalk::WalkProgram(std::uint8_t* data, std::uint32_t from,
             }
             if (!found) {
                 const std::uint32_t plainTo = last ? size : std::max(at, std::min(probe, size));
-                Plain(data, at, plainTo);
+                core.Plain(data, at, plainTo);
                 return plainTo;
             }
-            PlainUntilResync(data, at, probe);
-            ps.phase = Program::Phase::AtStartCode;
+            core.PlainUntilResync(data, at, probe);
+            m_phase = Phase::AtStartCode;
             at = probe;
             break;
         }
-        case Program::Phase::AtStartCode: {
-            const std::uint32_t next = ProgramStartCode(data, at, size, last);
-            if (next == at && ps.phase == Program::Phase::AtStartCode)
+        case Phase::AtStartCode: {
+            const std::uint32_t next = StartCode(data, at, size, last);
+            if (next == at && m_phase == Phase::AtStartCode)
                 return at; // cut by the buffer's edge: wait for the rest
             at = next;
             break;
         }
-        case Program::Phase::Skip: {
-            const std::uint32_t n = std::min(ps.left, size - at);
+        case Phase::Skip: {
+            const std::uint32_t n = std::min(m_left, size - at);
             at += n;
-            ps.left -= n;
-            if (ps.left == 0)
-                ps.phase = Program::Phase::AtStartCode;
+            m_left -= n;
+            if (m_left == 0)
+                m_phase = Phase::AtStartCode;
             break;
         }
-        case Program::Phase::VideoPes: {
-            std::uint32_t n = std::min(ps.left, size - at);
-            ps.left -= n;
-            if (ps.pes.InHeader()) {
-                const std::uint32_t header = ps.pes.Consume(data + at, n);
+        case Phase::VideoPes: {
+            std::uint32_t n = std::min(m_left, size - at);
+            m_left -= n;
+            if (m_pes.InHeader()) {
+                const std::uint32_t header = m_pes.Consume(data + at, n);
                 at += header;
                 n -= header;
             }
-            if (!ps.pes.InHeader())
-                ps.video[ps.stream].Search(m_buffer, data + at, n, m_sink, true);
+            if (!m_pes.InHeader())
+                m_video[m_stream].Search(core.Buffer(), data + at, n, core.Sink(), true);
             at += n;
-            if (ps.left == 0)
-                ps.phase = Program::Phase::AtStartCode;
+            if (m_left == 0)
+                m_phase = Phase::AtStartCode;
             break;
         }
         }
@@ -90,17 +96,16 @@ std::uint32_t ContainerWalk::WalkProgram(std::uint8_t* data, std::uint32_t from,
 
 // Reads the start code at `at` and sets the phase for what it begins. Returns where the walk goes
 // on: `at` itself when the bytes that tell are not all in the buffer yet.
-std::uint32_t ContainerWalk::ProgramStartCode(const std::uint8_t* data, std::uint32_t at, std::uint32_t size,
-                                              bool last) {
-    Program& ps = m_program;
+std::uint32_t ProgramStreamWalk::StartCode(const std::uint8_t* data, std::uint32_t at, std::uint32_t size,
+                                           bool last) {
     const std::uint32_t have = size - at;
     const auto wait = [&](std::uint32_t need) {
         if (have >= need)
             return false;
         if (last) {
             // The file ends inside it: step over the stump.
-            ps.phase = Program::Phase::Skip;
-            ps.left = have;
+            m_phase = Phase::Skip;
+            m_left = have;
         }
         return true;
     };
@@ -108,7 +113,7 @@ std::uint32_t ContainerWalk::ProgramStartCode(const std::uint8_t* data, std::uin
         return at;
     const std::uint8_t* p = data + at;
     if (p[0] != 0x00 || p[1] != 0x00 || p[2] != 0x01 || p[3] < PROGRAM_END) {
-        ps.phase = Program::Phase::LostSync;
+        m_phase = Phase::LostSync;
         return at;
     }
     if (p[3] == PROGRAM_END)
@@ -119,31 +124,71 @@ std::uint32_t ContainerWalk::ProgramStartCode(const std::uint8_t* data, std::uin
         if ((p[4] & 0xC0) == 0x40) {
             if (wait(14))
                 return at;
-            ps.left = 14u + (p[13] & 0x07u);
+            m_left = 14u + (p[13] & 0x07u);
         } else if ((p[4] & 0xF0) == 0x20) {
-            ps.left = 12;
+            m_left = 12;
         } else {
-            ps.phase = Program::Phase::LostSync;
+            m_phase = Phase::LostSync;
             return at;
         }
-        ps.phase = Program::Phase::Skip;
+        m_phase = Phase::Skip;
         return at;
     }
     if (wait(6))
         return at;
     const std::uint32_t length = (static_cast<std::uint32_t>(p[4]) << 8) | p[5];
     if (IsVideoStream(p[3])) {
-        ps.phase = Program::Phase::VideoPes;
-        ps.stream = static_cast<std::uint8_t>(p[3] & 0x0F);
-        ps.left = length;
-        ps.pes.StartAfterLength();
+        m_phase = Phase::VideoPes;
+        m_stream = static_cast<std::uint8_t>(p[3] & 0x0F);
+        m_left = length;
+        m_pes.StartAfterLength();
         if (length == 0)
-            ps.phase = Program::Phase::AtStartCode;
+            m_phase = Phase::AtStartCode;
         return at + 6;
     }
-    ps.phase = Program::Phase::Skip;
-    ps.left = 6 + length;
+    m_phase = Phase::Skip;
+    m_left = 6 + length;
     return at;
+}
+
+void ProgramStreamWalk::Break() {
+    m_phase = Phase::LostSync;
+    for (StreamSearch& video : m_video)
+        video.Forget();
+}
+
+namespace {
+
+class ProgramStreamFormat final : public ContainerFormat {
+public:
+    ContainerKind Kind() const override { return ContainerKind::ProgramStream; }
+    std::uint32_t Walk(WalkCore& core, std::uint8_t* data, std::uint32_t from, std::uint32_t size,
+                       bool last) override {
+        core.Buffer().codes.Reset(data + from, size - from);
+        return m_walk.Walk(core, data, from, size, last);
+    }
+    void ForEachStream(const std::function<void(CodecScanner&)>& f) override { m_walk.ForEachStream(f); }
+
+private:
+    ProgramStreamWalk m_walk;
+};
+
+// How far into the first buffer-full the structure may start: a cut recording begins mid-pack, but
+// not tens of kilobytes into junk.
+constexpr std::uint32_t DETECT_WINDOW = 65536;
+
+} // namespace
+
+std::unique_ptr<ContainerFormat> MakeProgramStreamFormat() {
+    return std::make_unique<ProgramStreamFormat>();
+}
+
+std::unique_ptr<ContainerFormat> RecogniseProgramStream(const std::uint8_t* data, std::uint32_t size) {
+    for (std::uint32_t at = 0; at + 5 <= size && at < DETECT_WINDOW; ++at) {
+        if (IsPackHeaderStart(data + at))
+            return MakeProgramStreamFormat();
+    }
+    return nullptr;
 }
 
 } // namespace veltrane

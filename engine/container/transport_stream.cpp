@@ -1,23 +1,101 @@
 // The walk through a transport stream: 188-byte packets, or 192 with a timestamp before each.
-#include "container/container_walk.h"
+#include "container/transport_stream.h"
 
+#include "container/pes_header.h"
+#include "video/stream_search.h"
+
+#include <algorithm>
+#include <array>
+#include <bitset>
 #include <cstring>
+#include <optional>
+#include <vector>
 
 namespace veltrane {
 
 namespace {
 
-constexpr std::uint8_t TS_SYNC = 0x47;
 constexpr std::uint32_t NULL_PID = 0x1FFF;
 constexpr std::uint32_t PACKET = 188;
+constexpr std::uint32_t PAT_PID = 0;
+// How far into the first buffer-full the structure may start: a cut recording begins mid-packet, but
+// not tens of kilobytes into junk.
+constexpr std::uint32_t DETECT_WINDOW = 65536;
+
+// The codec a program map names for a stream type; nothing for a type that names no video codec
+// this engine knows, whose streams are told by their PES stream id as when no table is found.
+std::optional<VideoCodec> CodecOfStreamType(std::uint8_t type) {
+    switch (type) {
+    case 0x01:
+    case 0x02:
+        return VideoCodec::Mpeg12;
+    case 0x1B:
+        return VideoCodec::H264;
+    case 0x24:
+        return VideoCodec::Hevc;
+    default:
+        return std::nullopt;
+    }
+}
+
+// The CRC that closes every PSI section (MPEG-2's, not reflected): a damaged table is not believed.
+std::uint32_t SectionCrc(const std::uint8_t* data, std::uint32_t size) {
+    std::uint32_t crc = 0xFFFFFFFF;
+    for (std::uint32_t i = 0; i < size; ++i) {
+        crc ^= static_cast<std::uint32_t>(data[i]) << 24;
+        for (int bit = 0; bit < 8; ++bit)
+            crc = (crc & 0x80000000u) != 0 ? (crc << 1) ^ 0x04C11DB7u : crc << 1;
+    }
+    return crc;
+}
+
+class TransportStreamFormat final : public ContainerFormat {
+public:
+    explicit TransportStreamFormat(std::uint32_t stride) : m_stride(stride), m_prefix(stride - PACKET) {}
+
+    ContainerKind Kind() const override {
+        return m_stride == PACKET ? ContainerKind::TransportStream188 : ContainerKind::TransportStream192;
+    }
+    std::uint32_t Walk(WalkCore& core, std::uint8_t* data, std::uint32_t from, std::uint32_t size,
+                       bool last) override;
+    void ForEachStream(const std::function<void(CodecScanner&)>& f) override {
+        for (Pid& pid : m_pids) {
+            if (pid.search)
+                f(*pid.search);
+        }
+    }
+
+private:
+    struct Pid {
+        PesHeader pes;
+        VideoCodec codec = VideoCodec::Mpeg12;
+        std::unique_ptr<CodecScanner> search; // null: a codec without a scanner, not searched
+        bool video = true;                    // until a PES start says otherwise
+    };
+
+    void Packet(WalkCore& core, std::uint8_t* packet, std::uint32_t size);
+    void Section(std::uint32_t pid, const std::uint8_t* payload, std::uint32_t size);
+    Pid& StreamOf(std::uint32_t pid);
+
+    std::uint32_t m_stride;
+    std::uint32_t m_prefix;
+    bool m_synced = false;
+    std::array<std::uint16_t, 8192> m_pidSlot{}; // 0: not seen yet, else index + 1 into m_pids
+    std::vector<Pid> m_pids;
+    // What the program association and program map tables say: which PIDs carry program maps, and
+    // the codec each map names for a PID.
+    std::bitset<8192> m_mapPids;
+    std::array<std::optional<VideoCodec>, 8192> m_codec{};
+};
 
 } // namespace
 
 // Packets are taken while their own sync byte and the next packet's are right; a packet whose follower
 // is not yet in the buffer waits for the next call. Once the rhythm breaks, the bytes are plain until
 // three sync bytes in a row at the stride show where packets start again.
-std::uint32_t ContainerWalk::WalkTransport(std::uint8_t* data, std::uint32_t from, std::uint32_t size,
-                                           bool last) {
+std::uint32_t TransportStreamFormat::Walk(WalkCore& core, std::uint8_t* data, std::uint32_t from,
+                                          std::uint32_t size, bool last) {
+    core.Buffer().codes.Reset(data + from, size - from);
     const std::uint32_t stride = m_stride;
     const std::uint32_t prefix = m_prefix;
     std::uint32_t at = from;
@@ -43,10 +121,10 @@ std::uint32_t ContainerWalk::WalkTransport(std::uint8_t* data, std::uint32_t fro
             if (!found) {
                 // Whatever could still begin a packet waits for more bytes, unless none will come.
                 const std::uint32_t plainTo = last ? size : std::max(at, std::min(probe, size));
-                Plain(data, at, plainTo);
+                core.Plain(data, at, plainTo);
                 return plainTo;
             }
-            PlainUntilResync(data, at, probe);
+            core.PlainUntilResync(data, at, probe);
             m_synced = true;
             at = probe;
         }
@@ -63,13 +141,13 @@ std::uint32_t ContainerWalk::WalkTransport(std::uint8_t* data, std::uint32_t fro
             return at;
         }
         const std::uint32_t length = std::min(stride, size - at);
-        TransportPacket(data + at, length);
+        Packet(core, data + at, length);
         at += length;
     }
     return at;
 }
 
-void ContainerWalk::TransportPacket(std::uint8_t* packet, std::uint32_t size) {
+void TransportStreamFormat::Packet(WalkCore& core, std::uint8_t* packet, std::uint32_t size) {
     if (size < m_prefix + 4)
         return; // a stump at the end of the file
     const std::uint8_t* header = packet + m_prefix;
@@ -91,18 +169,18 @@ void ContainerWalk::TransportPacket(std::uint8_t* packet, std::uint32_t size) {
     if (start >= size)
         return;
 
-    std::uint16_t& slot = m_pidSlot[pid];
-    if (slot == 0) {
-        m_pids.emplace_back();
-        slot = static_cast<std::uint16_t>(m_pids.size());
+    if (pid == PAT_PID || m_mapPids[pid]) {
+        if (unitStart && !scrambled)
+            Section(pid, packet + start, size - start);
+        return;
     }
-    Pid& stream = m_pids[slot - 1];
+    Pid& stream = StreamOf(pid);
     if (unitStart) {
         stream.pes.StartAtStartCode();
         stream.video = true;
     }
     // Scrambled payload is noise to the search: a start code in it is chance, not a header.
-    if (!stream.video || scrambled)
+    if (!stream.video || scrambled || !stream.search)
         return;
     if (stream.pes.InHeader()) {
         start += stream.pes.Consume(packet + start, size - start);
@@ -113,7 +191,93 @@ void ContainerWalk::TransportPacket(std::uint8_t* packet, std::uint32_t size) {
         if (stream.pes.InHeader())
             return;
     }
-    stream.search.Search(m_buffer, packet + start, size - start, m_sink, true);
+    stream.search->Search(core.Buffer(), packet + start, size - start, core.Sink(), true);
+}
+
+TransportStreamFormat::Pid& TransportStreamFormat::StreamOf(std::uint32_t pid) {
+    std::uint16_t& slot = m_pidSlot[pid];
+    if (slot == 0) {
+        Pid& stream = m_pids.emplace_back();
+        stream.codec = m_codec[pid].value_or(VideoCodec::Mpeg12);
+        stream.search = MakeCodecScanner(stream.codec);
+        slot = static_cast<std::uint16_t>(m_pids.size());
+    }
+    return m_pids[slot - 1];
+}
+
+// A program association or program map section that starts and ends in this packet's payload, its
+// CRC right; anything else is passed over, and the streams are told by their PES stream ids.
+void TransportStreamFormat::Section(std::uint32_t pid, const std::uint8_t* payload, std::uint32_t size) {
+    if (size < 1 || payload[0] >= size - 1)
+        return;
+    const std::uint8_t* section = payload + 1 + payload[0];
+    const std::uint32_t room = size - 1 - payload[0];
+    if (room < 12)
+        return;
+    const std::uint32_t length = 3 + (((section[1] & 0x0Fu) << 8) | section[2]);
+    if (length > room || length < 12 || SectionCrc(section, length) != 0)
+        return;
+    const std::uint32_t end = length - 4;
+    if (pid == PAT_PID && section[0] == 0x00) {
+        for (std::uint32_t at = 8; at + 4 <= end; at += 4) {
+            const std::uint32_t program = (static_cast<std::uint32_t>(section[at]) << 8) | section[at + 1];
+            const std::uint32_t map = ((section[at + 2] & 0x1Fu) << 8) | section[at + 3];
+            // A map on a PID already seen as a stream, or on the association's own, is not believed.
+            if (program != 0 && map != PAT_PID && m_pidSlot[map] == 0)
+                m_mapPids.set(map);
+        }
+        return;
+    }
+    if (section[0] != 0x02)
+        return;
+    std::uint32_t at = 12 + (((section[10] & 0x0Fu) << 8) | section[11]);
+    while (at + 5 <= end) {
+        const std::uint32_t stream = ((section[at + 1] & 0x1Fu) << 8) | section[at + 2];
+        const std::optional<VideoCodec> codec = CodecOfStreamType(section[at]);
+        if (codec && !m_mapPids[stream] && stream != PAT_PID) {
+            m_codec[stream] = codec;
+            // A stream met before its map keeps its search, unless the map names another codec.
+            if (m_pidSlot[stream] != 0) {
+                Pid& known = m_pids[m_pidSlot[stream] - 1u];
+                if (known.codec != *codec) {
+                    known.codec = *codec;
+                    known.search = MakeCodecScanner(*codec);
+                }
+            }
+        }
+        at += 5 + (((section[at + 3] & 0x0Fu) << 8) | section[at + 4]);
+    }
+}
+
+namespace {
+
+bool TransportAt(const std::uint8_t* data, std::uint32_t size, std::uint32_t at, std::uint32_t stride) {
+    int count = 0;
+    for (std::uint32_t k = at; k < size && count < TS_DETECT_PACKETS; k += stride, ++count) {
+        if (data[k] != TS_SYNC)
+            return false;
+    }
+    // A file too short for five packets is one when every packet it holds, from its first on,
+    // begins right, and it holds at least two.
+    return count == TS_DETECT_PACKETS || (count >= 2 && at < stride);
+}
+
+} // namespace
+
+std::unique_ptr<ContainerFormat> MakeTransportStreamFormat(std::uint32_t stride) {
+    return std::make_unique<TransportStreamFormat>(stride);
+}
+
+std::unique_ptr<ContainerFormat> RecogniseTransportStream(const std::uint8_t* data, std::uint32_t size) {
+    const std::uint32_t window = std::min(size, DETECT_WINDOW);
+    for (const std::uint32_t stride : {188u, 192u}) {
+        const std::uint32_t prefix = stride - PACKET;
+        for (std::uint32_t at = prefix; at < window && at + stride < size; ++at) {
+            if (data[at] == TS_SYNC && TransportAt(data, size, at, stride))
+                return MakeTransportStreamFormat(stride);
+        }
+    }
+    return nullptr;
 }
 
 } // namespace veltrane

@@ -3,6 +3,7 @@
 
 #include "io/failure_reason.h"
 #include "io/file_io.h"
+#include "io/pump.h"
 #include "io/write_back.h"
 
 #include <bitset>
@@ -33,7 +34,7 @@ namespace veltrane {
 //
 // A step that shares only part of its range, or nothing, has the rest of the copy written from there
 // on: never a gap, never a stale byte.
-class CopyWriter {
+class CopyWriter final : public PumpOutput {
 public:
     // The size of a step that shares the source's blocks ahead of the run, and of a range written back.
     static constexpr std::int64_t SHARE_STEP = 8 << 20;
@@ -63,7 +64,7 @@ public:
     // Says that the output byte at `offset` (not yet put) differs from the source's.
     void NoteRewritten(std::int64_t offset);
     // The next `size` bytes of the output. False when the destination refused them.
-    bool Put(const std::uint8_t* data, std::size_t size);
+    bool Put(const std::uint8_t* data, std::size_t size) override;
     // Puts the last, partial block held back so far, and waits until what was written is on the
     // device. False when the destination refused either.
     bool Finish();

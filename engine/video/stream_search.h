@@ -1,6 +1,8 @@
 // The sequence header search over one stream's payload, which may arrive in pieces of any size.
 #pragma once
 
+#include "video/codec_scanner.h"
+
 #include <cstdint>
 
 namespace veltrane {
@@ -65,20 +67,21 @@ struct WalkBuffer {
 // an extension of another kind. That first header waits, unreported, until those bytes have come;
 // the walk keeps its aspect byte in the buffer meanwhile. A follower that is neither, or that does
 // not come, leaves the stream MPEG-2, the meaning every header had before MPEG-1 was told apart.
-class StreamSearch {
+class StreamSearch final : public CodecScanner {
 public:
     // The next `size` bytes of the stream, at data[0..size) inside `buffer`. Every header whose
     // aspect byte lies among them is handed to `sink` once its stream's version is known, in stream
     // order. With `useCodes`, start codes are taken from buffer.codes.
-    void Search(WalkBuffer& buffer, std::uint8_t* data, std::uint32_t size, HeaderSink& sink, bool useCodes);
+    void Search(WalkBuffer& buffer, std::uint8_t* data, std::uint32_t size, HeaderSink& sink,
+                bool useCodes) override;
     // The stream breaks here: nothing seen so far joins what comes next.
-    void Forget() { m_tailSize = 0; }
+    void Forget() override { m_tailSize = 0; }
 
     // The file offset of the aspect byte of a first header still waiting for its follower.
-    bool Waiting() const { return m_waiting; }
-    std::uint64_t WaitingOffset() const { return m_first.aspectOffset; }
+    bool Waiting() const override { return m_waiting; }
+    std::uint64_t WaitingOffset() const override { return m_first.aspectOffset; }
     // Reports the waiting header as MPEG-2 now: its follower is too far away, or the file ended.
-    void Settle(WalkBuffer& buffer, HeaderSink& sink);
+    void Settle(WalkBuffer& buffer, HeaderSink& sink) override;
 
 private:
     static constexpr std::uint32_t TAIL = 7; // a start code with its aspect byte still to come

@@ -1,6 +1,7 @@
 // The container walk against a reference model that knows, from the builder, which bytes are payload.
 #include "container/container_walk.h"
 #include "container/mux_builder.h"
+#include "container/program_stream.h"
 #include "conversion_run.h"
 #include "header_scan.h"
 #include "test_support.h"

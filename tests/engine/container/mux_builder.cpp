@@ -322,20 +322,17 @@ Mux BuildProgram(const Bytes& es, const ProgramOptions& options, std::mt19937& r
 
 namespace {
 
-class Rewrite final : public HeaderSink {
+// The walk applies every patch in the buffer itself; nothing else is asked of the sink.
+class Rewrite final : public EditSink {
 public:
-    explicit Rewrite(ConversionMode mode) : m_mode(mode) {}
-    void Found(const FoundHeader& header) override { *header.aspect = RewriteHeader(header, m_mode); }
-
-private:
-    ConversionMode m_mode;
+    void Found(const Site&) override {}
 };
 
 } // namespace
 
 Bytes WalkInBuffers(const Bytes& file, ConversionMode mode, std::size_t bufferSize, ContainerKind* kind) {
-    Rewrite rewrite(mode);
-    ContainerWalk walk(rewrite, static_cast<std::uint32_t>(bufferSize));
+    Rewrite rewrite;
+    ContainerWalk walk(rewrite, mode, static_cast<std::uint32_t>(bufferSize));
     Bytes held;
     Bytes out;
     const auto walkExactly = [&](std::size_t fresh, std::size_t from, bool last) {

@@ -1,0 +1,47 @@
+// The walk through a program stream: MPEG-2 packs and MPEG-1 system streams alike.
+#pragma once
+
+#include "container/container_format.h"
+#include "container/pes_header.h"
+#include "video/stream_search.h"
+
+#include <array>
+#include <cstdint>
+#include <memory>
+
+namespace veltrane {
+
+// 00 00 01 BA followed by the marker bits of an MPEG-1 or MPEG-2 pack header; reads five bytes.
+bool IsPackHeaderStart(const std::uint8_t* p);
+
+// From a pack header on, every start code begins a pack header, a system header or a packet whose
+// length says where the next one starts; the video packets' payloads go to their streams' searches.
+// Also the walk inside CD sectors, whose user data make a program stream.
+class ProgramStreamWalk {
+public:
+    std::uint32_t Walk(WalkCore& core, std::uint8_t* data, std::uint32_t from, std::uint32_t size, bool last);
+    // The structure is lost here: the bytes are plain until the next pack header.
+    void LoseSync() { m_phase = Phase::LostSync; }
+    // The stream breaks: nothing walked so far joins what comes next.
+    void Break();
+    template <typename F> void ForEachStream(F f) {
+        for (StreamSearch& video : m_video)
+            f(video);
+    }
+
+private:
+    enum class Phase : std::uint8_t { LostSync, AtStartCode, Skip, VideoPes };
+
+    std::uint32_t StartCode(const std::uint8_t* data, std::uint32_t at, std::uint32_t size, bool last);
+
+    Phase m_phase = Phase::LostSync;
+    std::uint32_t m_left = 0; // bytes of the current pack header, system header or packet
+    std::uint8_t m_stream = 0;
+    PesHeader m_pes;
+    std::array<StreamSearch, 16> m_video; // stream ids E0..EF
+};
+
+std::unique_ptr<ContainerFormat> MakeProgramStreamFormat();
+std::unique_ptr<ContainerFormat> RecogniseProgramStream(const std::uint8_t* data, std::uint32_t size);
+
+} // namespace veltrane

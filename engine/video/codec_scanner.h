@@ -1,0 +1,37 @@
+// A codec's search over one stream's payload, and the table that picks one for a stream's codec.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+
+namespace veltrane {
+
+struct WalkBuffer;
+class HeaderSink;
+
+// The codecs a container can name for a stream.
+enum class VideoCodec : std::uint8_t { Mpeg12, H264, Hevc };
+
+// Searches one stream's payload, which may arrive in pieces of any size, for the structures that
+// declare its shape, and hands each to the sink once the bytes that change are in the buffer.
+class CodecScanner {
+public:
+    virtual ~CodecScanner() = default;
+
+    // The next `size` bytes of the stream at data[0..size) inside `buffer`. With `useCodes`, start
+    // codes may be taken from buffer.codes (a multiplex's payloads are pieces of one buffer).
+    virtual void Search(WalkBuffer& buffer, std::uint8_t* data, std::uint32_t size, HeaderSink& sink,
+                        bool useCodes) = 0;
+    // The stream breaks here: nothing seen so far joins what comes next.
+    virtual void Forget() = 0;
+    // A structure found but not yet handed over, whose bytes the walk keeps in the buffer meanwhile.
+    virtual bool Waiting() const = 0;
+    virtual std::uint64_t WaitingOffset() const = 0;
+    // Hands over what waits, as it stands: the bytes that would decide are too far away, or gone.
+    virtual void Settle(WalkBuffer& buffer, HeaderSink& sink) = 0;
+};
+
+// The scanner for `codec`; null where the engine has none yet, and the stream is not searched.
+std::unique_ptr<CodecScanner> MakeCodecScanner(VideoCodec codec);
+
+} // namespace veltrane

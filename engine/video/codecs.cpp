@@ -1,0 +1,32 @@
+// The codec table: one line a codec, naming the scanner that searches its streams.
+#include "video/codec_scanner.h"
+#include "video/stream_search.h"
+
+namespace veltrane {
+
+namespace {
+
+struct CodecEntry {
+    VideoCodec codec;
+    std::unique_ptr<CodecScanner> (*make)();
+};
+
+template <typename Scanner> std::unique_ptr<CodecScanner> Make() {
+    return std::make_unique<Scanner>();
+}
+
+constexpr CodecEntry CODECS[] = {
+    {VideoCodec::Mpeg12, &Make<StreamSearch>},
+};
+
+} // namespace
+
+std::unique_ptr<CodecScanner> MakeCodecScanner(VideoCodec codec) {
+    for (const CodecEntry& entry : CODECS) {
+        if (entry.codec == codec)
+            return entry.make();
+    }
+    return nullptr;
+}
+
+} // namespace veltrane
