@@ -4,7 +4,6 @@
 #include "batch_report.h"
 #include "conversion_run.h"
 #include "dvd_command.h"
-#include "header_scan.h"
 #include "in_place_fix.h"
 #include "interrupt.h"
 #include "io/file_io.h"
@@ -152,25 +151,6 @@ bool StreamsWorkable(const Request& request, const std::vector<Source>& sources,
     return true;
 }
 
-// The direction for one file from its first header; false when it has none to go by.
-bool ChooseMode(Target target, ProbeOutcome probed, ConversionMode& mode) {
-    switch (target) {
-    case Target::To16x9:
-        mode = ConversionMode::To16x9;
-        return true;
-    case Target::To4x3:
-        mode = ConversionMode::To4x3;
-        return true;
-    case Target::Flip:
-        break;
-    }
-    if (probed == ProbeOutcome::Aspect4x3 || probed == ProbeOutcome::Aspect16x9) {
-        mode = probed == ProbeOutcome::Aspect4x3 ? ConversionMode::To16x9 : ConversionMode::To4x3;
-        return true;
-    }
-    return false;
-}
-
 std::string ConvertedLine(const Request& request, const Source& source, const std::string& dest,
                           ConversionMode mode, const RunReport& run) {
     const std::string counts = std::to_string(run.headersRewritten) + " of " +
@@ -191,23 +171,6 @@ std::string ConvertedLine(const Request& request, const Source& source, const st
     if (run.headersRewritten == 0)
         return head + "already " + aspect + ", copied unchanged";
     return head + aspect + ", " + counts + " rewritten";
-}
-
-// The probe reads a file's head only, and a recording can start with more than that of other bytes:
-// before calling a file video-less, the rest is read (nothing written) up to its first header, whose
-// aspect then stands for the probe's.
-ProbeOutcome ProbeFurtherOn(const std::string& file) {
-    class FirstHeader final : public ScanSink {
-    public:
-        void Header(const HeaderSite& site) override {
-            if (!found)
-                found = site.declared;
-        }
-        bool StopRequested() override { return found.has_value() || StopSignal() != 0; }
-        std::optional<DeclaredAspect> found;
-    } first;
-    ScanFile(file, ConversionMode::To16x9, first);
-    return first.found ? ProbeOutcomeOf(*first.found) : ProbeOutcome::HeaderNotFound;
 }
 
 // One file's run, by the engine's call that fits its source and destination.
@@ -275,13 +238,11 @@ int Convert(const Request& request) {
             // flip's direction.
             int code = -1;
             FailureReason failure;
-            ProbeOutcome probed = ProbeSourceAspect(source.file, code, failure);
-            if (probed == ProbeOutcome::HeaderNotFound) {
-                probed = ProbeFurtherOn(source.file);
-                if (StopSignal() != 0) {
-                    report.Stopped(source.file, std::move(json));
-                    break;
-                }
+            const ProbeOutcome probed =
+                ProbeForConversion(source.file, code, failure, [] { return StopSignal() != 0; });
+            if (StopSignal() != 0) {
+                report.Stopped(source.file, std::move(json));
+                break;
             }
             if (probed == ProbeOutcome::HeaderNotFound) {
                 if (source.walked)
@@ -290,10 +251,12 @@ int Convert(const Request& request) {
                     report.Failed(source.file, kNoVideo, std::move(json));
                 continue;
             }
-            if (!ChooseMode(request.target, probed, mode)) {
+            const std::optional<ConversionMode> chosen = ChooseMode(request.target, probed);
+            if (!chosen) {
                 report.Failed(source.file, FailureText(probed, failure, ": "), std::move(json));
                 continue;
             }
+            mode = *chosen;
         }
         if (request.dryRun && !dest.empty() && !toStdout && !request.force && ReplacesAFile(dest)) {
             report.Failed(source.file, dest + " exists (--force replaces it)", std::move(json));

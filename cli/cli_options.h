@@ -1,6 +1,8 @@
 // What a command line asks veltrane-cli to do, parsed with CLI11.
 #pragma once
 
+#include "conversion_policy.h"
+
 #include <optional>
 #include <string>
 #include <vector>
@@ -8,7 +10,7 @@
 namespace veltrane::cli {
 
 enum class Command { Probe, Scan, Convert };
-enum class Target { To16x9, To4x3, Flip };
+using Target = AspectTarget;
 
 struct Request {
     Command command = Command::Probe;

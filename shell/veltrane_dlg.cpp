@@ -7,7 +7,7 @@
 #include "dialog_template.h"
 #include "dialog_units.h"
 #include "languages.h"
-#include "source_probe.h"
+#include "conversion_policy.h"
 
 #include <QAbstractButton>
 #include <QApplication>
@@ -308,7 +308,7 @@ void CVeltraneDlg::TakeSource(const QString& path) {
     FailureReason failure;
     RunAway([&outcome, &failure, native = ToNative(m_sourcePath)] {
         int aspectCode = -1;
-        outcome = ProbeSourceAspect(native, aspectCode, failure);
+        outcome = ProbeForConversion(native, aspectCode, failure);
     });
     switch (outcome) {
     case ProbeOutcome::Aspect4x3:

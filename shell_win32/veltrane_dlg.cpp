@@ -5,7 +5,7 @@
 #include "conversion_run.h"
 #include "dialog_services.h"
 #include "resource.h"
-#include "source_probe.h"
+#include "conversion_policy.h"
 #include "windows_text.h"
 
 #include <chrono>
@@ -215,7 +215,7 @@ void CVeltraneDlg::TakeSource(const std::wstring& path) {
     FailureReason failure;
     RunAway([&outcome, &failure, narrow = Narrow(m_sourcePath)] {
         int aspectCode = -1;
-        outcome = ProbeSourceAspect(narrow, aspectCode, failure);
+        outcome = ProbeForConversion(narrow, aspectCode, failure);
     });
     switch (outcome) {
     case ProbeOutcome::Aspect4x3:

@@ -30,6 +30,22 @@ using namespace veltrane::res;
 
 namespace {
 
+// A recording that starts with more than the probe's first reach of other bytes: 33 MiB of zeros before
+// a 4:3 elementary stream. Made once, in a folder that goes when the tests end.
+QString LateHeaderMedia() {
+    static QTemporaryDir folder;
+    const QString path = folder.filePath(QStringLiteral("late.m2v"));
+    if (!QFile::exists(path)) {
+        QFile in(QStringLiteral(VELTRANE_TEST_DATA_DIR "/mpeg2_4x3.m2v"));
+        QFile out(path);
+        if (in.open(QIODevice::ReadOnly) && out.open(QIODevice::WriteOnly)) {
+            out.write(QByteArray(33 << 20, '\0'));
+            out.write(in.readAll());
+        }
+    }
+    return path;
+}
+
 QString Media(const char* name) {
     return QStringLiteral(VELTRANE_TEST_DATA_DIR "/") + QString::fromLatin1(name);
 }
@@ -144,6 +160,7 @@ private slots:
         const Outcome outcomes[] = {
             {"4:3", Media("mpeg2_ps_4x3.mpg"), IDC_MODE_TO_16_9, "", true},
             {"16:9", Media("mpeg2_ts_16x9.ts"), IDC_MODE_TO_4_3, "", true},
+            {"first header past 32 MiB", LateHeaderMedia(), IDC_MODE_TO_16_9, "", true},
             {"unknown aspect", Media("mpeg2_square.m2v"), IDC_MODE_TO_4_3, "unknown aspect ratio", true},
             {"no sequence header", Media("README.md"), IDC_MODE_TO_4_3, "can't find seqence_header", false},
             {"file that does not exist", Media("missing"), IDC_MODE_TO_4_3,
