@@ -10,58 +10,79 @@
 
 namespace veltrane::disc {
 
-bool WriteIfoCopy(const std::string& source, const std::string& dest,
-                  const std::vector<std::uint8_t>& bytes) {
-    io::File from = io::OpenForSequentialRead(source);
-    if (!from.IsOpen())
-        return false;
-    io::OutputFile output(dest, from);
-    return output.IsOpen() && output.Content().WriteAll(bytes.data(), bytes.size()) && output.Commit();
-}
-
-bool WriteIfoInPlace(const std::string& path, const IfoImage& image, const std::vector<std::uint8_t>& bytes) {
-    io::File file = io::OpenForUpdate(path);
-    if (!file.IsOpen())
-        return false;
-    for (const VideoAttribute& attribute : image.attributes) {
-        const std::uint8_t byte = bytes[attribute.offset];
-        if (byte != image.bytes[attribute.offset] && !file.WriteAllAt(&byte, 1, attribute.offset))
-            return false;
-    }
-    return file.Close();
-}
-
 namespace {
 
-bool Copy(const std::string& source, const std::string& dest) {
-    io::File from = io::OpenForSequentialRead(source);
-    if (!from.IsOpen())
-        return false;
-    io::OutputFile output(dest, from);
-    const ChunkBuffer buffer = AllocateChunk();
-    const std::optional<std::int64_t> size = from.Size();
-    if (!output.IsOpen() || !buffer || !size)
-        return false;
-    CopyWriter out(from, output.Content(), *size);
-    for (;;) {
-        const std::int64_t got = from.ReadSome(buffer.get(), CHUNK_SIZE);
-        if (got < 0)
-            return false;
-        if (got == 0)
-            break;
-        if (!out.Put(buffer.get(), static_cast<std::size_t>(got)))
-            return false;
-    }
-    return out.Finish() && output.Commit();
+// Records why and returns false, for the callers to return.
+bool Because(io::FailureReason& failure, const io::FailureReason& why) {
+    failure = why;
+    return false;
 }
 
 } // namespace
 
-bool CopyExactly(const std::string& source, const std::string& dest) {
+bool WriteIfoCopy(const std::string& source, const std::string& dest, const std::vector<std::uint8_t>& bytes,
+                  io::FailureReason& failure) {
+    io::File from = io::OpenForSequentialRead(source);
+    if (!from.IsOpen())
+        return Because(failure, from.Failure());
+    io::OutputFile output(dest, from);
+    if (!output.IsOpen())
+        return Because(failure, output.Failure());
+    if (!output.Content().WriteAll(bytes.data(), bytes.size()))
+        return Because(failure, output.Content().Failure());
+    return output.Commit() || Because(failure, output.Failure());
+}
+
+bool WriteIfoInPlace(const std::string& path, const IfoImage& image, const std::vector<std::uint8_t>& bytes,
+                     io::FailureReason& failure) {
+    io::File file = io::OpenForUpdate(path);
+    if (!file.IsOpen())
+        return Because(failure, file.Failure());
+    for (const VideoAttribute& attribute : image.attributes) {
+        const std::uint8_t byte = bytes[attribute.offset];
+        if (byte != image.bytes[attribute.offset] && !file.WriteAllAt(&byte, 1, attribute.offset))
+            return Because(failure, file.Failure());
+    }
+    return file.Close() || Because(failure, file.Failure());
+}
+
+namespace {
+
+bool Copy(const std::string& source, const std::string& dest, io::FailureReason& failure) {
+    io::File from = io::OpenForSequentialRead(source);
+    if (!from.IsOpen())
+        return Because(failure, from.Failure());
+    io::OutputFile output(dest, from);
+    if (!output.IsOpen())
+        return Because(failure, output.Failure());
+    const ChunkBuffer buffer = AllocateChunk();
+    const std::optional<std::int64_t> size = from.Size();
+    if (!buffer)
+        return false;
+    if (!size)
+        return Because(failure, from.Failure());
+    CopyWriter out(from, output.Content(), *size);
+    for (;;) {
+        const std::int64_t got = from.ReadSome(buffer.get(), CHUNK_SIZE);
+        if (got < 0)
+            return Because(failure, from.Failure());
+        if (got == 0)
+            break;
+        if (!out.Put(buffer.get(), static_cast<std::size_t>(got)))
+            return Because(failure, out.Failure());
+    }
+    if (!out.Finish())
+        return Because(failure, out.Failure());
+    return output.Commit() || Because(failure, output.Failure());
+}
+
+} // namespace
+
+bool CopyExactly(const std::string& source, const std::string& dest, io::FailureReason& failure) {
     // The writer's few allocations are the only ones here; without memory for them the copy fails as
     // any other would, and the destination is left as it was.
     try {
-        return Copy(source, dest);
+        return Copy(source, dest, failure);
     } catch (const std::bad_alloc&) {
         return false;
     }

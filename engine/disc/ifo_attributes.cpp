@@ -96,18 +96,30 @@ const char* IfoFaultText(IfoFault fault) {
 }
 
 IfoFault LoadIfo(const std::string& path, bool manager, int titleSet, IfoImage& image) {
+    io::FailureReason failure;
+    return LoadIfo(path, manager, titleSet, image, failure);
+}
+
+IfoFault LoadIfo(const std::string& path, bool manager, int titleSet, IfoImage& image,
+                 io::FailureReason& failure) {
     image = IfoImage{};
     image.manager = manager;
     image.titleSet = titleSet;
     io::File file = io::OpenForSequentialRead(path);
-    if (!file.IsOpen())
+    if (!file.IsOpen()) {
+        failure = file.Failure();
         return IfoFault::Unreadable;
+    }
     const std::optional<std::int64_t> size = file.Size();
-    if (!size || *size > MAX_IFO)
+    if (!size || *size > MAX_IFO) {
+        failure = file.Failure();
         return size ? IfoFault::NotIfo : IfoFault::Unreadable;
+    }
     image.bytes.resize(static_cast<std::size_t>(*size));
-    if (!file.ReadAllAt(image.bytes.data(), image.bytes.size(), 0))
+    if (!file.ReadAllAt(image.bytes.data(), image.bytes.size(), 0)) {
+        failure = file.Failure();
         return IfoFault::Unreadable;
+    }
     return Parse(image);
 }
 

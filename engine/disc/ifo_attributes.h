@@ -1,6 +1,8 @@
 // The video attributes a DVD-Video's IFO files keep for the VOBs they describe, read and rewritten.
 #pragma once
 
+#include "io/failure_reason.h"
+
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -41,6 +43,9 @@ struct IfoImage {
 // Reads and checks the whole file: its identifier, version 1.x, and that every attribute and table
 // the file points at lies inside it.
 IfoFault LoadIfo(const std::string& path, bool manager, int titleSet, IfoImage& image);
+// The same, also telling the system's reason when the file could not be read (Unreadable).
+IfoFault LoadIfo(const std::string& path, bool manager, int titleSet, IfoImage& image,
+                 io::FailureReason& failure);
 
 // The attribute's first byte declaring `target`, as an authoring tool marks it: a 4:3 picture permits
 // neither automatic pan-scan nor letterbox; a 16:9 one that was 4:3 permits both. One that declares

@@ -189,3 +189,18 @@ private:
 };
 
 } // namespace veltrane::io
+
+// Folders put in place whole: a disc's output is built under a hidden name beside its destination.
+namespace veltrane::io {
+
+// Puts the folder's own entries (the names in it, not the files' data) on the device. A file system
+// that keeps its entries its own way, and cannot be asked, counts as done.
+bool SyncFolder(const std::string& path, FailureReason& failure);
+// Gives the folder `from` the free name `to` in the same parent; a folder or file that took `to`
+// meanwhile is never replaced.
+bool MoveFolder(const std::string& from, const std::string& to, FailureReason& failure);
+// Swaps the two folders' names, so that `target` holds what `fresh` held and `fresh` names the folder
+// that was at `target`, for the caller to remove. Both live in one parent.
+bool ExchangeFolders(const std::string& fresh, const std::string& target, FailureReason& failure);
+
+} // namespace veltrane::io

@@ -595,3 +595,62 @@ bool OutputFile::Commit() {
 }
 
 } // namespace veltrane::io
+
+// Folders put in place whole.
+namespace veltrane::io {
+
+namespace {
+
+bool FolderFailed(FailureReason& failure, int error) {
+    failure = FailureReason{};
+    failure.systemError = error;
+    failure.inFolder = true;
+    return false;
+}
+
+} // namespace
+
+bool SyncFolder(const std::string& path, FailureReason& failure) {
+    const int fd = OpenRetrying(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd == -1)
+        return FolderFailed(failure, errno);
+    const int synced = Sync(fd, false);
+    ::close(fd);
+    // EINVAL: a file system that cannot sync a folder keeps its entries its own way.
+    return synced == 0 || synced == EINVAL || FolderFailed(failure, synced);
+}
+
+bool MoveFolder(const std::string& from, const std::string& to, FailureReason& failure) {
+    if (const int error = Rename(AT_FDCWD, from, to, RENAME_NOREPLACE)) {
+        // A file system without RENAME_NOREPLACE: rename(2) replaces only an empty folder, and an empty
+        // folder that appeared meanwhile holds nothing to lose.
+        if (error != EINVAL && error != ENOSYS)
+            return FolderFailed(failure, error);
+        if (const int plain = Rename(AT_FDCWD, from, to, 0))
+            return FolderFailed(failure, plain);
+    }
+    return true;
+}
+
+bool ExchangeFolders(const std::string& fresh, const std::string& target, FailureReason& failure) {
+    const int error = Rename(AT_FDCWD, fresh, target, RENAME_EXCHANGE);
+    if (error == 0)
+        return true;
+    if (error != EINVAL && error != ENOSYS)
+        return FolderFailed(failure, error);
+    // A file system without the exchange (some network and FUSE ones): the old folder is moved aside
+    // under a name of its own, the new one takes its name, and the old one then takes the fresh one's,
+    // as the exchange would leave them. A failure between the steps puts the old folder back.
+    const std::string aside = fresh + ".old";
+    if (const int away = Rename(AT_FDCWD, target, aside, 0))
+        return FolderFailed(failure, away);
+    if (const int in = Rename(AT_FDCWD, fresh, target, 0)) {
+        Rename(AT_FDCWD, aside, target, 0);
+        return FolderFailed(failure, in);
+    }
+    if (const int back = Rename(AT_FDCWD, aside, fresh, 0))
+        return FolderFailed(failure, back);
+    return true;
+}
+
+} // namespace veltrane::io

@@ -566,3 +566,52 @@ bool OutputFile::Commit() {
 }
 
 } // namespace veltrane::io
+
+// Folders put in place whole. Windows has no exchange of two names: MoveFileExW with
+// MOVEFILE_WRITE_THROUGH, which returns only once the move is on the disk, is the closest it offers
+// (ReplaceFileW takes files only). NTFS journals a folder's entries itself, so there is no folder to
+// sync; a crash between the moves of ExchangeFolders leaves both folders whole, one of them under the
+// hidden name.
+namespace veltrane::io {
+
+namespace {
+
+bool FolderFailed(FailureReason& failure, DWORD error) {
+    failure = FailureReason{};
+    failure.systemError = static_cast<int>(error);
+    failure.inFolder = true;
+    return false;
+}
+
+bool MoveThrough(const std::string& from, const std::string& to, FailureReason& failure) {
+    const std::optional<std::wstring> wideFrom = WidePath(from);
+    const std::optional<std::wstring> wideTo = WidePath(to);
+    if (!wideFrom || !wideTo)
+        return FolderFailed(failure, ERROR_INVALID_NAME);
+    return ::MoveFileExW(wideFrom->c_str(), wideTo->c_str(), MOVEFILE_WRITE_THROUGH) ||
+           FolderFailed(failure, ::GetLastError());
+}
+
+} // namespace
+
+bool SyncFolder(const std::string& /*path*/, FailureReason& /*failure*/) {
+    return true;
+}
+
+bool MoveFolder(const std::string& from, const std::string& to, FailureReason& failure) {
+    return MoveThrough(from, to, failure);
+}
+
+bool ExchangeFolders(const std::string& fresh, const std::string& target, FailureReason& failure) {
+    const std::string aside = fresh + ".old";
+    if (!MoveThrough(target, aside, failure))
+        return false;
+    if (!MoveThrough(fresh, target, failure)) {
+        FailureReason ignored;
+        MoveThrough(aside, target, ignored);
+        return false;
+    }
+    return MoveThrough(aside, fresh, failure);
+}
+
+} // namespace veltrane::io
