@@ -67,6 +67,8 @@ std::string ReasonText(const FailureReason& reason) {
         return "the destination exists";
     case Refusal::DanglingLink:
         return "the destination is a symbolic link to a file that does not exist";
+    case Refusal::LinkInSharedFolder:
+        return "a link in a shared folder owned by another user";
     case Refusal::DestinationChanged:
         return "another file took the destination's name during the run; both were left as they are";
     case Refusal::CutShort:

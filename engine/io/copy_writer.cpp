@@ -20,9 +20,11 @@ constexpr std::int64_t PIECES_MEASURED = 64;
 // A run is written only where that costs less than two thirds of what leaving it shared does: a shared
 // run takes no space, and the costs are measured roughly.
 constexpr double WRITE_MARGIN = 1.5;
-// Runs longer than this are left shared without asking: no device writes so many bytes in the time a
-// block is mapped in, and the bytes they would need from the source stay few.
-constexpr std::int64_t LONGEST_CHOSEN = 4 << 20;
+// Rewritten blocks at least this far apart, as a DVD's headers are, have the run between them left
+// shared without asking: such a copy's space never rests on a timing that a busy machine can flip.
+// Only denser headers, where the time target and the space promise can conflict, are chosen by what
+// is measured; the bytes such runs would need from the source stay few.
+constexpr std::int64_t ALWAYS_SHARED_APART = 300 * 1024;
 
 } // namespace
 
@@ -187,7 +189,8 @@ bool CopyWriter::Settle(std::int64_t wholeEnd, const std::uint8_t* data, std::in
             m_waitingFrom = m_settled;
         } else {
             Advance(runEnd);
-            if (m_settled - m_waitingFrom > LONGEST_CHOSEN) {
+            // The run follows a written block: from that block's start to the next one's.
+            if (m_settled - m_waitingFrom + BLOCK >= ALWAYS_SHARED_APART) {
                 m_cheaperShared += m_settled - m_waitingFrom;
                 m_waitingFrom = m_settled;
                 m_waitingTooLong = true;
@@ -286,8 +289,8 @@ bool CopyWriter::Finish() {
         const std::int64_t heldFrom = m_settled;
         // The last block, cut by the end of the copy, stays shared only where the shared range ends with
         // it: a clone may share a partial block only up to the source's end.
-        const bool shared = m_mode == Mode::Sharing && !m_rewritten[0] && m_put == m_shareEnd &&
-                            m_settled >= m_shareFrom;
+        const bool shared =
+            m_mode == Mode::Sharing && !m_rewritten[0] && m_put == m_shareEnd && m_settled >= m_shareFrom;
         if (!shared && m_put > m_settled &&
             (!SettleWaiting(nullptr, heldFrom) || !WriteRange(m_settled, m_put, nullptr, heldFrom)))
             return false;

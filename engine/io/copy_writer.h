@@ -27,10 +27,12 @@ namespace veltrane {
 // cheaper than leaving it shared, and each such run goes the way this copy has measured as cheaper:
 // the device's time for a rewritten block, measured as the copy is written back range by range, against
 // the run's length times a byte's cost, measured on the first half megabyte, which is written for that
-// and written back on its own, in two parts whose difference leaves out the device's time to answer. Where more of the last step's runs were
-// cheaper written than shared, no further step is shared: the rest is written as a plain copy, which
-// costs the file system less than writing over blocks it shares. A copy with headers as far apart as
-// on a DVD shares every run; one with a header every few dozen kilobytes is written but its start.
+// and written back on its own, in two parts whose difference leaves out the device's time to answer. Where
+// more of the last step's runs were cheaper written than shared, no further step is shared: the rest is
+// written as a plain copy, which costs the file system less than writing over blocks it shares. Runs between
+// rewritten blocks at least 300 KiB apart (a DVD's headers are 400 KiB or more) are never chosen by a timing:
+// they stay shared, so such a copy always takes no more than its rewritten blocks and the first half
+// megabyte. One with a header every few dozen kilobytes may be written but its start.
 //
 // A step that shares only part of its range, or nothing, has the rest of the copy written from there
 // on: never a gap, never a stale byte.

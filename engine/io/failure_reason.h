@@ -13,6 +13,8 @@ enum class Refusal {
     DestinationIsAFolder, // where the system has no words of its own for it (Windows)
     DestinationExists,    // a destination the caller asked to keep (ExistingFile::Keep) is there
     DanglingLink,         // the destination is a symbolic link to nothing
+    LinkInSharedFolder,   // a link the kernel would not follow: in a sticky, world-writable folder,
+                          // owned by neither the caller nor the folder's owner
     DestinationChanged,   // another file took the destination's name during the run
     CutShort,             // the file ended before the size it had when the run started
 };

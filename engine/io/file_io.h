@@ -113,6 +113,13 @@ bool CloseNative(NativeHandle handle);
 // replaces. Not for use during a run.
 using NativeCloser = bool (*)(NativeHandle handle);
 NativeCloser SetNativeCloser(NativeCloser closer);
+
+#ifndef _WIN32
+// Called between every two steps of a destination's lookup, where another program could change what
+// the next step finds. Tests put in a hook that swaps files meanwhile; returns the one it replaces.
+using LookupStepHook = void (*)();
+LookupStepHook SetLookupStepHook(LookupStepHook hook);
+#endif
 } // namespace detail
 
 // Opens an existing regular file for reading, keeping other writers out where the platform can,
@@ -139,10 +146,11 @@ File OpenStandardOutput();
 // directly, as there is nothing there to keep. Not movable: the file beside the destination is tied
 // to this object's lifetime.
 //
-// The destination is looked up once, symbolic links followed by the system (a link to a regular file
-// has its target replaced, the link staying); from then on the output works in that folder by its
-// handle, and the final step replaces only the very file that was looked at, or takes a name that was
-// free: a file that another program puts there meanwhile, or swaps in, is never replaced.
+// The destination is looked up once, one name at a time through the handle of the folder it lies in,
+// symbolic links followed only where the kernel's own protection would follow them (a link to a
+// regular file has its target replaced, the link staying); from then on the output works in that
+// folder by its handle, and the final step replaces only the very file that was looked at, or takes a
+// name that was free: a file that another program puts there meanwhile, or swaps in, is never replaced.
 class OutputFile {
 public:
     // Refuses, before anything is written, a destination that is the same file as `source` under any

@@ -16,6 +16,7 @@
 #include <sys/vfs.h>
 #include <unistd.h>
 #include <utility>
+#include <vector>
 
 namespace veltrane::io {
 
@@ -132,9 +133,201 @@ bool CanLinkUnnamed() {
     return ::access("/proc/self/fd", X_OK) == 0;
 }
 
+// An owned descriptor of the lookup's own, closed when the owner goes.
+class Descriptor {
+public:
+    Descriptor() = default;
+    explicit Descriptor(int fd) : m_fd(fd) {}
+    ~Descriptor() {
+        if (m_fd != -1)
+            ::close(m_fd);
+    }
+    Descriptor(Descriptor&& other) noexcept : m_fd(std::exchange(other.m_fd, -1)) {}
+    Descriptor& operator=(Descriptor&& other) noexcept {
+        std::swap(m_fd, other.m_fd);
+        return *this;
+    }
+    Descriptor(const Descriptor&) = delete;
+    Descriptor& operator=(const Descriptor&) = delete;
+
+    int Get() const { return m_fd; }
+    int Release() { return std::exchange(m_fd, -1); }
+
+private:
+    int m_fd = -1;
+};
+
+detail::LookupStepHook g_lookupStep = nullptr;
+
+void StepTaken() {
+    if (g_lookupStep != nullptr)
+        g_lookupStep();
+}
+
+// As many links as the kernel follows in one lookup before it gives up with ELOOP.
+constexpr int MAX_LINKS_FOLLOWED = 40;
+
+// What the destination's name turned out to be: a name in a folder held by its handle, and what an
+// lstat of it saw (when it exists). Or why the lookup stopped.
+struct Destination {
+    Descriptor folder;
+    std::string leaf;
+    struct stat named {};
+    bool exists = false;
+    int error = 0;
+    bool inFolder = false;
+    Refusal refusal = Refusal::None;
+};
+
+Destination Stopped(int error, bool inFolder = false) {
+    Destination stopped;
+    stopped.error = error != 0 ? error : EIO;
+    stopped.inFolder = inFolder;
+    return stopped;
+}
+
+Destination Refused(Refusal refusal) {
+    Destination refused;
+    refused.refusal = refusal;
+    return refused;
+}
+
+// fs.protected_symlinks: in a sticky, world-writable folder a link is followed only when its owner is
+// the one following it or the folder's owner, so that nobody can lay a link there for another user's
+// program to write through.
+bool KernelWouldFollow(int folder, const struct stat& link) {
+    struct stat st {};
+    if (::fstat(folder, &st) != 0)
+        return false;
+    const bool shared = (st.st_mode & (S_ISVTX | S_IWOTH)) == (S_ISVTX | S_IWOTH);
+    return !shared || link.st_uid == st.st_uid || link.st_uid == ::geteuid();
+}
+
+// The text of the link `name` in `folder` that an lstat saw as `named`; empty with `error` set when it
+// cannot be read or is no longer that link. Read through a handle on the link itself, so that the
+// text and the owner checked belong to one link.
+std::string ReadLink(int folder, const std::string& name, const struct stat& named, int& error) {
+    Descriptor link(::openat(folder, name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
+    struct stat st {};
+    if (link.Get() == -1 || ::fstat(link.Get(), &st) != 0) {
+        error = errno;
+        return {};
+    }
+    if (st.st_dev != named.st_dev || st.st_ino != named.st_ino || !S_ISLNK(st.st_mode)) {
+        error = ESTALE;
+        return {};
+    }
+    std::string text(PATH_MAX, '\0');
+    const ssize_t n = ::readlinkat(link.Get(), "", text.data(), text.size());
+    if (n <= 0 || static_cast<std::size_t>(n) == text.size()) {
+        error = n < 0 ? errno : ENAMETOOLONG;
+        return {};
+    }
+    text.resize(static_cast<std::size_t>(n));
+    return text;
+}
+
+// Pushes the names of `path` on `pending` so that the first comes off first.
+void PushNames(const std::string& path, std::vector<std::string>& pending) {
+    std::size_t end = path.size();
+    for (;;) {
+        const std::size_t slash = end == 0 ? std::string::npos : path.rfind('/', end - 1);
+        const std::size_t begin = slash == std::string::npos ? 0 : slash + 1;
+        pending.push_back(path.substr(begin, end - begin));
+        if (slash == std::string::npos)
+            return;
+        end = slash;
+        if (end == 0)
+            return; // the leading slash: the walk restarts at the root instead
+    }
+}
+
+// Looks `leaf` up in `folder`, following links as the kernel would, and opening each folder on the
+// way by its handle, checked to be the very folder an lstat saw: whatever is swapped in between two
+// steps is either seen by the next one or refused.
+Destination LookUp(Descriptor folder, const std::string& leaf) {
+    std::vector<std::string> pending{leaf};
+    int links = 0;
+    while (!pending.empty()) {
+        const std::string name = std::move(pending.back());
+        pending.pop_back();
+        const bool last = pending.empty();
+        if (name.empty() || name == "." || name == "..") {
+            if (last)
+                return Stopped(EISDIR);
+            if (name == "..") {
+                StepTaken();
+                folder = Descriptor(::openat(folder.Get(), "..", O_PATH | O_DIRECTORY | O_CLOEXEC));
+                if (folder.Get() == -1)
+                    return Stopped(errno, true);
+            }
+            continue;
+        }
+        StepTaken();
+        struct stat named {};
+        if (::fstatat(folder.Get(), name.c_str(), &named, AT_SYMLINK_NOFOLLOW) != 0) {
+            // A link to nothing: following it would create a file wherever it points.
+            if (errno == ENOENT && links > 0)
+                return Refused(Refusal::DanglingLink);
+            if (errno != ENOENT || !last)
+                return Stopped(errno, !last);
+            Destination free;
+            free.folder = std::move(folder);
+            free.leaf = name;
+            return free;
+        }
+        if (S_ISLNK(named.st_mode)) {
+            if (++links > MAX_LINKS_FOLLOWED)
+                return Stopped(ELOOP);
+            if (!KernelWouldFollow(folder.Get(), named))
+                return Refused(Refusal::LinkInSharedFolder);
+            StepTaken();
+            int error = 0;
+            const std::string target = ReadLink(folder.Get(), name, named, error);
+            if (target.empty())
+                return error == ESTALE ? Refused(Refusal::DestinationChanged)
+                                       : Stopped(error ? error : ENOENT);
+            PushNames(target, pending);
+            if (target.front() == '/') {
+                StepTaken();
+                folder = Descriptor(OpenRetrying("/", O_PATH | O_DIRECTORY | O_CLOEXEC));
+                if (folder.Get() == -1)
+                    return Stopped(errno, true);
+            }
+            continue;
+        }
+        if (last) {
+            Destination found;
+            found.folder = std::move(folder);
+            found.leaf = name;
+            found.named = named;
+            found.exists = true;
+            return found;
+        }
+        if (!S_ISDIR(named.st_mode))
+            return Stopped(ENOTDIR, true);
+        StepTaken();
+        Descriptor next(::openat(folder.Get(), name.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        struct stat opened {};
+        if (next.Get() == -1 || ::fstat(next.Get(), &opened) != 0) {
+            if (errno == ENOTDIR || errno == ENOENT || errno == ELOOP)
+                return Refused(Refusal::DestinationChanged);
+            return Stopped(errno, true);
+        }
+        if (opened.st_dev != named.st_dev || opened.st_ino != named.st_ino)
+            return Refused(Refusal::DestinationChanged);
+        folder = std::move(next);
+    }
+    return Stopped(ENOENT);
+}
+
 } // namespace
 
 namespace detail {
+
+LookupStepHook SetLookupStepHook(LookupStepHook hook) {
+    return std::exchange(g_lookupStep, hook);
+}
 
 // On Linux the descriptor is gone even when close fails; a failure here (NFS, a full quota) means
 // written data may be lost, so it is reported, never retried.
@@ -256,8 +449,8 @@ bool File::WriteBack(std::int64_t offset, std::int64_t length, int& error) const
         SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE | SYNC_FILE_RANGE_WAIT_AFTER;
     int result;
     do {
-        result = ::sync_file_range(m_handle, static_cast<off_t>(offset), static_cast<off_t>(length),
-                                   WAIT_FOR_ALL);
+        result =
+            ::sync_file_range(m_handle, static_cast<off_t>(offset), static_cast<off_t>(length), WAIT_FOR_ALL);
     } while (result == -1 && errno == EINTR);
     error = result == 0 ? 0 : errno;
     return result == 0;
@@ -377,24 +570,54 @@ OutputFile::OutputFile(const std::string& path, const File& source, ExistingFile
         return;
     }
 
-    // Whatever has the name is opened as it is, creating and truncating nothing, links followed by the
-    // kernel with its own protections: that tells whether it is the source under another name (Linux
-    // has no sharing mode to refuse it for us), whether it may be written at all, and whether it is a
-    // regular file worth keeping until the output is complete.
-    File& there = m_old;
-    there.m_handle = OpenRetrying(path, O_WRONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
-    there.m_open = there.m_handle != -1;
-    if (!there.IsOpen() && errno != ENOENT) {
-        Fail(errno); // a folder, a link loop, no permission, a FIFO nobody reads
+    // The folder the caller named is opened by the kernel, with its own protections on the way there;
+    // the name in it, and wherever a link there leads, are looked up by hand, one step at a time, so
+    // that what is checked is what is written.
+    const auto [folderName, leaf] = SplitPath(path);
+    Descriptor start(OpenRetrying(folderName, O_PATH | O_DIRECTORY | O_CLOEXEC));
+    if (start.Get() == -1) {
+        Fail(errno, true);
         return;
     }
-    struct stat dest {};
-    std::string resolved = path;
-    if (there.IsOpen()) {
+    Destination found = LookUp(std::move(start), leaf);
+    if (found.refusal != Refusal::None) {
+        Fail(found.refusal);
+        return;
+    }
+    if (found.error != 0) {
+        Fail(found.error, found.inFolder);
+        return;
+    }
+    const struct stat& named = found.named;
+    if (found.exists) {
+        if (S_ISDIR(named.st_mode)) {
+            Fail(EISDIR);
+            return;
+        }
+        // Opened as it is, creating and truncating nothing: that tells whether it may be written at all.
+        // A link put there since the lookup is not followed, and another file is told by its identity.
+        StepTaken();
+        File& there = m_old;
+        there.m_handle = ::openat(found.folder.Get(), found.leaf.c_str(),
+                                  O_WRONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | O_NOFOLLOW);
+        there.m_open = there.m_handle != -1;
+        struct stat dest {};
+        if (!there.IsOpen()) {
+            if (errno == ELOOP || errno == ENOENT)
+                Fail(Refusal::DestinationChanged);
+            else
+                Fail(errno); // no permission, a FIFO nobody reads
+            return;
+        }
         if (::fstat(there.m_handle, &dest) != 0) {
             Fail(errno);
             return;
         }
+        if (dest.st_dev != named.st_dev || dest.st_ino != named.st_ino) {
+            Fail(Refusal::DestinationChanged);
+            return;
+        }
+        // Linux has no sharing mode to refuse the source under another name for us.
         if (dest.st_dev == src.st_dev && dest.st_ino == src.st_ino) {
             Fail(Refusal::DestinationIsSource);
             return;
@@ -404,6 +627,7 @@ OutputFile::OutputFile(const std::string& path, const File& source, ExistingFile
             return;
         }
         if (!S_ISREG(dest.st_mode)) {
+            // A FIFO or a device has nothing to keep: it is written directly.
             if (ClearNonBlocking(there.m_handle))
                 m_file = std::move(there);
             else
@@ -414,44 +638,16 @@ OutputFile::OutputFile(const std::string& path, const File& source, ExistingFile
         m_replaces = true;
         m_replaced = {static_cast<unsigned long long>(dest.st_dev),
                       static_cast<unsigned long long>(dest.st_ino)};
-        // Through a link, the kernel tells where the file it opened lies; nothing is resolved by hand.
-        struct stat named {};
-        if (::lstat(path.c_str(), &named) != 0 || named.st_dev != dest.st_dev ||
-            named.st_ino != dest.st_ino) {
-            char real[PATH_MAX];
-            const std::string self = "/proc/self/fd/" + std::to_string(there.m_handle);
-            const ssize_t n = ::readlink(self.c_str(), real, sizeof real);
-            if (n <= 0 || static_cast<std::size_t>(n) == sizeof real || real[0] != '/') {
-                Fail(n < 0 ? errno : ENAMETOOLONG);
-                return;
-            }
-            resolved.assign(real, static_cast<std::size_t>(n));
-        }
     }
 
-    // The new file goes in the same folder, so that the final rename never crosses file systems; the
-    // folder is held open so that everything from here on happens in the folder that was looked at.
-    const auto [folderName, leaf] = SplitPath(resolved);
-    int folder = OpenRetrying(folderName, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (folder == -1 && errno == EACCES) // a folder that may be written but not listed
-        folder = OpenRetrying(folderName, O_PATH | O_DIRECTORY | O_CLOEXEC);
-    if (folder == -1) {
-        Fail(errno, true);
-        return;
-    }
+    // The new file goes in the folder the lookup ended in, so that the final rename never crosses file
+    // systems, and everything from here on happens in that folder by its handle. A folder that may be
+    // written but not listed keeps the handle that only finds names in it.
+    int folder = ::openat(found.folder.Get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (folder == -1)
+        folder = found.folder.Release();
     m_folder.m_handle = folder;
     m_folder.m_open = true;
-    struct stat named {};
-    const int lookup = ErrorOf(::fstatat(folder, leaf.c_str(), &named, AT_SYMLINK_NOFOLLOW));
-    if (m_replaces && (lookup != 0 || named.st_dev != dest.st_dev || named.st_ino != dest.st_ino)) {
-        Fail(Refusal::DestinationChanged);
-        return;
-    }
-    // A link to nothing: following it would create a file wherever it points, past the kernel's checks.
-    if (!m_replaces && lookup == 0) {
-        Fail(S_ISLNK(named.st_mode) ? Refusal::DanglingLink : Refusal::DestinationChanged);
-        return;
-    }
 
     int fd = -1;
     int error = EOPNOTSUPP;
@@ -469,11 +665,11 @@ OutputFile::OutputFile(const std::string& path, const File& source, ExistingFile
         Fail(error, true);
         return;
     }
-    m_target = leaf;
+    m_target = found.leaf;
     m_file.m_handle = fd;
     m_file.m_open = true;
     // A replaced file keeps its permissions; a new one gets 0666 less the umask from the create.
-    if (m_replaces && ::fchmod(fd, dest.st_mode & 07777) != 0) {
+    if (m_replaces && ::fchmod(fd, named.st_mode & 07777) != 0) {
         Fail(errno);
         Discard();
     }

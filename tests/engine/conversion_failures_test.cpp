@@ -58,6 +58,7 @@ TEST(ConversionSetupFailures, EndInTheirOwnTextWithoutProgressAndLeaveTheSourceA
 #else
     fs::create_symlink(dir.File("in.mpg"), dir.File("symlink.mpg"));
     ASSERT_EQ(::mkfifo(dir.File("pipe").c_str(), 0600), 0);
+    fs::create_symlink("loop", dir.File("loop"));
 #endif
     fs::create_hard_link(dir.Path() / "in.mpg", dir.Path() / "hardlink.mpg");
 
@@ -74,11 +75,15 @@ TEST(ConversionSetupFailures, EndInTheirOwnTextWithoutProgressAndLeaveTheSourceA
         {"DestInAMissingFolder", "in.mpg", "no/out.mpg", RunOutcome::DestOpenFailed},
         {"DestIsAFolder", "in.mpg", ".", RunOutcome::DestOpenFailed},
         {"DestIsAFifoWithNoReader", "in.mpg", "pipe", RunOutcome::DestOpenFailed},
+        {"DestIsALinkLoop", "in.mpg", "loop", RunOutcome::DestOpenFailed},
     };
 #ifdef _WIN32
     // Windows has no FIFOs in the file system; its named pipes live apart, under \\.\pipe\.
-    std::erase_if(cases,
-                  [](const SetupCase& c) { return std::string(c.name).find("Fifo") != std::string::npos; });
+    // Nor link loops that a test could make unprivileged.
+    std::erase_if(cases, [](const SetupCase& c) {
+        return std::string(c.name).find("Fifo") != std::string::npos ||
+               std::string(c.name).find("Loop") != std::string::npos;
+    });
     cases.push_back({"DestIsTheSourceInOtherLetterCase", "in.mpg", "IN.MPG", RunOutcome::DestOpenFailed});
     cases.push_back(
         {"DestIsTheSourceByItsShortName", "in.mpg", shortLeaf.c_str(), RunOutcome::DestOpenFailed});
@@ -212,6 +217,140 @@ TEST(ConversionDestination, NeverReplacesWhatAnotherProgramPutThereDuringTheRun)
         EXPECT_TRUE(test::SameBytes(test::ReadAll(elsewhere), theirs)) << row.name;
         EXPECT_EQ(std::distance(fs::directory_iterator(dir.Path()), {}), 3) << row.name;
     }
+}
+
+// Another user's files, as root can make them; the links the kernel's protection is about need two users.
+constexpr uid_t OTHER_USER = 65534;
+
+void OwnedBy(const std::string& path, uid_t owner) {
+    ASSERT_EQ(::lchown(path.c_str(), owner, owner), 0) << path;
+}
+
+void SharedFolder(const std::string& path, uid_t owner, mode_t mode = 01777) {
+    fs::create_directory(path);
+    ASSERT_EQ(::chmod(path.c_str(), mode), 0);
+    OwnedBy(path, owner);
+}
+
+// Links are followed as the kernel's fs.protected_symlinks would follow them: in a sticky,
+// world-writable folder only the caller's own links and the folder owner's; and no more than 40 in a row.
+TEST(ConversionDestination, FollowsLinksOnlyAsTheKernelsProtectionWould) {
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "making another user's links takes root";
+    test::TempDir dir;
+    const std::string in = dir.File("in.mpg");
+    const Bytes source = FileWithHeaderAt(CHUNK_SIZE, 100);
+    test::WriteAll(in, source);
+    const Bytes theirs(1000, 0x66);
+    struct Row {
+        const char* name;
+        uid_t folderOwner;
+        mode_t folderMode;
+        uid_t firstOwner; // the first link's owner
+        uid_t restOwner;  // the others'
+        int chain;        // links in a row in the folder, the last pointing at the target
+        RunOutcome expected;
+        io::Refusal refusal;
+    };
+    const std::vector<Row> rows = {
+        {"CallersLinkInASharedFolder", OTHER_USER, 01777, 0, 0, 1, RunOutcome::Completed, io::Refusal::None},
+        {"FolderOwnersLink", OTHER_USER, 01777, OTHER_USER, 0, 1, RunOutcome::Completed, io::Refusal::None},
+        {"AnotherUsersLink", 0, 01777, OTHER_USER, 0, 1, RunOutcome::DestOpenFailed,
+         io::Refusal::LinkInSharedFolder},
+        {"AnotherUsersLinkFurtherOn", 0, 01777, 0, OTHER_USER, 3, RunOutcome::DestOpenFailed,
+         io::Refusal::LinkInSharedFolder},
+        {"AnotherUsersLinkInAStickyFolderOnlyGroupWritable", 0, 01770, OTHER_USER, 0, 1,
+         RunOutcome::Completed, io::Refusal::None},
+        {"AnotherUsersLinkInAWorldWritableFolderNotSticky", 0, 0777, OTHER_USER, 0, 1, RunOutcome::Completed,
+         io::Refusal::None},
+        {"FortyLinksInARow", 0, 0755, 0, 0, 40, RunOutcome::Completed, io::Refusal::None},
+        {"FortyOneLinksInARow", 0, 0755, 0, 0, 41, RunOutcome::DestOpenFailed, io::Refusal::None},
+    };
+    for (const Row& row : rows) {
+        const std::string folder = dir.File(row.name);
+        SharedFolder(folder, row.folderOwner, row.folderMode);
+        const std::string target = dir.File(std::string(row.name) + ".target");
+        test::WriteAll(target, theirs);
+        for (int i = 0; i < row.chain; ++i) {
+            const std::string link = folder + "/link" + std::to_string(i);
+            fs::create_symlink(i + 1 == row.chain ? target : "link" + std::to_string(i + 1), link);
+            OwnedBy(link, i == 0 ? row.firstOwner : row.restOwner);
+        }
+        test::RecordingSink sink;
+        RunReport report;
+        EXPECT_EQ(RunConversion(in, folder + "/link0", ConversionMode::To16x9, sink, report), row.expected)
+            << row.name;
+        EXPECT_EQ(report.failure.refusal, row.refusal) << row.name;
+        EXPECT_TRUE(fs::is_symlink(folder + "/link0")) << row.name;
+        EXPECT_TRUE(test::SameBytes(test::ReadAll(target),
+                                    row.expected == RunOutcome::Completed
+                                        ? test::ReferenceConversion(source, ConversionMode::To16x9)
+                                        : theirs))
+            << row.name;
+    }
+    EXPECT_EQ(ReasonText({0, io::Refusal::LinkInSharedFolder, false}),
+              "a link in a shared folder owned by another user");
+}
+
+std::function<void()> g_lookupStep;
+
+// Root converts into a shared folder where another user owns the destination, and that user swaps in a
+// link to a root-only file at any one step of the lookup, or puts a link in place of a folder on the
+// way there: nothing is ever written outside the folder.
+TEST(ConversionDestination, ALinkSwappedInAtAnyStepOfTheLookupIsNeverWrittenThrough) {
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "making another user's links takes root";
+    test::TempDir dir;
+    const std::string in = dir.File("in.mpg");
+    test::WriteAll(in, FileWithHeaderAt(CHUNK_SIZE, 100));
+    const std::string shared = dir.File("shared");
+    const std::string rootOnly = dir.File("root-only");
+    const Bytes theirs(1000, 0x66);
+    struct Row {
+        const char* name;
+        const char* dest;    // in the shared folder
+        const char* swapped; // what the other user swaps for a link to the root-only file or its folder
+    };
+    const std::vector<Row> rows = {
+        {"TheDestination", "out.mpg", "out.mpg"},
+        {"AFolderOnTheCallersLinksWay", "link.mpg", "theirs"},
+    };
+    const auto swap = [&](const Row& row) {
+        const std::string path = shared + "/" + row.swapped;
+        fs::remove_all(path);
+        fs::create_symlink(fs::path(row.swapped) == "theirs" ? dir.Path() : fs::path(rootOnly), path);
+        OwnedBy(path, OTHER_USER);
+    };
+    io::detail::SetLookupStepHook([] { g_lookupStep(); });
+    for (const Row& row : rows) {
+        int steps = 0;
+        for (int at = 1; at <= 1 || steps >= at; ++at) {
+            fs::remove_all(shared);
+            SharedFolder(shared, 0);
+            SharedFolder(shared + "/theirs", OTHER_USER, 0755);
+            test::WriteAll(shared + "/out.mpg", Bytes(10, 0x01));
+            test::WriteAll(shared + "/theirs/root-only", Bytes(10, 0x01));
+            OwnedBy(shared + "/out.mpg", OTHER_USER);
+            fs::create_symlink("theirs/root-only", shared + "/link.mpg");
+            test::WriteAll(rootOnly, theirs);
+            steps = 0;
+            g_lookupStep = [&] {
+                if (++steps == at)
+                    swap(row);
+            };
+            test::RecordingSink sink;
+            RunReport report;
+            const RunOutcome outcome =
+                RunConversion(in, shared + "/" + row.dest, ConversionMode::To16x9, sink, report);
+            EXPECT_TRUE(outcome == RunOutcome::DestOpenFailed || outcome == RunOutcome::WriteFailed ||
+                        outcome == RunOutcome::Completed)
+                << row.name << " at step " << at;
+            EXPECT_TRUE(test::SameBytes(test::ReadAll(rootOnly), theirs)) << row.name << " at step " << at;
+            EXPECT_EQ(std::distance(fs::directory_iterator(dir.Path()), {}), 3) << row.name << " at " << at;
+        }
+        EXPECT_GE(steps, 1) << row.name;
+    }
+    io::detail::SetLookupStepHook(nullptr);
 }
 
 // A completed run survives a power loss that comes right after it: the destination is the whole new
