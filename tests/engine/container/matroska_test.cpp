@@ -407,7 +407,7 @@ TEST(Matroska, EveryRefusalAndEveryDamageWritesNothing) {
         {"cluster past its segment", badSize, MatroskaVerdict::Usable, "", "",
          "Matroska element reaches past its parent"},
         {"another document type", badDoc, MatroskaVerdict::NotMatroska, "", "", nullptr},
-        {"a cut EBML header", Bytes(plain.file.begin(), plain.file.begin() + 20),
+        {"a cut EBML header", Bytes(plain.file.begin(), plain.file.begin() + 12),
          MatroskaVerdict::NotMatroska, "", "", nullptr},
         {"a cut segment header", Bytes(plain.file.begin(), plain.file.begin() + 30), MatroskaVerdict::Refused,
          "Matroska segment is damaged", "", nullptr},
