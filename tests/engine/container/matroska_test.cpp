@@ -438,6 +438,25 @@ TEST(Matroska, EveryRefusalAndEveryDamageWritesNothing) {
     }
 }
 
+// Damage anywhere: the walk may stop, but hands only bytes of the file and never hangs.
+TEST(Matroska, DamagedBytesNeverLeadTheWalkOutOfTheFile) {
+    const Built built = Build(Form("CRC-32, Xiph lacing, groups", 1, true, false, true, 3));
+    std::mt19937 random(11);
+    for (int round = 0; round < 300; ++round) {
+        Bytes file = built.file;
+        for (int k = 0; k < 3; ++k)
+            file[random() % file.size()] = static_cast<std::uint8_t>(random());
+        file.resize(file.size() - random() % 64);
+        const MatroskaAnalysis a = AnalyseMatroska(file.data(), static_cast<std::uint32_t>(file.size()),
+                                                   round % 2 == 0 ? file.size() : 0);
+        if (a.verdict != MatroskaVerdict::Usable)
+            continue;
+        Driver run(file, a.head, ConversionMode::To16x9, false);
+        run.Walk(97 + static_cast<std::size_t>(round));
+        EXPECT_LE(run.frames.size(), file.size());
+    }
+}
+
 TEST(Matroska, DisplaySizeForEachUnitAndPictureSize) {
     struct Row {
         std::uint64_t width, height, cropTop, unit, dw, dh;
