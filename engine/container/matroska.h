@@ -102,6 +102,20 @@ const char* MatroskaDisplaySites(const MatroskaVideoTrack& track, DeclaredAspect
 // The shape a track's display size declares now (the pixel size when it has none).
 DeclaredAspect MatroskaDeclaredAspect(const MatroskaVideoTrack& track);
 
+// A same-length rewrite of the head's bytes from Tracks to the end of the Void that follows it: Tracks
+// grown by the display size a track lacks, the Void shrunk by as much, every CRC-32 inside recomputed.
+struct MatroskaGrowth {
+    std::uint64_t offset = 0;
+    std::vector<std::uint8_t> before, after;
+};
+
+// Plans the growth that gives `track` the display size of `target`, when a Void directly after Tracks
+// has room for it. The caller applies it to the file's first bytes before anything else, analyses them
+// again, and walks the grown file: every offset after it (CodecPrivate, the stripped prefix, the
+// sites) is then the grown one's. Returns "" or the refusal.
+const char* PlanMatroskaGrowth(const std::uint8_t* data, std::uint32_t size, const MatroskaHead& head,
+                               std::uint64_t trackNumber, DeclaredAspect target, MatroskaGrowth& growth);
+
 class MatroskaEvents {
 public:
     // The next bytes of a video track's coded stream. `piece` may be written to: the bytes a rewrite

@@ -89,6 +89,7 @@ struct Shape {
     Bytes video;     // the Video element's children; default 720x576 shown 4:3
     Bytes encodings; // replaces the header stripping ContentEncodings
     bool tracksLast = false;
+    int voidAfterTracks = 0; // bytes of a Void right after Tracks
 };
 
 struct Built {
@@ -180,8 +181,10 @@ Built Build(const Shape& s) {
                                   : s.crc       ? Crc(0x1F43B675, children)
                                                 : El(0x1F43B675, children)});
     }
+    const Bytes after =
+        s.voidAfterTracks > 0 ? El(0xEC, Bytes(static_cast<std::size_t>(s.voidAfterTracks), 0)) : Bytes();
     const Bytes segment =
-        s.tracksLast ? Cat({clusters, tracks}) : Cat({El(0xEC, Bytes(20, 0)), tracks, clusters});
+        s.tracksLast ? Cat({clusters, tracks}) : Cat({El(0xEC, Bytes(20, 0)), tracks, after, clusters});
     built.file = Cat({El(0x1A45DFA3, Cat({Uint(0x4286, 1), Str(0x4282, s.docType)})),
                       El(0x18538067, segment, s.unknownSize ? -1 : 8)});
     return built;
@@ -454,6 +457,59 @@ TEST(Matroska, DamagedBytesNeverLeadTheWalkOutOfTheFile) {
         Driver run(file, a.head, ConversionMode::To16x9, false);
         run.Walk(97 + static_cast<std::size_t>(round));
         EXPECT_LE(run.frames.size(), file.size());
+    }
+}
+
+// A track without a display size grows into the Void after Tracks, in the same number of bytes.
+TEST(Matroska, MissingDisplaySizeGrowsIntoTheVoidAfterTracks) {
+    struct Row {
+        const char* name;
+        int voidSize;
+        bool crc;
+        const char* refusal;
+    };
+    const Row rows[] = {
+        {"a large Void", 400, false, ""},
+        {"CRC-32s, a Void filled exactly", 8, true, ""},
+        {"one byte would be left", 9, true, ""}, // taken by a longer size field
+        {"a Void too small", 7, false,
+         "Matroska track has no display size and no room for one; give it one "
+         "with mkvpropedit first"},
+        {"no Void", 0, false,
+         "Matroska track has no display size and no room for one; give it one "
+         "with mkvpropedit first"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        Shape shape = Form("grow", 1, false, false, row.crc, 3);
+        shape.video = Cat({Uint(0xB0, 720, 2), Uint(0xBA, 576, 2)});
+        shape.voidAfterTracks = row.voidSize;
+        const Built built = Build(shape);
+        Bytes file = built.file;
+        const MatroskaAnalysis a =
+            AnalyseMatroska(file.data(), static_cast<std::uint32_t>(file.size()), file.size());
+        ASSERT_EQ(a.verdict, MatroskaVerdict::Usable);
+        MatroskaGrowth growth;
+        ASSERT_STREQ(PlanMatroskaGrowth(file.data(), static_cast<std::uint32_t>(file.size()), a.head, 1,
+                                        DeclaredAspect::Ratio16x9, growth),
+                     row.refusal);
+        if (*row.refusal != '\0')
+            continue;
+        ASSERT_EQ(growth.before.size(), growth.after.size());
+        EXPECT_TRUE(std::equal(growth.before.begin(), growth.before.end(),
+                               file.begin() + static_cast<std::ptrdiff_t>(growth.offset)));
+        std::copy(growth.after.begin(), growth.after.end(),
+                  file.begin() + static_cast<std::ptrdiff_t>(growth.offset));
+        const auto run = Convert(file, ConversionMode::To16x9, 333);
+        ASSERT_TRUE(run);
+        EXPECT_EQ(run->damage, nullptr);
+        EXPECT_EQ(run->frames.size(), built.stream.size());
+        EXPECT_EQ(CheckCrcs(file, 0, file.size()) > 0, row.crc);
+        const MatroskaAnalysis grown =
+            AnalyseMatroska(file.data(), static_cast<std::uint32_t>(file.size()), file.size());
+        EXPECT_EQ(grown.head.video[0].displayWidth.value, 1024u);
+        EXPECT_EQ(grown.head.video[0].displayHeight.value, 576u);
+        EXPECT_EQ(grown.head.video[0].prefix, Bytes({0, 0, 1}));
     }
 }
 
