@@ -597,6 +597,7 @@ TEST(Matroska, MuxersFilesShowTheTargetInEveryReader) {
         const char* tool;
         std::string command; // makes OUT
         bool crcs;
+        bool grow = false; // the display size removed, to be grown into the Void after Tracks
     };
     const std::string ps = "'" + data + "/mpeg2_ps_4x3.mpg'";
     const std::string vcd = "'" + data + "/mpeg1_vcd_4x3.m1v'";
@@ -606,6 +607,11 @@ TEST(Matroska, MuxersFilesShowTheTargetInEveryReader) {
         {"ffmpeg, MPEG-1", "ffmpeg -version", "ffmpeg -v error -fflags +genpts -i " + vcd + " -c copy OUT",
          true},
         {"mkvmerge", "mkvmerge --version", "mkvmerge -q -o OUT " + ps, false},
+        {"mkvmerge, display size removed", "mkvpropedit --version",
+         "mkvmerge -q -o OUT " + ps +
+             " && mkvpropedit -q OUT --edit track:v1 --delete display-width --delete "
+             "display-height",
+         false, true},
         {"mkvmerge, MPEG-1", "mkvmerge --version", "mkvmerge -q -o OUT " + vcd, false},
         {"matroskamux", "gst-inspect-1.0 matroskamux",
          "gst-launch-1.0 -q filesrc location=" + ps +
@@ -620,9 +626,20 @@ TEST(Matroska, MuxersFilesShowTheTargetInEveryReader) {
         test::TempDir dir;
         const std::string path = dir.File("in.mkv");
         std::string command = row.command;
-        command.replace(command.find("OUT"), 3, "'" + path + "'");
+        for (std::size_t at = command.find("OUT"); at != std::string::npos; at = command.find("OUT"))
+            command.replace(at, 3, "'" + path + "'");
         ASSERT_EQ(std::system(command.c_str()), 0) << command;
-        const Bytes original = test::ReadAll(path);
+        Bytes original = test::ReadAll(path);
+        if (row.grow) {
+            const MatroskaAnalysis a = AnalyseMatroska(
+                original.data(), static_cast<std::uint32_t>(original.size()), original.size());
+            MatroskaGrowth growth;
+            ASSERT_STREQ(PlanMatroskaGrowth(original.data(), static_cast<std::uint32_t>(original.size()),
+                                            a.head, 1, DeclaredAspect::Ratio4x3, growth),
+                         "");
+            std::copy(growth.after.begin(), growth.after.end(),
+                      original.begin() + static_cast<std::ptrdiff_t>(growth.offset));
+        }
         ASSERT_EQ(std::system(("ffmpeg -v error -i '" + path + "' -map 0:v -c copy -f mpeg2video '" +
                                dir.File("v.m2v") + "'")
                                   .c_str()),
