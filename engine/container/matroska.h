@@ -96,7 +96,8 @@ MatroskaAnalysis AnalyseMatroska(const std::uint8_t* data, std::uint32_t size, s
 // The display size a track must declare to show `target` (4:3 or 16:9), as sites over its existing
 // DisplayWidth and DisplayHeight, keeping its DisplayUnit. Unit 0: the height is the cropped height
 // and the width the height times the shape, rounded; units 1 to 3: the shape's own small integers.
-// Returns "" or the refusal: an element that is absent, or too small for the value.
+// Returns "" or the refusal: an element that is absent, or too small for the value (for both of which
+// PlanMatroskaGrowth may find room), or a DisplayUnit of no known meaning.
 const char* MatroskaDisplaySites(const MatroskaVideoTrack& track, DeclaredAspect target,
                                  std::vector<ContainerSite>& sites);
 // The shape a track's display size declares now (the pixel size when it has none).
@@ -189,6 +190,8 @@ private:
     std::vector<Open> m_open;
     std::vector<Scope> m_scopes;
     bool m_segmentSeen = false;
+    std::uint64_t m_forgottenUpTo = 0; // the end of the last Cluster whose CRC-32 scope was let go
+    std::uint64_t m_firstCluster = ~std::uint64_t{0};
     // The block being handed over: its track, the file offsets where its frames end, the next frame.
     const MatroskaVideoTrack* m_track = nullptr;
     std::vector<std::uint64_t> m_frameEnds;

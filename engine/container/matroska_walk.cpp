@@ -160,6 +160,7 @@ bool MatroskaWalker::Step(std::uint8_t* data, std::uint64_t base, std::uint64_t 
         return true;
     case mkv::SEGMENT:
         if (h.id == mkv::CLUSTER) {
+            m_firstCluster = std::min(m_firstCluster, m_pos);
             m_open.back().firstChild = false;
             m_open.push_back({h.id, end, true, -1});
             m_pos = at;
@@ -391,6 +392,7 @@ void MatroskaWalker::Close(std::uint64_t end, MatroskaEvents& events) {
     for (auto it = m_scopes.begin(); it != m_scopes.end(); ++it) {
         if (it->closed && !it->fromHead) {
             const int erased = static_cast<int>(it - m_scopes.begin());
+            m_forgottenUpTo = std::max(m_forgottenUpTo, it->crc.end);
             m_scopes.erase(it);
             for (Open& o : m_open)
                 if (o.scope > erased)
@@ -426,12 +428,14 @@ void MatroskaWalker::CloseScope(Scope& s, MatroskaEvents& events) {
 
 void MatroskaWalker::NotePatched(std::uint64_t offset, std::uint32_t size, const std::uint8_t* before,
                                  const std::uint8_t* after, MatroskaEvents& events) {
+    bool guarded = false;
     for (std::size_t i = 0; i < m_scopes.size(); ++i) {
         Scope& s = m_scopes[i];
         const std::uint64_t lo = std::max(offset, s.crc.dataStart);
         const std::uint64_t hi = std::min(offset + size, s.endKnown ? s.crc.end : NO_END);
         if (lo >= hi)
             continue;
+        guarded = true;
         std::uint32_t reg = 0;
         for (std::uint64_t k = lo; k < hi; ++k) {
             const std::uint8_t d = before[k - offset] ^ after[k - offset];
@@ -446,6 +450,9 @@ void MatroskaWalker::NotePatched(std::uint64_t offset, std::uint32_t size, const
         if (s.closed)
             CloseScope(s, events);
     }
+    // A change among Clusters whose CRC-32s the walk has already forgotten: better no copy than a wrong one.
+    if (!guarded && offset >= m_firstCluster && offset < m_forgottenUpTo)
+        Fail("Matroska CRC-32 could not follow a late change", events);
 }
 
 } // namespace veltrane
