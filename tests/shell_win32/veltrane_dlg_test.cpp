@@ -256,10 +256,13 @@ TEST_F(Win32DialogTest, ConvertsADroppedDvdFolderIntoAFolder) {
         ASSERT_EQ(veltrane::disc::LoadIfo(veltrane::test::Utf8(entry.path()), manager,
                                           manager ? 0 : std::stoi(name.substr(4, 2)), image),
                   veltrane::disc::IfoFault::None);
-        for (const veltrane::disc::VideoAttribute& attribute : image.attributes)
-            if (attribute.group.titleSet > 0 && !attribute.group.menus && ++attributes)
+        for (const veltrane::disc::VideoAttribute& attribute : image.attributes) {
+            if (attribute.group.titleSet > 0 && !attribute.group.menus) {
+                ++attributes;
                 EXPECT_EQ(attribute.Aspect(), veltrane::disc::AttributeAspect::Ratio16x9)
                     << veltrane::Narrow(name);
+            }
+        }
     }
     EXPECT_EQ(attributes, 8); // two title sets' titles, in their own IFO and BUP and in the manager's
 }
