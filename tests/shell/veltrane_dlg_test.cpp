@@ -426,7 +426,7 @@ private slots:
         QFETCH(QString, dest);
         QFETCH(QString, error);
         const QTemporaryDir dir; // a disc of its own: dvdauthor adds title sets to one that is there
-        const auto Temp = [&dir](const QString& name) { return dir.filePath(name); };
+        const auto In = [&dir](const QString& name) { return dir.filePath(name); };
         const QString d = dir.path();
         if (std::system(
                 ("command -v dvdauthor >/dev/null && command -v lsdvd >/dev/null && cd '" + d.toStdString() +
@@ -438,21 +438,21 @@ private slots:
                     .c_str()) != 0) {
             QSKIP("dvdauthor, lsdvd or ffmpeg is missing (scripts/install-deps installs them)");
         }
-        QCOMPARE(LsdvdAspects(Temp("dvd")), (QStringList{"4/3", "16/9"}));
+        QCOMPARE(LsdvdAspects(In("dvd")), (QStringList{"4/3", "16/9"}));
         QDir(d).mkdir(QStringLiteral("out"));
         Button(IDC_MODE_TO_4_3)->setChecked(true);
         if (how == QStringLiteral("pick")) {
-            m_services.sourceChoices = {Temp("dvd/VIDEO_TS/VIDEO_TS.IFO")};
+            m_services.sourceChoices = {In("dvd/VIDEO_TS/VIDEO_TS.IFO")};
             Button(IDC_BROWSE_SOURCE)->click();
         } else {
             QWidget* target =
                 how == QStringLiteral("field") ? static_cast<QWidget*>(Field(IDC_SOURCE_PATH)) : m_dlg.get();
-            QCOMPARE(Drop(target, {QUrl::fromLocalFile(Temp("dvd"))}), Qt::CopyAction);
+            QCOMPARE(Drop(target, {QUrl::fromLocalFile(In("dvd"))}), Qt::CopyAction);
         }
         QTRY_VERIFY(Button(IDC_MODE_TO_16_9)->isChecked());
         QCOMPARE(Field(IDC_SOURCE_PATH)->text(),
-                 how == QStringLiteral("pick") ? Temp("dvd/VIDEO_TS") : Temp("dvd"));
-        m_services.destChoices = {Temp(dest)};
+                 how == QStringLiteral("pick") ? In("dvd/VIDEO_TS") : In("dvd"));
+        m_services.destChoices = {In(dest)};
         Button(IDC_BROWSE_DEST)->click();
         QCOMPARE(m_services.destExtensions, QStringList{"folder"});
         Button(IDC_RUN)->click();
@@ -461,7 +461,7 @@ private slots:
         QCOMPARE(m_services.beeps, int(error.isEmpty()));
         if (error.isEmpty()) {
             QCOMPARE(Progress()->value(), veltrane::PROGRESS_MAX);
-            QCOMPARE(LsdvdAspects(Temp("out")), (QStringList{"16/9", "16/9"}));
+            QCOMPARE(LsdvdAspects(In("out")), (QStringList{"16/9", "16/9"}));
         }
     }
 
