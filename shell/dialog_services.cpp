@@ -74,6 +74,16 @@ std::optional<QString> QtDialogServices::ChooseSourcePath(QWidget* owner) {
     return Run(dialog);
 }
 
+std::optional<QString> QtDialogServices::ChooseDestFolder(QWidget* owner) {
+    QFileDialog dialog(owner);
+    dialog.setOption(QFileDialog::DontUseNativeDialog);
+    // A save dialog takes a name typed for a folder that is not there yet.
+    dialog.setAcceptMode(QFileDialog::AcceptSave);
+    dialog.setFileMode(QFileDialog::Directory);
+    dialog.setOption(QFileDialog::ShowDirsOnly);
+    return Run(dialog);
+}
+
 std::optional<QString> QtDialogServices::ChooseDestPath(QWidget* owner, const QString& extension) {
     QFileDialog dialog(owner);
     ConfigureDestDialog(dialog, extension);

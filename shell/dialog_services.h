@@ -17,6 +17,8 @@ public:
     virtual std::optional<QString> ChooseSourcePath(QWidget* owner) = 0;
     // `extension`: the one the save dialog suggests and appends to a name typed without one.
     virtual std::optional<QString> ChooseDestPath(QWidget* owner, const QString& extension) = 0;
+    // The folder a disc is written as: an existing one, or a new name typed.
+    virtual std::optional<QString> ChooseDestFolder(QWidget* owner) = 0;
     virtual void ShowError(QWidget* owner, const QString& text) = 0;
     // A notice that is not a failure: an information box captioned with the program's name.
     virtual void ShowInfo(QWidget* owner, const QString& text) = 0;
@@ -30,6 +32,7 @@ class QtDialogServices final : public DialogServices {
 public:
     std::optional<QString> ChooseSourcePath(QWidget* owner) override;
     std::optional<QString> ChooseDestPath(QWidget* owner, const QString& extension) override;
+    std::optional<QString> ChooseDestFolder(QWidget* owner) override;
     void ShowError(QWidget* owner, const QString& text) override;
     void ShowInfo(QWidget* owner, const QString& text) override;
     void Beep() override;

@@ -6,6 +6,7 @@
 #include "dialog_services.h"
 #include "dialog_template.h"
 #include "dialog_units.h"
+#include "disc/dvd_disc.h"
 #include "languages.h"
 #include "conversion_policy.h"
 
@@ -36,6 +37,10 @@ namespace {
 // Paths reach the engine as narrow strings in the system's encoding, as the user typed or chose them.
 std::string ToNative(const QString& path) {
     return QFile::encodeName(path).toStdString();
+}
+
+QString FromNative(const std::string& path) {
+    return QFile::decodeName(QByteArray::fromStdString(path));
 }
 
 QString Message(std::string_view text) {
@@ -286,7 +291,10 @@ void CVeltraneDlg::OnBrowseSource() {
 
 void CVeltraneDlg::OnBrowseDest() {
     UpdateData(true);
-    const std::optional<QString> chosen = m_services.ChooseDestPath(this, DestExtension(m_sourcePath));
+    // A disc is written as a folder.
+    const std::optional<QString> chosen = disc::DiscSourceOf(ToNative(m_sourcePath))
+                                              ? m_services.ChooseDestFolder(this)
+                                              : m_services.ChooseDestPath(this, DestExtension(m_sourcePath));
     if (chosen) {
         TakeDest(*chosen);
     }
@@ -305,11 +313,24 @@ void CVeltraneDlg::OpenDest(const QString& path) {
 void CVeltraneDlg::TakeSource(const QString& path) {
     m_sourcePath = path;
     ProbeOutcome outcome = ProbeOutcome::OpenFailed;
-    FailureReason failure;
-    RunAway([&outcome, &failure, native = ToNative(m_sourcePath)] {
+    std::string error;
+    std::optional<std::string> disc;
+    RunAway([&outcome, &error, &disc, native = ToNative(m_sourcePath)] {
+        // A DVD folder's direction is its first title set's.
+        if ((disc = disc::DiscSourceOf(native))) {
+            disc::DiscFailure failure;
+            outcome = disc::ProbeDisc(*disc, failure);
+            error = failure.Text("\n");
+            return;
+        }
         int aspectCode = -1;
+        FailureReason failure;
         outcome = ProbeForConversion(native, aspectCode, failure);
+        error = FailureText(outcome, failure, "\n");
     });
+    if (disc) {
+        m_sourcePath = FromNative(*disc);
+    }
     switch (outcome) {
     case ProbeOutcome::Aspect4x3:
         SetCheck(IDC_MODE_TO_4_3, false);
@@ -329,7 +350,7 @@ void CVeltraneDlg::TakeSource(const QString& path) {
     case ProbeOutcome::OpenFailed:
     case ProbeOutcome::OutOfMemory:
         // The field keeps its old text, and that text, not the rejected file, is what the next run uses.
-        m_services.ShowError(this, Message(FailureText(outcome, failure, "\n")));
+        m_services.ShowError(this, Message(error));
         break;
     }
     CloseIfAsked();
@@ -343,15 +364,25 @@ void CVeltraneDlg::TakeDest(const QString& path) {
 void CVeltraneDlg::OnRun() {
     UpdateData(true);
     const ConversionMode mode = IsChecked(IDC_MODE_TO_4_3) ? ConversionMode::To4x3 : ConversionMode::To16x9;
-    RunOutcome outcome = RunOutcome::Completed;
+    std::string error;
     RunReport report;
     RunProgress progress(*m_progress);
     RunAway([&, source = ToNative(m_sourcePath), dest = ToNative(m_destPath)] {
-        outcome = RunConversion(source, dest, mode, progress, report);
+        // A DVD folder goes as a whole into the destination folder, as the command line converts it.
+        if (const std::optional<std::string> disc = disc::DiscSourceOf(source)) {
+            disc::DiscRun run = disc::ConvertDiscInto(*disc, dest, mode, progress);
+            error = std::move(run.error);
+            report = run.total;
+            return;
+        }
+        const RunOutcome outcome = RunConversion(source, dest, mode, progress, report);
+        if (outcome != RunOutcome::Completed) {
+            error = FailureText(outcome, report.failure, "\n");
+        }
     });
     progress.ShowLast();
-    if (outcome != RunOutcome::Completed) {
-        m_services.ShowError(this, Message(FailureText(outcome, report.failure, "\n")));
+    if (!error.empty()) {
+        m_services.ShowError(this, Message(error));
     } else if (const std::optional<NothingRewritten> nothing = WhyNothingRewritten(report)) {
         // Not a failure: the copy was made, and the user may well have meant it.
         m_services.ShowInfo(this, ResourceText(*nothing == NothingRewritten::OtherAspectNotFound

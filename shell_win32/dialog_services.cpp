@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <commdlg.h>
+#include <shlobj.h>
 #include <vector>
 
 namespace veltrane {
@@ -78,6 +79,21 @@ std::optional<std::wstring> Win32DialogServices::ChooseDestPath(HWND owner, cons
     const std::wstring initial = Widen(res::DEST_BASE_NAME) + L"." + extension;
     std::copy(initial.begin(), initial.end(), path.begin());
     return Run(dialog, path, true);
+}
+
+// The shell's folder browser, in the style that needs no COM apartment; its edit box takes a folder's
+// name typed. A name for a folder not yet there goes into the destination field instead.
+std::optional<std::wstring> Win32DialogServices::ChooseDestFolder(HWND owner) {
+    BROWSEINFOW browse{};
+    browse.hwndOwner = owner;
+    browse.ulFlags = BIF_RETURNONLYFSDIRS | BIF_EDITBOX;
+    const PIDLIST_ABSOLUTE chosen = ::SHBrowseForFolderW(&browse);
+    if (!chosen)
+        return std::nullopt;
+    std::vector<wchar_t> path(MAX_PATH, L'\0'); // what SHGetPathFromIDListW writes at most
+    const bool named = ::SHGetPathFromIDListW(chosen, path.data());
+    ::ILFree(chosen);
+    return named ? std::optional(std::wstring(path.data())) : std::nullopt;
 }
 
 void Win32DialogServices::ShowError(HWND owner, const std::wstring& text) {

@@ -16,6 +16,8 @@ public:
     virtual std::optional<std::wstring> ChooseSourcePath(HWND owner) = 0;
     // `extension`: the one the save dialog suggests and appends to a name typed without one.
     virtual std::optional<std::wstring> ChooseDestPath(HWND owner, const std::wstring& extension) = 0;
+    // The folder a disc is written as.
+    virtual std::optional<std::wstring> ChooseDestFolder(HWND owner) = 0;
     virtual void ShowError(HWND owner, const std::wstring& text) = 0;
     // A notice that is not a failure: an information box captioned with the program's name.
     virtual void ShowInfo(HWND owner, const std::wstring& text) = 0;
@@ -29,6 +31,7 @@ class Win32DialogServices final : public DialogServices {
 public:
     std::optional<std::wstring> ChooseSourcePath(HWND owner) override;
     std::optional<std::wstring> ChooseDestPath(HWND owner, const std::wstring& extension) override;
+    std::optional<std::wstring> ChooseDestFolder(HWND owner) override;
     void ShowError(HWND owner, const std::wstring& text) override;
     void ShowInfo(HWND owner, const std::wstring& text) override;
     void Beep() override;

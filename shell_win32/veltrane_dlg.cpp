@@ -4,6 +4,7 @@
 #include "about_dlg.h"
 #include "conversion_run.h"
 #include "dialog_services.h"
+#include "disc/dvd_disc.h"
 #include "resource.h"
 #include "conversion_policy.h"
 #include "windows_text.h"
@@ -194,8 +195,12 @@ void CVeltraneDlg::OnBrowseSource() {
 
 void CVeltraneDlg::OnBrowseDest() {
     UpdateData(TRUE);
-    if (const std::optional<std::wstring> chosen =
-            m_services.ChooseDestPath(m_hWnd, DestExtension(m_sourcePath)))
+    // A disc is written as a folder.
+    const std::optional<std::wstring> chosen =
+        disc::DiscSourceOf(Narrow(m_sourcePath))
+            ? m_services.ChooseDestFolder(m_hWnd)
+            : m_services.ChooseDestPath(m_hWnd, DestExtension(m_sourcePath));
+    if (chosen)
         TakeDest(*chosen);
 }
 
@@ -212,11 +217,23 @@ void CVeltraneDlg::OpenDest(const std::wstring& path) {
 void CVeltraneDlg::TakeSource(const std::wstring& path) {
     m_sourcePath = path;
     ProbeOutcome outcome = ProbeOutcome::OpenFailed;
-    FailureReason failure;
-    RunAway([&outcome, &failure, narrow = Narrow(m_sourcePath)] {
+    std::string error;
+    std::optional<std::string> disc;
+    RunAway([&outcome, &error, &disc, narrow = Narrow(m_sourcePath)] {
+        // A DVD folder's direction is its first title set's.
+        if ((disc = disc::DiscSourceOf(narrow))) {
+            disc::DiscFailure failure;
+            outcome = disc::ProbeDisc(*disc, failure);
+            error = failure.Text("\n");
+            return;
+        }
         int aspectCode = -1;
+        FailureReason failure;
         outcome = ProbeForConversion(narrow, aspectCode, failure);
+        error = FailureText(outcome, failure, "\n");
     });
+    if (disc)
+        m_sourcePath = Widen(*disc);
     switch (outcome) {
     case ProbeOutcome::Aspect4x3:
         ::SendDlgItemMessageW(m_hWnd, IDC_MODE_TO_4_3, BM_SETCHECK, BST_UNCHECKED, 0);
@@ -236,7 +253,7 @@ void CVeltraneDlg::TakeSource(const std::wstring& path) {
     case ProbeOutcome::OpenFailed:
     case ProbeOutcome::OutOfMemory:
         // The field keeps its old text, and that text, not the rejected file, is what the next run uses.
-        m_services.ShowError(m_hWnd, Widen(FailureText(outcome, failure, "\n")));
+        m_services.ShowError(m_hWnd, Widen(error));
         break;
     }
 }
@@ -311,15 +328,24 @@ void CVeltraneDlg::OnRun() {
         ::SendDlgItemMessageW(m_hWnd, IDC_MODE_TO_4_3, BM_GETCHECK, 0, 0) == BST_CHECKED
             ? ConversionMode::To4x3
             : ConversionMode::To16x9;
-    RunOutcome outcome = RunOutcome::Completed;
+    std::string error;
     RunReport report;
     RunProgress progress(m_progress);
     RunAway([&, source = Narrow(m_sourcePath), dest = Narrow(m_destPath)] {
-        outcome = RunConversion(source, dest, mode, progress, report);
+        // A DVD folder goes as a whole into the destination folder, as the command line converts it.
+        if (const std::optional<std::string> disc = disc::DiscSourceOf(source)) {
+            disc::DiscRun run = disc::ConvertDiscInto(*disc, dest, mode, progress);
+            error = std::move(run.error);
+            report = run.total;
+            return;
+        }
+        const RunOutcome outcome = RunConversion(source, dest, mode, progress, report);
+        if (outcome != RunOutcome::Completed)
+            error = FailureText(outcome, report.failure, "\n");
     });
     progress.ShowLast();
-    if (outcome != RunOutcome::Completed) {
-        m_services.ShowError(m_hWnd, Widen(FailureText(outcome, report.failure, "\n")));
+    if (!error.empty()) {
+        m_services.ShowError(m_hWnd, Widen(error));
     } else if (const std::optional<NothingRewritten> nothing = WhyNothingRewritten(report)) {
         // Not a failure: the copy was made, and the user may well have meant it.
         wchar_t text[512] = {};

@@ -20,6 +20,10 @@ public:
         destExtensions << extension;
         return Next(destChoices);
     }
+    std::optional<QString> ChooseDestFolder(QWidget*) override {
+        destExtensions << QStringLiteral("folder");
+        return Next(destChoices);
+    }
     void ShowError(QWidget*, const QString& text) override { errors << text; }
     void ShowInfo(QWidget*, const QString& text) override { infos << text; }
     void Beep() override { ++beeps; }

@@ -9,6 +9,7 @@
 #include <QAbstractButton>
 #include <QApplication>
 #include <QContextMenuEvent>
+#include <QDir>
 #include <QFile>
 #include <QKeyEvent>
 #include <QLineEdit>
@@ -19,6 +20,7 @@
 #include <QTest>
 #include <QTimer>
 #include <QUrl>
+#include <cstdlib>
 #include <fcntl.h>
 #include <future>
 #include <qpa/qwindowsysteminterface.h>
@@ -91,6 +93,22 @@ QStringList ShownTexts(const QWidget& dialog, QStringList& overflowing) {
     }
     overflowing.removeAll(QString());
     return texts;
+}
+
+// The aspects lsdvd reads of a DVD folder's title sets, in order.
+QStringList LsdvdAspects(const QString& folder) {
+    QStringList aspects;
+    if (FILE* pipe = ::popen(("lsdvd -v '" + folder.toStdString() + "' 2>/dev/null").c_str(), "r")) {
+        char line[4096];
+        while (std::fgets(line, sizeof line, pipe)) {
+            const QString text = QString::fromUtf8(line);
+            if (const qsizetype at = text.indexOf(QStringLiteral("Aspect ratio: ")); at >= 0) {
+                aspects << text.mid(at + 14).section(QLatin1Char(','), 0, 0);
+            }
+        }
+        ::pclose(pipe);
+    }
+    return aspects;
 }
 
 } // namespace
@@ -397,6 +415,70 @@ private slots:
         if (!info.isEmpty()) {
             QCOMPARE(Progress()->value(), veltrane::PROGRESS_MAX);
             QCOMPARE(Contents(Temp("out.mpg")), Contents(source));
+        }
+    }
+
+    // A DVD folder, dropped or picked by its VIDEO_TS.IFO, is converted whole into a folder; its first
+    // title set (4:3) chooses the direction, and a failure gives its reason on the second line.
+    void convertsADvdFolder_data() {
+        QTest::addColumn<QString>("how");
+        QTest::addColumn<QString>("dest");
+        QTest::addColumn<QString>("error");
+        QTest::newRow("dropped onto the window") << "window"
+                                                 << "out"
+                                                 << "";
+        QTest::newRow("dropped onto the source field") << "field"
+                                                       << "out"
+                                                       << "";
+        QTest::newRow("VIDEO_TS.IFO picked") << "pick"
+                                             << "out/VIDEO_TS"
+                                             << "";
+        QTest::newRow("destination's folder missing")
+            << "window"
+            << "missing/out"
+            << "can't create the output folder\nNo such file or directory";
+    }
+    void convertsADvdFolder() {
+        QFETCH(QString, how);
+        QFETCH(QString, dest);
+        QFETCH(QString, error);
+        const QTemporaryDir dir; // a disc of its own: dvdauthor adds title sets to one that is there
+        const auto In = [&dir](const QString& name) { return dir.filePath(name); };
+        const QString d = dir.path();
+        if (std::system(
+                ("command -v dvdauthor >/dev/null && command -v lsdvd >/dev/null && cd '" + d.toStdString() +
+                 "' && for a in 4:3 16:9; do ffmpeg -nostdin -v error -y -f lavfi -i "
+                 "testsrc=size=720x576:rate=25 -t 0.4 -target pal-dvd -aspect $a ${a%:*}.mpg; done && "
+                 "VIDEO_FORMAT=PAL dvdauthor -o dvd -t 4.mpg >/dev/null 2>&1 && VIDEO_FORMAT=PAL "
+                 "dvdauthor -o dvd -t 16.mpg >/dev/null 2>&1 && VIDEO_FORMAT=PAL dvdauthor -o dvd -T "
+                 ">/dev/null 2>&1")
+                    .c_str()) != 0) {
+            QSKIP("dvdauthor, lsdvd or ffmpeg is missing (scripts/install-deps installs them)");
+        }
+        QCOMPARE(LsdvdAspects(In("dvd")), (QStringList{"4/3", "16/9"}));
+        QDir(d).mkdir(QStringLiteral("out"));
+        Button(IDC_MODE_TO_4_3)->setChecked(true);
+        if (how == QStringLiteral("pick")) {
+            m_services.sourceChoices = {In("dvd/VIDEO_TS/VIDEO_TS.IFO")};
+            Button(IDC_BROWSE_SOURCE)->click();
+        } else {
+            QWidget* target =
+                how == QStringLiteral("field") ? static_cast<QWidget*>(Field(IDC_SOURCE_PATH)) : m_dlg.get();
+            QCOMPARE(Drop(target, {QUrl::fromLocalFile(In("dvd"))}), Qt::CopyAction);
+        }
+        QTRY_VERIFY(Button(IDC_MODE_TO_16_9)->isChecked());
+        QCOMPARE(Field(IDC_SOURCE_PATH)->text(),
+                 how == QStringLiteral("pick") ? In("dvd/VIDEO_TS") : In("dvd"));
+        m_services.destChoices = {In(dest)};
+        Button(IDC_BROWSE_DEST)->click();
+        QCOMPARE(m_services.destExtensions, QStringList{"folder"});
+        Button(IDC_RUN)->click();
+
+        QCOMPARE(m_services.errors, error.isEmpty() ? QStringList() : QStringList{error});
+        QCOMPARE(m_services.beeps, int(error.isEmpty()));
+        if (error.isEmpty()) {
+            QCOMPARE(Progress()->value(), veltrane::PROGRESS_MAX);
+            QCOMPARE(LsdvdAspects(In("out")), (QStringList{"16/9", "16/9"}));
         }
     }
 

@@ -21,6 +21,10 @@ public:
         destExtensions.push_back(extension);
         return Next(destChoices);
     }
+    std::optional<std::wstring> ChooseDestFolder(HWND) override {
+        destExtensions.push_back(L"folder");
+        return Next(destChoices);
+    }
     void ShowError(HWND, const std::wstring& text) override { errors.push_back(text); }
     void ShowInfo(HWND, const std::wstring& text) override { infos.push_back(text); }
     void Beep() override { ++beeps; }

@@ -1,5 +1,6 @@
 // Drives the real Windows dialog through a scripted desktop: source choice, runs, keys and the About box.
 #include "conversion_run.h"
+#include "disc/ifo_attributes.h"
 #include "resource.h"
 #include "scripted_services.h"
 #include "test_support.h"
@@ -8,6 +9,7 @@
 
 #include <algorithm>
 #include <commctrl.h>
+#include <cstdlib>
 #include <filesystem>
 #include <gtest/gtest.h>
 #include <shlobj.h>
@@ -220,6 +222,49 @@ TEST_F(Win32DialogTest, DroppedFilesGoToTheFieldTheyLandOn) {
     EXPECT_TRUE(Checked(IDC_MODE_TO_4_3));
     EXPECT_EQ(Field(IDC_DEST_PATH), dest);
     EXPECT_TRUE(m_services.errors.empty());
+}
+
+// A DVD folder dropped onto the window is converted whole into the folder chosen: its first title set
+// (4:3) chooses the direction, and every IFO and BUP attribute of the copy declares 16:9. The disc is
+// authored with dvdauthor on the host (scripts/test-windows), which wine cannot run.
+TEST_F(Win32DialogTest, ConvertsADroppedDvdFolderIntoAFolder) {
+    const char* authored = std::getenv("VELTRANE_TEST_DVD");
+    if (!authored)
+        GTEST_SKIP() << "VELTRANE_TEST_DVD names no DVD folder (scripts/test-windows authors one)";
+    const fs::path dvd = m_dir.Path() / L"ディスク", out = m_dir.Path() / L"出力";
+    fs::copy(veltrane::test::FsPath(authored), dvd, fs::copy_options::recursive);
+    ::CheckRadioButton(m_dlg.GetSafeHwnd(), IDC_MODE_TO_16_9, IDC_MODE_TO_4_3, IDC_MODE_TO_4_3);
+    ::SendMessageW(m_dlg.GetSafeHwnd(), WM_DROPFILES,
+                   reinterpret_cast<WPARAM>(MakeDrop(dvd.wstring(), {1, 1})), 0);
+    EXPECT_EQ(Field(IDC_SOURCE_PATH), dvd.wstring());
+    EXPECT_TRUE(Checked(IDC_MODE_TO_16_9));
+    m_services.destChoices = {out.wstring()};
+    Click(IDC_BROWSE_DEST);
+    Click(IDC_RUN);
+
+    EXPECT_EQ(m_services.destExtensions, std::vector<std::wstring>{L"folder"});
+    EXPECT_TRUE(m_services.errors.empty()) << veltrane::Narrow(m_services.errors.front());
+    EXPECT_EQ(m_services.beeps, 1);
+    EXPECT_EQ(Progress(), veltrane::PROGRESS_MAX);
+    int attributes = 0;
+    for (const auto& entry : fs::directory_iterator(out / L"VIDEO_TS")) {
+        const std::wstring name = entry.path().filename().wstring();
+        if (name.find(L".VOB") != std::wstring::npos)
+            continue;
+        veltrane::disc::IfoImage image;
+        const bool manager = name.rfind(L"VIDEO_TS", 0) == 0;
+        ASSERT_EQ(veltrane::disc::LoadIfo(veltrane::test::Utf8(entry.path()), manager,
+                                          manager ? 0 : std::stoi(name.substr(4, 2)), image),
+                  veltrane::disc::IfoFault::None);
+        for (const veltrane::disc::VideoAttribute& attribute : image.attributes) {
+            if (attribute.group.titleSet > 0 && !attribute.group.menus) {
+                ++attributes;
+                EXPECT_EQ(attribute.Aspect(), veltrane::disc::AttributeAspect::Ratio16x9)
+                    << veltrane::Narrow(name);
+            }
+        }
+    }
+    EXPECT_EQ(attributes, 8); // two title sets' titles, in their own IFO and BUP and in the manager's
 }
 
 // `veltrane FILE`: the file is opened as the source once the window is up, as if chosen.
