@@ -28,8 +28,29 @@ double Distance(double shape, Ratio target) {
     return std::fabs(std::log(shape * target.height / target.width));
 }
 
-// The table code whose shape at this size is nearest the target, if one is within the tolerance.
+// The codes of the sizes broadcast and camcorders use, as their encoders write them: ITU-R BT.601's
+// pixel for the standard-definition widths (so 480 wide takes 18:11, not the nearer 160:99), square
+// or anamorphic HD for the others. The shape alone would pick differently for some of them.
+struct KnownSize {
+    std::uint32_t width;
+    std::uint32_t height;
+    std::uint8_t code4x3;
+    std::uint8_t code16x9;
+};
+constexpr KnownSize KNOWN_SIZES[] = {
+    {720, 576, 2, 4},    {704, 576, 2, 4},  {352, 288, 2, 4},  {720, 480, 3, 5},
+    {704, 480, 3, 5},    {352, 240, 3, 5},  {528, 576, 4, 12}, {528, 480, 5, 13},
+    {480, 576, 10, 6},   {480, 480, 11, 7}, {352, 576, 6, 8},  {352, 480, 7, 9},
+    {1440, 1080, 1, 14}, {640, 480, 1, 14}, {960, 720, 1, 14}, {960, 1080, 15, 16},
+};
+
+// The table code for the target at this size: the known sizes' own, else the code whose shape is
+// nearest the target, if one is within the tolerance.
 std::optional<std::uint8_t> NearestTableCode(std::uint32_t width, std::uint32_t height, Ratio target) {
+    for (const KnownSize& known : KNOWN_SIZES) {
+        if (known.width == width && known.height == height)
+            return target == Ratio{4, 3} ? known.code4x3 : known.code16x9;
+    }
     std::optional<std::uint8_t> best;
     double bestDistance = std::log1p(TOLERANCE);
     for (std::uint8_t idc = 1; idc <= 16; ++idc) {
