@@ -188,7 +188,9 @@ std::string RefusalText(VideoCodec codec, const AspectPlan& plan, const std::str
         text = "the SPS has no VUI: declaring an aspect ratio takes " + bits();
         break;
     case AspectRefusal::EmulationPreventionWouldChange:
-        text = "emulation prevention would change: the rewritten SPS would take " + bits();
+        text = plan.bitsNeeded == 0
+                   ? std::string("emulation prevention would change: an emulation prevention byte would move")
+                   : "emulation prevention would change: the rewritten SPS would take " + bits();
         break;
     case AspectRefusal::DamagedSps:
         return "damaged or unsupported SPS: " + detail;

@@ -73,20 +73,12 @@ struct RefusalRow {
 
 TEST(SampleAspectRefusals, EachSaysWhyInBitsAndHowARemuxWouldDoIt) {
     const RefusalRow rows[] = {
-        {"SquareHdTo4x3", VideoCodec::H264, 1920, 1080, true, Code(1), ConversionMode::To4x3,
-         AspectRefusal::NeedsAnotherCoding, 32, "h264_metadata=sample_aspect_ratio=3/4"},
         {"Square720pTo4x3", VideoCodec::Hevc, 1280, 720, true, Code(1), ConversionMode::To4x3,
          AspectRefusal::NeedsAnotherCoding, 32, "hevc_metadata=sample_aspect_ratio=3/4"},
         {"DvcproHdTo4x3", VideoCodec::H264, 1280, 1080, true, Code(15), ConversionMode::To4x3,
          AspectRefusal::NeedsAnotherCoding, 32, "sample_aspect_ratio=9/8"},
-        {"NoAspectInfo", VideoCodec::H264, 720, 576, true, std::nullopt, ConversionMode::To16x9,
-         AspectRefusal::NoAspectInfo, 8, "sample_aspect_ratio=16/11"},
         {"NoAspectInfoNoTableCode", VideoCodec::Hevc, 1920, 1080, true, std::nullopt, ConversionMode::To4x3,
          AspectRefusal::NoAspectInfo, 40, "sample_aspect_ratio=3/4"},
-        {"NoVuiH264", VideoCodec::H264, 720, 480, false, std::nullopt, ConversionMode::To4x3,
-         AspectRefusal::NoVui, 17, "sample_aspect_ratio=10/11"},
-        {"NoVuiHevc", VideoCodec::Hevc, 720, 480, false, std::nullopt, ConversionMode::To4x3,
-         AspectRefusal::NoVui, 18, "sample_aspect_ratio=10/11"},
     };
     for (const RefusalRow& row : rows) {
         SCOPED_TRACE(row.name);

@@ -1,13 +1,18 @@
 // The checks every SPS row of the H.264 and HEVC tests goes through, and the bytes they start from.
 #pragma once
 
+#include "test_support.h"
 #include "video/sps_info.h"
 #include "video/sps_rewrite.h"
 
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
 #include <gtest/gtest.h>
 #include <memory>
+#include <optional>
+#include <random>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -22,25 +27,63 @@ inline std::vector<std::uint8_t> FromHex(const std::string& hex) {
 
 // What a flip to one shape must give: the kind, the new aspect (Changed), the bits named (Refused).
 struct Expect {
-    SpsRewrite::Kind kind;
+    SpsRewrite::Kind kind = SpsRewrite::Kind::Refused;
     SampleAspect to{};
     int bits = 0;
 };
 
 struct SpsRow {
     std::string name;
-    std::string hex; // the whole NAL unit, as the encoder wrote it
-    std::uint32_t width;
-    std::uint32_t height;
+    std::vector<std::uint8_t> nal; // the whole NAL unit, as the encoder wrote it
+    std::uint32_t width = 0;
+    std::uint32_t height = 0;
     std::optional<SampleAspect> aspect; // empty: no VUI or no aspect info
     Expect to16x9;
     Expect to4x3;
 };
 
+inline SampleAspect ParseAspect(const std::string& text) {
+    unsigned idc = 0, w = 0, h = 0;
+    std::sscanf(text.c_str(), "%u:%u:%u", &idc, &w, &h);
+    return {static_cast<std::uint8_t>(idc), static_cast<std::uint16_t>(w), static_cast<std::uint16_t>(h)};
+}
+
+inline Expect ParseExpect(const std::string& text) {
+    if (text == "=")
+        return {SpsRewrite::Kind::Unchanged};
+    if (text == "~")
+        return {SpsRewrite::Kind::OtherShape};
+    if (text[0] == '>')
+        return {SpsRewrite::Kind::Changed, ParseAspect(text.substr(1))};
+    return {SpsRewrite::Kind::Refused, {}, std::stoi(text.substr(1))};
+}
+
+// The rows of one codec from tests/data/sps_rows.txt.
+inline std::vector<SpsRow> LoadRows(const std::string& codec) {
+    std::ifstream file(std::string(VELTRANE_TEST_DATA_DIR) + "/sps_rows.txt");
+    std::vector<SpsRow> rows;
+    for (std::string line; std::getline(file, line);) {
+        std::istringstream fields(line);
+        std::string rowCodec, aspect, to16x9, to4x3, hex;
+        SpsRow row;
+        if (line.starts_with('#') ||
+            !(fields >> rowCodec >> row.name >> row.width >> row.height >> aspect >> to16x9 >> to4x3 >>
+              hex) ||
+            rowCodec != codec)
+            continue;
+        row.nal = FromHex(hex);
+        if (aspect != "-")
+            row.aspect = ParseAspect(aspect);
+        row.to16x9 = ParseExpect(to16x9);
+        row.to4x3 = ParseExpect(to4x3);
+        rows.push_back(std::move(row));
+    }
+    return rows;
+}
+
 inline constexpr auto CHANGED = SpsRewrite::Kind::Changed;
 inline constexpr auto UNCHANGED = SpsRewrite::Kind::Unchanged;
 inline constexpr auto REFUSED = SpsRewrite::Kind::Refused;
-inline constexpr auto OTHER_SHAPE = SpsRewrite::Kind::OtherShape;
 
 inline bool Bit(const std::vector<std::uint8_t>& bytes, std::size_t at) {
     return ((bytes[at / 8] >> (7 - at % 8)) & 1) != 0;
@@ -50,7 +93,7 @@ inline bool Bit(const std::vector<std::uint8_t>& bytes, std::size_t at) {
 // few bytes after which the SPS reads as the target with every RBSP bit outside the aspect as before,
 // and a second flip to the same shape finds nothing to do.
 inline void CheckRow(VideoCodec codec, const SpsRow& row) {
-    const std::vector<std::uint8_t> nal = FromHex(row.hex);
+    const std::vector<std::uint8_t>& nal = row.nal;
     const SpsReading reading = ReadSps(codec, nal);
     ASSERT_TRUE(reading.ok) << reading.failure;
     EXPECT_EQ(reading.sps.width, row.width);
@@ -115,6 +158,68 @@ inline std::optional<std::string> Output(const std::string& command) {
     for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe.get())) > 0;)
         text.append(buffer, n);
     return text;
+}
+
+// Every cut of a real SPS ends inside its fields; random bytes after the first `keep` of it either read
+// or are refused. Exact-size copies, so that the sanitizers see any read past the end.
+inline void CheckCutsAndGarbage(VideoCodec codec, const std::vector<std::uint8_t>& sps, std::size_t keep) {
+    for (std::size_t size = 0; size + 1 < sps.size(); ++size) {
+        const std::vector<std::uint8_t> cut(sps.begin(), sps.begin() + static_cast<long>(size));
+        EXPECT_FALSE(ReadSps(codec, cut).ok) << "cut at " << size;
+    }
+    std::mt19937 random(27);
+    for (int round = 0; round < 3000; ++round) {
+        std::vector<std::uint8_t> nal(sps.begin(), sps.begin() + static_cast<long>(keep));
+        nal.resize(keep + random() % 80);
+        for (std::size_t i = keep; i < nal.size(); ++i)
+            nal[i] = static_cast<std::uint8_t>(random() % 3 == 0 ? 0 : random());
+        const SpsRewrite result = RewriteSpsAspect(codec, nal, ConversionMode::To16x9);
+        ASSERT_LE(result.changes.size(), 5u);
+        for (const ByteChange& change : result.changes)
+            ASSERT_LT(change.offset, nal.size());
+    }
+}
+
+// A committed 4:3 raw stream with one SPS, flipped to 16:9 in place: ffprobe sees 16:11 (DAR 20:11)
+// and ffmpeg decodes the very same pictures.
+inline void CheckRealMediaFlip(VideoCodec codec, const std::string& name) {
+    if (!Output("ffmpeg -version"))
+        GTEST_SKIP() << "ffmpeg is missing";
+    const std::string source = std::string(VELTRANE_TEST_DATA_DIR) + "/" + name;
+    Bytes stream = ReadAll(source);
+    const std::size_t header = codec == VideoCodec::H264 ? 1 : 2;
+    std::size_t patched = 0;
+    for (std::size_t i = 0; i + 3 + header < stream.size(); ++i) {
+        const std::uint8_t type =
+            codec == VideoCodec::H264 ? stream[i + 3] & 0x1F : (stream[i + 3] >> 1) & 0x3F;
+        if (stream[i] != 0 || stream[i + 1] != 0 || stream[i + 2] != 1 || type != (header == 1 ? 7 : 33))
+            continue;
+        std::size_t end = i + 3;
+        while (end + 2 < stream.size() && !(stream[end] == 0 && stream[end + 1] == 0 && stream[end + 2] <= 1))
+            ++end;
+        const SpsRewrite result =
+            RewriteSpsAspect(codec, std::span(stream).subspan(i + 3, end - i - 3), ConversionMode::To16x9);
+        ASSERT_EQ(result.kind, CHANGED) << result.reason;
+        for (const ByteChange& change : result.changes)
+            stream[i + 3 + change.offset] = change.after;
+        ++patched;
+    }
+    ASSERT_EQ(patched, 1u);
+    TempDir dir;
+    const std::string copy = dir.File("flipped");
+    std::ofstream(copy, std::ios::binary)
+        .write(reinterpret_cast<const char*>(stream.data()), static_cast<std::streamsize>(stream.size()));
+    const auto quoted = [](const std::string& path) { return "'" + path + "'"; };
+    EXPECT_EQ(Output("ffprobe -v error -show_entries stream=sample_aspect_ratio,display_aspect_ratio "
+                     "-of csv=p=0 " +
+                     quoted(copy)),
+              "16:11,20:11\n");
+    const auto pictures = [&quoted](const std::string& path) {
+        return Output("ffmpeg -v error -i " + quoted(path) + " -f framemd5 - | grep -v '^#'");
+    };
+    const auto before = pictures(source);
+    ASSERT_TRUE(before && !before->empty());
+    EXPECT_EQ(pictures(copy), before);
 }
 
 } // namespace veltrane::test
