@@ -1,6 +1,8 @@
 // A codec's search over one stream's payload, and the table that picks one for a stream's codec.
 #pragma once
 
+#include "video/video_codec.h"
+
 #include <cstdint>
 #include <memory>
 
@@ -8,9 +10,6 @@ namespace veltrane {
 
 struct WalkBuffer;
 class HeaderSink;
-
-// The codecs a container can name for a stream.
-enum class VideoCodec : std::uint8_t { Mpeg12, H264, Hevc };
 
 // Searches one stream's payload, which may arrive in pieces of any size, for the structures that
 // declare its shape, and hands each to the sink once the bytes that change are in the buffer.

@@ -1,6 +1,8 @@
 // The sample aspect ratio of H.264 and HEVC: what an SPS declares, what shape that gives, what a flip writes.
 #pragma once
 
+#include "video/video_codec.h"
+
 #include "video/conversion_mode.h"
 #include "video/sequence_header.h"
 
@@ -10,7 +12,7 @@
 
 namespace veltrane {
 
-enum class VideoCodec { H264, Hevc };
+
 
 // aspect_ratio_idc as coded; sar_width/sar_height only mean something with EXTENDED_SAR.
 struct SampleAspect {
