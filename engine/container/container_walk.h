@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <string>
 
 namespace veltrane {
 
@@ -49,6 +50,10 @@ public:
     std::optional<std::uint64_t> FixUpUnit(std::uint64_t offset) const {
         return m_format ? m_format->FixUpUnit(offset) : std::nullopt;
     }
+    // Why the file cannot be converted as asked, once the walk has found that.
+    const std::optional<std::string>& RefusedBecause() const { return m_refusal; }
+    bool Refused() const override { return m_refusal.has_value(); }
+    bool MayRefuse() const { return m_format && m_format->MayRefuse(); }
 
 private:
     // Turns each header a scanner finds into a site: the patch the mode calls for, applied in the
@@ -58,6 +63,7 @@ private:
         Forwarder(ContainerWalk& walk, EditSink& sink, std::optional<ConversionMode> mode)
             : m_walk(walk), m_sink(sink), m_mode(mode) {}
         void Found(const FoundHeader& header) override;
+        std::optional<ConversionMode> Mode() const { return m_mode; }
 
     private:
         ContainerWalk& m_walk;
@@ -68,10 +74,20 @@ private:
     WalkBuffer& Buffer() override { return m_buffer; }
     HeaderSink& Sink() override { return m_forwarder; }
     std::uint64_t Base() const override { return m_base; }
+    std::uint32_t BufferSize() const override { return m_bufferSize; }
     std::uint32_t HoldLimit() const override { return m_holdLimit; }
     void Plain(std::uint8_t* data, std::uint32_t from, std::uint32_t to) override;
     void PlainUntilResync(std::uint8_t* data, std::uint32_t from, std::uint32_t to) override;
     void ForgetPlain() override { m_plain.Forget(); }
+    std::optional<ConversionMode> Mode() const override { return m_forwarder.Mode(); }
+    void Refuse(std::string reason) override {
+        if (!m_refusal)
+            m_refusal = std::move(reason);
+    }
+    void Apply(const Site& site) override;
+    void ApplyFixUp(Patch patch) override;
+    // Stores the patch where it lies in the buffer, or marks it as behind it.
+    bool Store(Patch& patch);
     void SwitchTo(std::unique_ptr<ContainerFormat> next) override { m_next = std::move(next); }
 
     std::uint32_t Step(std::uint8_t* data, std::uint32_t size, bool last);
@@ -83,9 +99,11 @@ private:
     std::unique_ptr<ContainerFormat> m_format;
     std::unique_ptr<ContainerFormat> m_next; // asked for by the format during its walk
     std::uint64_t m_base = 0;                // file offset of data[0] in this call
+    std::uint32_t m_bufferSize = 0;          // bytes at data in this call
     std::uint64_t m_parsed = 0;              // file offset up to which the walk has read
     StreamSearch m_plain;
     WalkBuffer m_buffer;
+    std::optional<std::string> m_refusal;
 };
 
 } // namespace veltrane
