@@ -51,6 +51,7 @@ public:
 
 private:
     bool Begin(WalkCore& core, std::uint8_t* data, std::uint32_t size);
+    bool Grow(WalkCore& core, const MatroskaVideoTrack& track, DeclaredAspect target);
     bool SetDisplaySize(WalkCore& core, const MatroskaVideoTrack& track, DeclaredAspect target);
     void Report(WalkCore& core, const MatroskaVideoTrack& track);
 
@@ -73,21 +74,29 @@ private:
 
 // The head lies in the first buffer-full: the display sizes are set there before a frame is walked.
 bool MatroskaFormat::Begin(WalkCore& core, std::uint8_t* data, std::uint32_t size) {
-    for (const MatroskaVideoTrack& track : m_head.video) {
-        const std::optional<ConversionMode> mode = core.Mode();
-        if (mode && !SetDisplaySize(core, track, TargetOf(*mode)))
+    const std::optional<ConversionMode> mode = core.Mode();
+    // A track without a display size grows one into the Void after Tracks first; the head is then
+    // read again, since every offset behind the growth moved.
+    if (mode) {
+        for (const MatroskaVideoTrack& track : m_head.video) {
+            if (!Grow(core, track, TargetOf(*mode)))
+                return false;
+        }
+        const MatroskaAnalysis again = AnalyseMatroska(data, size, 0);
+        if (again.verdict != MatroskaVerdict::Usable) {
+            core.Refuse(again.verdict == MatroskaVerdict::Refused ? again.refusal
+                                                                  : "Matroska head is damaged");
             return false;
+        }
+        m_head = again.head;
+    }
+    // The walker first: it keeps every CRC-32 right that the display sizes' patches change.
+    m_walker = std::make_unique<MatroskaWalker>(m_head, 0);
+    for (const MatroskaVideoTrack& track : m_head.video) {
         if (!mode)
             Report(core, track);
-    }
-    // A grown head is read again: every offset behind the growth moved.
-    const MatroskaAnalysis again = AnalyseMatroska(data, size, 0);
-    if (again.verdict != MatroskaVerdict::Usable) {
-        core.Refuse(again.verdict == MatroskaVerdict::Refused ? again.refusal : "Matroska head is damaged");
-        return false;
-    }
-    m_head = again.head;
-    for (const MatroskaVideoTrack& track : m_head.video) {
+        else if (!SetDisplaySize(core, track, TargetOf(*mode)))
+            return false;
         std::unique_ptr<CodecScanner> scanner;
         switch (track.codec) {
         case ContainerCodec::Mpeg1:
@@ -110,34 +119,38 @@ bool MatroskaFormat::Begin(WalkCore& core, std::uint8_t* data, std::uint32_t siz
         if (scanner)
             m_scanners.emplace(track.number, std::move(scanner));
     }
-    m_walker = std::make_unique<MatroskaWalker>(m_head, 0);
+    return true;
+}
+
+bool MatroskaFormat::Grow(WalkCore& core, const MatroskaVideoTrack& track, DeclaredAspect target) {
+    std::vector<ContainerSite> sites;
+    const char* refusal = MatroskaDisplaySites(track, target, sites);
+    if (*refusal == '\0')
+        return true;
+    // No display size, or one too small for the value: grown into a Void after Tracks, if any.
+    MatroskaGrowth growth;
+    if (*PlanMatroskaGrowth(core.Buffer().data, core.BufferSize(), m_head, track.number, target, growth) !=
+        '\0') {
+        core.Refuse(refusal);
+        return false;
+    }
+    for (std::size_t at = 0; at < growth.after.size(); at += Patch::MAX_BYTES) {
+        const auto length =
+            static_cast<std::uint8_t>(std::min<std::size_t>(Patch::MAX_BYTES, growth.after.size() - at));
+        const auto from = static_cast<std::ptrdiff_t>(at);
+        if (!std::equal(growth.before.begin() + from, growth.before.begin() + from + length,
+                        growth.after.begin() + from))
+            core.ApplyFixUp(
+                PatchOf(growth.offset + at, length, growth.before.data() + at, growth.after.data() + at));
+    }
     return true;
 }
 
 bool MatroskaFormat::SetDisplaySize(WalkCore& core, const MatroskaVideoTrack& track, DeclaredAspect target) {
     std::vector<ContainerSite> sites;
-    const char* refusal = MatroskaDisplaySites(track, target, sites);
-    if (*refusal != '\0') {
-        // No display size, or one too small for the value: grown into a Void after Tracks, if any.
-        WalkBuffer& buffer = core.Buffer();
-        MatroskaGrowth growth;
-        const auto size = static_cast<std::uint32_t>(
-            std::min<std::uint64_t>(m_head.tracks.offset + (64u << 10) + m_head.tracks.size, 655360u));
-        if (*PlanMatroskaGrowth(buffer.data, size, m_head, track.number, target, growth) != '\0') {
-            core.Refuse(refusal);
-            return false;
-        }
-        for (std::size_t at = 0; at < growth.after.size(); at += Patch::MAX_BYTES) {
-            const auto length =
-                static_cast<std::uint8_t>(std::min<std::size_t>(Patch::MAX_BYTES, growth.after.size() - at));
-            if (std::equal(growth.before.begin() + static_cast<std::ptrdiff_t>(at),
-                           growth.before.begin() + static_cast<std::ptrdiff_t>(at + length),
-                           growth.after.begin() + static_cast<std::ptrdiff_t>(at)))
-                continue;
-            core.ApplyFixUp(
-                PatchOf(growth.offset + at, length, growth.before.data() + at, growth.after.data() + at));
-        }
-        return true;
+    if (const char* refusal = MatroskaDisplaySites(track, target, sites); *refusal != '\0') {
+        core.Refuse(refusal);
+        return false;
     }
     for (const ContainerSite& field : sites) {
         Site site;
