@@ -1,0 +1,250 @@
+// The AVI walk: muxers' files give exactly the video frames and, with vprp set, show the target in every
+// reader; OpenDML parts, rec lists and index chunks are walked as what they are; damage refuses.
+#include "container/avi_walk.h"
+#include "container/bmff_avi_media.h"
+#include "test_support.h"
+
+#include <gtest/gtest.h>
+
+namespace veltrane::container {
+namespace {
+
+using test::Bytes;
+
+struct WalkResult {
+    test::Walked walked;
+    std::string refusal;
+    bool cut = false;
+    std::vector<AviVideo> videos;
+};
+
+// Walks the file `window` new bytes at a time after what the last call held back, as the pump will.
+WalkResult WalkAll(Bytes& bytes, std::uint32_t window, DeclaredAspect target = DeclaredAspect::Ratio16x9) {
+    WalkResult result;
+    AviWalk walk(target);
+    std::uint64_t at = 0;
+    std::uint64_t end = 0;
+    while (true) {
+        end = std::min<std::uint64_t>(end + window, bytes.size());
+        const auto size = static_cast<std::uint32_t>(end - at);
+        const bool last = end == bytes.size();
+        const std::uint32_t reached = walk.Walk(bytes.data() + at, 0, size, at, last, result.walked);
+        if (last)
+            break;
+        at += reached; // the window grows until what is held back fits
+    }
+    result.refusal = walk.Refusal();
+    result.cut = walk.Cut();
+    result.videos = walk.Videos();
+    return result;
+}
+
+struct MuxCase {
+    const char* name;
+    const char* command; // makes $OUT from tests/data's $DATA
+    DeclaredAspect target;
+};
+
+const MuxCase MUX_CASES[] = {
+    {"ffmpeg_4x3_to_16x9", "ffmpeg -nostdin -v error -y -i \"$DATA/mpeg2_ps_4x3.mpg\" -c copy \"$OUT\"",
+     DeclaredAspect::Ratio16x9},
+    {"ffmpeg_16x9_to_4x3", "ffmpeg -nostdin -v error -y -i \"$DATA/mpeg2_ts_16x9.ts\" -c copy \"$OUT\"",
+     DeclaredAspect::Ratio4x3},
+    {"avimux_4x3_to_16x9",
+     "timeout 60 gst-launch-1.0 -q filesrc location=\"$DATA/mpeg2_4x3.m2v\" ! mpegvideoparse ! avimux name=m "
+     "! "
+     "filesink location=\"$OUT\" audiotestsrc num-buffers=20 ! audioconvert ! lamemp3enc ! m.",
+     DeclaredAspect::Ratio16x9},
+};
+
+class AviMux : public testing::TestWithParam<MuxCase> {};
+
+TEST_P(AviMux, HandsTheFramesAndVprpMakesEveryReaderShowTheTarget) {
+    const MuxCase& c = GetParam();
+    if (!test::HaveTool("ffmpeg -version") || !test::HaveTool("gst-launch-1.0 --version"))
+        GTEST_SKIP() << "ffmpeg or GStreamer is missing";
+    test::TempDir dir;
+    const std::string file = dir.File("out.avi");
+    ASSERT_TRUE(test::Shell("DATA='" + std::string(VELTRANE_TEST_DATA_DIR) + "' OUT='" + file + "' sh -c '" +
+                            c.command + "'"));
+    Bytes bytes = test::ReadAll(file);
+    EXPECT_TRUE(LooksLikeAvi(bytes.data(), static_cast<std::uint32_t>(bytes.size())));
+
+    // Frames in order, across the edges of a small odd window, equal ffmpeg's demultiplexed video; the
+    // sequence header after the BITMAPINFOHEADER comes first, on its own.
+    const Bytes expected =
+        test::Capture("ffmpeg -nostdin -v error -i '" + file + "' -map 0:v -c copy -f mpeg2video -");
+    for (const std::uint32_t window : {4093u, 655360u}) {
+        const WalkResult result = WalkAll(bytes, window, c.target);
+        EXPECT_EQ(result.refusal, "");
+        EXPECT_FALSE(result.cut);
+        ASSERT_EQ(result.videos.size(), 1u);
+        EXPECT_EQ(result.videos[0].codec, TrackCodec::Mpeg12);
+        EXPECT_TRUE(result.videos[0].vprp);
+        const std::vector<Bytes> segments = result.walked.Segments();
+        ASSERT_EQ(segments.size(), 2u) << window;
+        EXPECT_TRUE(test::SameBytes(segments[1], expected)) << window;
+        ASSERT_LE(segments[0].size(), expected.size());
+        EXPECT_TRUE(test::SameBytes(
+            segments[0],
+            Bytes(expected.begin(), expected.begin() + static_cast<std::ptrdiff_t>(segments[0].size()))));
+        ASSERT_EQ(result.walked.sites.size(), 1u);
+        EXPECT_TRUE(result.walked.sites[0].Changes());
+        EXPECT_NE(result.walked.sites[0].declaredBefore, c.target);
+    }
+
+    AviWalk walk(c.target);
+    const test::Applied applied = test::ApplyWithHeaders(
+        bytes,
+        [&](PayloadEvents& events) {
+            walk.Walk(bytes.data(), 0, static_cast<std::uint32_t>(bytes.size()), 0, true, events);
+        },
+        walk.Sites(), c.target);
+    EXPECT_GT(applied.headers, 1u);
+    EXPECT_EQ(applied.sites, 1u);
+    test::WriteAll(file, bytes);
+    const test::Readers shown = test::AskReaders(file);
+    const double want = c.target == DeclaredAspect::Ratio16x9 ? 16.0 / 9 : 4.0 / 3;
+    EXPECT_NEAR(shown.ffprobe, want, 0.01);
+    EXPECT_NEAR(shown.mpv, want, 0.01);
+    EXPECT_NEAR(shown.mediainfo, want, 0.01);
+    EXPECT_TRUE(shown.mediainfoOriginal.empty()) << shown.mediainfoOriginal;
+    // The second pass finds the frame aspect right.
+    const WalkResult again = WalkAll(bytes, 655360, c.target);
+    ASSERT_EQ(again.walked.sites.size(), 1u);
+    EXPECT_FALSE(again.walked.sites[0].Changes());
+}
+
+INSTANTIATE_TEST_SUITE_P(Muxers, AviMux, testing::ValuesIn(MUX_CASES),
+                         [](const auto& row) { return std::string(row.param.name); });
+
+// RIFF built by hand: OpenDML's AVIX part, a rec list, ix## and idx1 indexes, audio, odd sizes.
+Bytes Chunk(const char* id, const Bytes& body) {
+    Bytes chunk(id, id + 4);
+    const auto size = static_cast<std::uint32_t>(body.size());
+    for (int i = 0; i < 4; ++i)
+        chunk.push_back(static_cast<std::uint8_t>(size >> (8 * i)));
+    chunk.insert(chunk.end(), body.begin(), body.end());
+    if (body.size() & 1)
+        chunk.push_back(0);
+    return chunk;
+}
+Bytes List(const char* id, const char* form, std::initializer_list<Bytes> children) {
+    Bytes body(form, form + 4);
+    for (const Bytes& child : children)
+        body.insert(body.end(), child.begin(), child.end());
+    return Chunk(id, body);
+}
+Bytes Le(std::uint32_t v) {
+    return {static_cast<std::uint8_t>(v), static_cast<std::uint8_t>(v >> 8),
+            static_cast<std::uint8_t>(v >> 16), static_cast<std::uint8_t>(v >> 24)};
+}
+
+struct Model {
+    bool vprp = true;
+    std::uint32_t moviSize = 0; // the first movi's size field, when not 0
+    Bytes Header() const { return test::SequenceHeader(0x23); }
+    Bytes Frame(std::uint8_t fill, std::size_t size) const { return Bytes(size, fill); }
+
+    Bytes Build() const {
+        Bytes strh = Bytes{'v', 'i', 'd', 's', 'm', 'p', 'g', '2'};
+        strh.resize(56, 0);
+        Bytes strf = Bytes(40, 0);
+        strf[4] = 0xD0, strf[5] = 0x02; // 720
+        strf[8] = 0x40, strf[9] = 0x02; // 576
+        const Bytes compression = {'m', 'p', 'g', '2'};
+        std::copy(compression.begin(), compression.end(), strf.begin() + 16);
+        const Bytes header = Header();
+        strf.insert(strf.end(), header.begin(), header.end());
+        Bytes vprpBody(68, 0);
+        const Bytes aspect = Le(0x00040003);
+        std::copy(aspect.begin(), aspect.end(), vprpBody.begin() + 20);
+        Bytes audioStrh = Bytes{'a', 'u', 'd', 's'};
+        audioStrh.resize(56, 0);
+        const Bytes videoList = vprp ? List("LIST", "strl",
+                                            {Chunk("strh", strh), Chunk("strf", strf),
+                                             Chunk("indx", Bytes(24, 0x30)), Chunk("vprp", vprpBody)})
+                                     : List("LIST", "strl", {Chunk("strh", strh), Chunk("strf", strf)});
+        const Bytes hdrl =
+            List("LIST", "hdrl",
+                 {Chunk("avih", Bytes(56, 0)), videoList,
+                  List("LIST", "strl", {Chunk("strh", audioStrh), Chunk("strf", Bytes(18, 0))})});
+        // Audio and index bodies full of 00 00 01 B3: none may be handed over.
+        const Bytes decoy = Cat({header, header});
+        Bytes movi = List("LIST", "movi",
+                          {Chunk("00dc", Frame(0x11, 5)), Chunk("01wb", decoy), Chunk("00dc", Bytes()),
+                           List("LIST", "rec ", {Chunk("00db", Frame(0x22, 7)), Chunk("01wb", decoy)}),
+                           Chunk("ix00", decoy), Chunk("JUNK", decoy)});
+        if (moviSize != 0) {
+            const Bytes patched = Le(moviSize);
+            std::copy(patched.begin(), patched.end(), movi.begin() + 4);
+        }
+        const Bytes first = List(
+            "RIFF", "AVI ", {hdrl, List("LIST", "INFO", {Chunk("ISFT", decoy)}), movi, Chunk("idx1", decoy)});
+        const Bytes second = List(
+            "RIFF", "AVIX", {List("LIST", "movi", {Chunk("00dc", Frame(0x33, 4)), Chunk("ix00", decoy)})});
+        return Cat({first, second});
+    }
+    static Bytes Cat(std::initializer_list<Bytes> parts) {
+        Bytes all;
+        for (const Bytes& part : parts)
+            all.insert(all.end(), part.begin(), part.end());
+        return all;
+    }
+};
+
+struct StructureCase {
+    const char* name;
+    void (*change)(Model& model, Bytes& bytes);
+    const char* refusal;
+    bool cut;
+    std::size_t frameBytes; // frame bytes handed over
+    std::size_t sites;
+};
+
+const StructureCase STRUCTURE_CASES[] = {
+    {"opendml_intact", [](Model&, Bytes&) {}, "", false, 5 + 7 + 4, 1},
+    {"no_vprp_adds_nothing", [](Model& m, Bytes&) { m.vprp = false; }, "", false, 5 + 7 + 4, 0},
+    // The AVIX part ends with 00dc (4 bytes) and ix00 (8 + 16): cut two bytes into that frame.
+    {"cut_inside_a_frame", [](Model&, Bytes& b) { b.resize(b.size() - 26); }, "", true, 5 + 7 + 2, 1},
+    {"movi_past_its_riff", [](Model& m, Bytes&) { m.moviSize = 0x7FFFFFF0; },
+     "AVI structure is damaged (chunk runs past its list)", false, 0, 1},
+    {"list_too_small", [](Model& m, Bytes&) { m.moviSize = 2; }, "AVI structure is damaged (list size)",
+     false, 0, 1},
+    {"not_riff", [](Model&, Bytes& b) { b[0] = 'X'; }, "AVI structure is damaged (no RIFF AVI header)", false,
+     0, 0},
+};
+
+class AviStructure : public testing::TestWithParam<StructureCase> {};
+
+TEST_P(AviStructure, WalksOnlyTheVideoChunksOrRefuses) {
+    const StructureCase& c = GetParam();
+    Model model;
+    Bytes probe = model.Build();
+    c.change(model, probe); // a change of the model shows in the rebuild, one of the bytes below
+    Bytes bytes = model.Build();
+    c.change(model, bytes);
+    for (const std::uint32_t window : {13u, 64u, 100000u}) {
+        const WalkResult result = WalkAll(bytes, window);
+        EXPECT_EQ(result.refusal, c.refusal) << window;
+        EXPECT_EQ(result.cut, c.cut) << window;
+        EXPECT_EQ(result.walked.sites.size(), c.sites) << window;
+        const std::vector<Bytes> segments = result.walked.Segments();
+        Bytes frames;
+        for (std::size_t i = 1; i < segments.size(); ++i)
+            frames.insert(frames.end(), segments[i].begin(), segments[i].end());
+        EXPECT_EQ(frames.size(), c.frameBytes) << window;
+        // Never a byte of audio, index, JUNK or INFO: those are all sequence headers here.
+        for (const std::uint8_t b : frames)
+            EXPECT_TRUE(b == 0x11 || b == 0x22 || b == 0x33) << window;
+        if (c.refusal[0] == '\0' && c.frameBytes > 0) {
+            EXPECT_TRUE(test::SameBytes(segments[0], model.Header())) << window;
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Riff, AviStructure, testing::ValuesIn(STRUCTURE_CASES),
+                         [](const auto& row) { return std::string(row.param.name); });
+
+} // namespace
+} // namespace veltrane::container
