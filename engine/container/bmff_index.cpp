@@ -1,6 +1,8 @@
 // Reads an MP4 / MOV index with bounded random reads; see bmff_index.h.
 #include "container/bmff_index.h"
 
+#include "video/aspect_rule.h"
+
 #include <algorithm>
 #include <array>
 #include <cmath>
@@ -732,6 +734,68 @@ AspectSite Site32(const BoxField& field, std::uint32_t value, const char* what, 
     return site;
 }
 
+// ISO/IEC 11172-2's pel aspect ratios (height over width) for codes 1..14, as the aspect rule has them.
+constexpr double PEL_RATIO[15] = {0,      1.0000, 0.6735, 0.7031, 0.7615, 0.8055, 0.8437, 0.8935,
+                                  0.9157, 0.9815, 1.0255, 1.0695, 1.0950, 1.1575, 1.2015};
+
+// The fraction nearest `value` whose terms are at most `limit`: continued fraction convergents, the
+// last step shortened to the largest term that fits when that comes nearer. Muxers state an MPEG-1
+// stream's pel ratio this way, limit 255, so pasp then matches what they write for the same code.
+Ratio NearestFraction(double value, std::uint64_t limit) {
+    Ratio before{0, 1};
+    Ratio last{1, 0};
+    double rest = value;
+    for (int step = 0; step < 32; ++step) {
+        const double whole = std::floor(rest);
+        if (whole > static_cast<double>(limit))
+            break;
+        const auto term = static_cast<std::uint64_t>(whole);
+        const Ratio next{term * last.num + before.num, term * last.den + before.den};
+        if (next.num > limit || next.den > limit) {
+            std::uint64_t fits = last.num ? (limit - before.num) / last.num : term;
+            if (last.den)
+                fits = std::min(fits, (limit - before.den) / last.den);
+            const Ratio shortened{fits * last.num + before.num, fits * last.den + before.den};
+            if (fits > 0 &&
+                std::fabs(static_cast<double>(shortened.num) / static_cast<double>(shortened.den) - value) <
+                    std::fabs(static_cast<double>(last.num) / static_cast<double>(last.den) - value))
+                last = shortened;
+            break;
+        }
+        before = last;
+        last = next;
+        if (rest - whole < 1e-12)
+            break;
+        rest = 1.0 / (rest - whole);
+    }
+    return last.den == 0 ? Ratio{0, 1} : last;
+}
+
+// The sample aspect an MPEG-1 stream of this size has once its pel code is rewritten towards `target`:
+// the code the header rewrite picks, which is the one whose shape at this size is nearest the target.
+Ratio Mpeg1SampleAspect(DeclaredAspect target, std::uint32_t width, std::uint32_t height) {
+    const ConversionMode mode =
+        target == DeclaredAspect::Ratio16x9 ? ConversionMode::To16x9 : ConversionMode::To4x3;
+    const DeclaredAspect from =
+        target == DeclaredAspect::Ratio16x9 ? DeclaredAspect::Ratio4x3 : DeclaredAspect::Ratio16x9;
+    const Ratio shape = ShapeOf(target);
+    const double wanted = static_cast<double>(shape.num) / static_cast<double>(shape.den);
+    int best = 1;
+    for (int code = 1; code <= 14; ++code) {
+        const auto b = static_cast<std::uint8_t>(code << 4);
+        if (ClassifyMpeg1Aspect(b, width, height) == from) {
+            best = RewriteMpeg1Aspect(b, width, height, mode) >> 4;
+            break;
+        }
+        const auto distance = [&](int c) {
+            return std::fabs(std::log(static_cast<double>(width) / height / PEL_RATIO[c] / wanted));
+        };
+        if (distance(code) < distance(best))
+            best = code;
+    }
+    return NearestFraction(1.0 / PEL_RATIO[best], 255);
+}
+
 double RatioOf(std::uint64_t num, std::uint64_t den) {
     return den == 0 ? 0.0 : static_cast<double>(num) / static_cast<double>(den);
 }
@@ -778,7 +842,9 @@ std::vector<AspectSite> BmffIndex::SitesFor(DeclaredAspect target) const {
     std::vector<AspectSite> sites;
     if (width == 0 || height == 0 || target == DeclaredAspect::Unknown)
         return sites;
-    const Ratio sar = SampleAspectFor(target, width, height);
+    Ratio sar = SampleAspectFor(target, width, height);
+    if (version == Mpeg12Version::Mpeg1)
+        sar = Mpeg1SampleAspect(target, width, height);
     if (paspH && paspV) {
         AspectSite site;
         site.offset = paspH->offset;

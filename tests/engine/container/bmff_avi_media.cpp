@@ -61,7 +61,7 @@ namespace {
 // Feeds the payload to the engine's own header search, which rewrites in place.
 class HeaderPatcher final : public container::PayloadEvents, public HeaderSink {
 public:
-    HeaderPatcher(Bytes& bytes, ConversionMode mode) : m_mode(mode) {
+    HeaderPatcher(Bytes& bytes, ConversionMode mode, bool mpeg1) : m_mode(mode), m_mpeg1(mpeg1) {
         m_buffer.data = bytes.data();
         m_buffer.base = 0;
     }
@@ -74,7 +74,9 @@ public:
     }
     void Found(const FoundHeader& header) override {
         ++m_headers;
-        *header.aspect = RewriteHeader(header, m_mode);
+        FoundHeader read = header;
+        read.mpeg1 = read.mpeg1 || m_mpeg1;
+        *header.aspect = RewriteHeader(read, m_mode);
     }
     void Settle() {
         if (m_search.Waiting())
@@ -84,6 +86,7 @@ public:
 
 private:
     ConversionMode m_mode;
+    bool m_mpeg1;
     WalkBuffer m_buffer;
     StreamSearch m_search;
     std::size_t m_headers = 0;
@@ -105,9 +108,9 @@ double ParseRatio(const std::string& text) {
 } // namespace
 
 Applied ApplyWithHeaders(Bytes& bytes, const std::function<void(container::PayloadEvents&)>& walk,
-                         const std::vector<container::AspectSite>& sites, DeclaredAspect target) {
-    HeaderPatcher patcher(bytes, target == DeclaredAspect::Ratio16x9 ? ConversionMode::To16x9
-                                                                     : ConversionMode::To4x3);
+                         const std::vector<container::AspectSite>& sites, DeclaredAspect target, bool mpeg1) {
+    HeaderPatcher patcher(
+        bytes, target == DeclaredAspect::Ratio16x9 ? ConversionMode::To16x9 : ConversionMode::To4x3, mpeg1);
     walk(patcher);
     patcher.Settle();
     Applied applied;

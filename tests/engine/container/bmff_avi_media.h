@@ -55,9 +55,12 @@ struct Applied {
     std::size_t sites = 0;   // sites that changed bytes
 };
 // Runs `walk` over the whole file held in `bytes` (one buffer at offset 0), rewrites the aspect byte
-// of every sequence header in the payload it hands over towards `target`, then applies `sites`.
+// of every sequence header in the payload it hands over towards `target`, then applies `sites`. With
+// `mpeg1` every header is read as MPEG-1, as the container's word says, even one in a configuration
+// record that nothing of the stream follows.
 Applied ApplyWithHeaders(Bytes& bytes, const std::function<void(container::PayloadEvents&)>& walk,
-                         const std::vector<container::AspectSite>& sites, DeclaredAspect target);
+                         const std::vector<container::AspectSite>& sites, DeclaredAspect target,
+                         bool mpeg1 = false);
 
 // The display aspect each reader shows; 0 when it said nothing readable.
 struct Readers {

@@ -41,33 +41,49 @@ test::Walked WalkAll(Bytes& bytes, const BmffIndex& index, std::uint32_t window)
     return walked;
 }
 
+enum class Variant {
+    AsMuxed,
+    NoPasp,  // pasp renamed free: the stream's own aspect governs, tkhd still carries a display width
+    Rotated, // a tkhd matrix that turns the picture
+    Mpeg1,   // mp4v of object type 0x6A
+};
+
 struct MuxCase {
     const char* name;
     const char* source;  // in tests/data
     const char* options; // ffmpeg's output options
     const char* file;
     DeclaredAspect target;
-    const char* config; // what the configuration record is: "esds", "glbl"
     bool fragmented;
     bool tapt;
+    Variant variant = Variant::AsMuxed;
 };
 
-// ffmpeg's MP4 keeps moov at the end unless asked; MOV adds tapt and glbl; fragments carry the samples
-// in moof/mdat pairs after an empty moov.
+// ffmpeg's MP4 keeps moov at the end unless asked, with esds; MOV adds tapt and glbl; fragments carry
+// the samples in moof/mdat pairs after an empty moov.
 const MuxCase MUX_CASES[] = {
-    {"mp4_moov_last", "mpeg2_ps_4x3.mpg", "-c copy", "out.mp4", DeclaredAspect::Ratio16x9, "esds", false,
-     false},
+    {"mp4_moov_last", "mpeg2_ps_4x3.mpg", "-c copy", "out.mp4", DeclaredAspect::Ratio16x9, false, false},
     {"mp4_faststart", "mpeg2_ps_4x3.mpg", "-c copy -movflags +faststart", "out.mp4",
-     DeclaredAspect::Ratio16x9, "esds", false, false},
+     DeclaredAspect::Ratio16x9, false, false},
     {"mp4_fragmented", "mpeg2_ps_4x3.mpg", "-c copy -movflags frag_keyframe+empty_moov", "out.mp4",
-     DeclaredAspect::Ratio16x9, "esds", true, false},
-    {"mov_wide_to_4x3", "mpeg2_ts_16x9.ts", "-c copy", "out.mov", DeclaredAspect::Ratio4x3, "glbl", false,
-     true},
+     DeclaredAspect::Ratio16x9, true, false},
+    {"mov_wide_to_4x3", "mpeg2_ts_16x9.ts", "-c copy", "out.mov", DeclaredAspect::Ratio4x3, false, true},
     {"mov_faststart", "mpeg2_ps_4x3.mpg", "-c copy -movflags +faststart", "out.mov",
-     DeclaredAspect::Ratio16x9, "glbl", false, true},
-    {"mp4_wide_to_4x3", "mpeg2_ts_16x9.ts", "-c copy", "out.mp4", DeclaredAspect::Ratio4x3, "esds", false,
-     false},
+     DeclaredAspect::Ratio16x9, false, true},
+    {"mp4_wide_to_4x3", "mpeg2_ts_16x9.ts", "-c copy", "out.mp4", DeclaredAspect::Ratio4x3, false, false},
+    {"mp4_without_pasp", "mpeg2_ps_4x3.mpg", "-c copy", "out.mp4", DeclaredAspect::Ratio16x9, false, false,
+     Variant::NoPasp},
+    {"mp4_rotated", "mpeg2_ps_4x3.mpg", "-c copy -metadata:s:v:0 rotate=90", "out.mp4",
+     DeclaredAspect::Ratio16x9, false, false, Variant::Rotated},
+    {"mp4_mpeg1", "mpeg1_vcd_4x3.m1v", "-c copy", "out.mp4", DeclaredAspect::Ratio16x9, false, false,
+     Variant::Mpeg1},
 };
+
+void RenameBox(test::Bytes& bytes, const char* from, const char* to) {
+    const auto it = std::search(bytes.begin(), bytes.end(), from, from + 4);
+    ASSERT_NE(it, bytes.end());
+    std::copy(to, to + 4, it);
+}
 
 class BmffMux : public testing::TestWithParam<MuxCase> {};
 
@@ -80,19 +96,24 @@ TEST_P(BmffMux, HandsTheVideoBytesAndItsSitesMakeEveryReaderShowTheTarget) {
     ASSERT_TRUE(test::Shell("ffmpeg -nostdin -v error -y -i '" + test::DataFile(c.source) + "' " + c.options +
                             " '" + file + "'"));
     Bytes bytes = test::ReadAll(file);
+    if (c.variant == Variant::NoPasp) {
+        RenameBox(bytes, "pasp", "free");
+        test::WriteAll(file, bytes);
+    }
     const BmffIndex index = IndexOf(bytes);
     ASSERT_EQ(index.outcome, IndexOutcome::Indexed) << index.refusal;
     EXPECT_TRUE(LooksLikeBmff(bytes.data(), static_cast<std::uint32_t>(bytes.size())));
     EXPECT_EQ(index.codec, TrackCodec::Mpeg12);
-    EXPECT_EQ(index.version, Mpeg12Version::Mpeg2);
+    EXPECT_EQ(index.version, c.variant == Variant::Mpeg1 ? Mpeg12Version::Mpeg1 : Mpeg12Version::Mpeg2);
     EXPECT_EQ(index.fragmented, c.fragmented);
     EXPECT_EQ(index.clefWidth.has_value(), c.tapt);
-    EXPECT_FALSE(index.matrixNotIdentity);
+    EXPECT_EQ(index.matrixNotIdentity, c.variant == Variant::Rotated);
+    EXPECT_EQ(index.StreamGoverns(), c.variant == Variant::NoPasp);
 
     // Pieces in file order, across every buffer edge of an odd window, equal ffmpeg's demultiplexed
     // video; the configuration record is the stream's first sequence header and its extension.
-    const Bytes expected =
-        test::Capture("ffmpeg -nostdin -v error -i '" + file + "' -map 0:v -c copy -f mpeg2video -");
+    const Bytes expected = test::Capture("ffmpeg -nostdin -v error -i '" + file + "' -map 0:v -c copy -f " +
+                                         (c.variant == Variant::Mpeg1 ? "mpeg1video" : "mpeg2video") + " -");
     for (const std::uint32_t window : {4093u, 655360u}) {
         const test::Walked walked = WalkAll(bytes, index, window);
         EXPECT_TRUE(test::SameBytes(walked.Samples(index.extents), expected)) << window;
@@ -110,14 +131,23 @@ TEST_P(BmffMux, HandsTheVideoBytesAndItsSitesMakeEveryReaderShowTheTarget) {
             ExtentWalk(index.extents, index.trackId)
                 .Walk(bytes.data(), static_cast<std::uint32_t>(bytes.size()), 0, events);
         },
-        sites, c.target);
+        sites, c.target, index.version == Mpeg12Version::Mpeg1);
     EXPECT_GT(applied.headers, 0u);
     test::WriteAll(file, bytes);
+    if (c.variant == Variant::NoPasp) {
+        ASSERT_EQ(sites.size(), 1u); // tkhd carried 384, the display width of 4:3
+        EXPECT_STREQ(sites[0].what, "tkhd width");
+    }
+    if (c.variant == Variant::Rotated)
+        return; // players show it turned: the readers' aspect is not the picture's
     const test::Readers shown = test::AskReaders(file);
     const double want = c.target == DeclaredAspect::Ratio16x9 ? 16.0 / 9 : 4.0 / 3;
-    EXPECT_NEAR(shown.ffprobe, want, 0.01);
-    EXPECT_NEAR(shown.mpv, want, 0.01);
-    EXPECT_NEAR(shown.mediainfo, want, 0.01);
+    // MPEG-1's nearest pel code is within 3 % of the shape (1.815 for 16:9 at 352x288); all agree on it.
+    const double tolerance = c.variant == Variant::Mpeg1 ? want * 0.03 : 0.01;
+    EXPECT_NEAR(shown.ffprobe, want, tolerance);
+    EXPECT_NEAR(shown.mpv, want, tolerance);
+    EXPECT_NEAR(shown.mediainfo, want, tolerance);
+    EXPECT_NEAR(shown.mpv, shown.ffprobe, 0.01);
     EXPECT_TRUE(shown.mediainfoOriginal.empty()) << shown.mediainfoOriginal;
     // Only the sites and the aspect bytes changed: the copy is as long, and the second pass finds
     // nothing left to do.
@@ -129,6 +159,39 @@ TEST_P(BmffMux, HandsTheVideoBytesAndItsSitesMakeEveryReaderShowTheTarget) {
 
 INSTANTIATE_TEST_SUITE_P(Muxers, BmffMux, testing::ValuesIn(MUX_CASES),
                          [](const auto& row) { return std::string(row.param.name); });
+
+// An MPEG-1 stream's pel code cannot state 16:9 or 4:3 exactly: pasp follows the code the header
+// rewrite picks, as ffmpeg writes pasp for a stream of that code, so that container and stream agree.
+TEST(BmffIndex, Mpeg1PaspFollowsThePelCodeAsFfmpegWritesIt) {
+    if (!test::HaveTool("ffmpeg -version"))
+        GTEST_SKIP() << "ffmpeg is missing";
+    test::TempDir dir;
+    for (const char* size : {"352x240", "352x288", "720x576"}) {
+        BmffIndex index[2];
+        Bytes files[2];
+        const char* shapes[2] = {"4x3", "16x9"};
+        for (int i = 0; i < 2; ++i) {
+            const std::string file = dir.File(std::string(shapes[i]) + ".mp4");
+            ASSERT_TRUE(test::Shell("ffmpeg -nostdin -v error -y -i '" +
+                                    test::DataFile(std::string("mpeg1_") + size + "_" + shapes[i] + ".m1v") +
+                                    "' -c copy '" + file + "'"));
+            files[i] = test::ReadAll(file);
+            index[i] = IndexOf(files[i]);
+            ASSERT_EQ(index[i].version, Mpeg12Version::Mpeg1) << size;
+            ASSERT_TRUE(index[i].paspH.has_value()) << size;
+        }
+        const DeclaredAspect targets[2] = {DeclaredAspect::Ratio4x3, DeclaredAspect::Ratio16x9};
+        for (int i = 0; i < 2; ++i) {
+            const AspectSite pasp = index[i].SitesFor(targets[1 - i])[0];
+            const std::size_t at = static_cast<std::size_t>(index[1 - i].paspH->offset);
+            EXPECT_EQ(Bytes(pasp.after, pasp.after + 8),
+                      Bytes(files[1 - i].begin() + static_cast<std::ptrdiff_t>(at),
+                            files[1 - i].begin() + static_cast<std::ptrdiff_t>(at + 8)))
+                << size << " to " << shapes[1 - i];
+            EXPECT_EQ(pasp.declaredBefore, targets[i]) << size;
+        }
+    }
+}
 
 // GStreamer's qtmux takes no MPEG-2, so its file is H.264: the walk must still give exactly the samples.
 TEST(BmffIndex, QtmuxH264SamplesAreTheTrackBytes) {
