@@ -14,6 +14,13 @@ std::string DataFile(const std::string& name) {
     return std::string(VELTRANE_TEST_DATA_DIR) + "/" + name;
 }
 
+Bytes Cat(std::initializer_list<Bytes> parts) {
+    Bytes all;
+    for (const Bytes& part : parts)
+        all.insert(all.end(), part.begin(), part.end());
+    return all;
+}
+
 bool HaveTool(const std::string& command) {
     return std::system((command + " >/dev/null 2>&1").c_str()) == 0;
 }

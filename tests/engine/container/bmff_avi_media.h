@@ -12,6 +12,7 @@
 namespace veltrane::test {
 
 std::string DataFile(const std::string& name);
+Bytes Cat(std::initializer_list<Bytes> parts);
 // Whether `command` runs and succeeds, its output thrown away.
 bool HaveTool(const std::string& command);
 bool Shell(const std::string& command);
@@ -27,7 +28,6 @@ struct Walked final : container::PayloadEvents {
     std::vector<Piece> pieces;
     std::vector<std::size_t> breakBefore; // the index of the piece each break came before
     std::size_t breaks = 0;
-    std::vector<container::AspectSite> sites;
 
     void VideoPayload(std::uint32_t, std::uint8_t* piece, std::uint32_t size, std::uint64_t offset) override {
         pieces.push_back({offset, Bytes(piece, piece + size)});
@@ -36,7 +36,6 @@ struct Walked final : container::PayloadEvents {
         ++breaks;
         breakBefore.push_back(pieces.size());
     }
-    void Site(const container::AspectSite& site) override { sites.push_back(site); }
 
     // The pieces inside sample extents, or inside configuration extents, joined.
     Bytes Samples(const std::vector<container::PayloadExtent>& extents) const {
