@@ -205,6 +205,16 @@ Bytes SmallMovie() {
     return Cat({ftyp, Box("mdat", Cat({header, Bytes(8, 0x55)})), Box("moov", trak)});
 }
 
+// The index is read ahead of the data: a device or pipe is refused before anything is read.
+TEST(BmffIndex, NeedsASeekableFile) {
+    test::TempDir dir;
+    test::WriteAll(dir.File("small.mp4"), SmallMovie());
+    EXPECT_EQ(IndexBmff(io::OpenForSequentialRead(dir.File("small.mp4"))).outcome, IndexOutcome::Indexed);
+    const BmffIndex device = IndexBmff(io::OpenForStreamRead("/dev/null"));
+    EXPECT_EQ(device.outcome, IndexOutcome::Refused);
+    EXPECT_EQ(device.refusal, "MP4 needs a seekable file");
+}
+
 // Where a box's size field lies, and a 32-bit field `at` bytes into the box put to `value`.
 std::size_t Where(const Bytes& bytes, const char* type) {
     return std::size_t(std::search(bytes.begin(), bytes.end(), type, type + 4) - bytes.begin()) - 4;
