@@ -147,7 +147,11 @@ std::uint32_t AviWalk::Walk(std::uint8_t* data, std::uint32_t from, std::uint32_
             if (id != Fourcc("RIFF") || form != (m_started ? Fourcc("AVIX") : Fourcc("AVI "))) {
                 if (!m_started)
                     return Damaged("no RIFF AVI header", size);
-                m_done = true;
+                if (id == Fourcc("JUNK")) {
+                    m_skip = 8 + chunkSize + (chunkSize & 1);
+                    continue;
+                }
+                m_done = true; // whatever follows is no part of the movie
                 break;
             }
             if (chunkSize < 4)

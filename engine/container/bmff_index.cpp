@@ -420,25 +420,28 @@ private:
     bool ReadEsds(const std::optional<Box>& esds) {
         if (!esds)
             return true; // mp4v of no known object type: Other
+        if (esds->bodySize < 4)
+            return Damaged("esds");
         const std::uint8_t* p = esds->body + 4;
         const std::uint8_t* end = esds->body + esds->bodySize;
+        // Moves on only within the descriptor, so that no pointer leaves the box.
+        const auto skip = [&](std::size_t n) {
+            if (static_cast<std::size_t>(end - p) < n)
+                return false;
+            p += n;
+            return true;
+        };
         std::uint8_t tag = 0;
         std::uint32_t length = 0;
-        if (esds->bodySize < 4 || !ReadDescriptor(p, end, tag, length) || tag != 3 || length < 3)
+        if (!ReadDescriptor(p, end, tag, length) || tag != 3 || length < 3)
             return Damaged("esds");
         end = p + length;
         const std::uint8_t flags = p[2];
-        p += 3;
-        if (flags & 0x80)
-            p += 2;
-        if (flags & 0x40) {
-            if (p >= end)
-                return Damaged("esds");
-            p += 1 + *p;
-        }
-        if (flags & 0x20)
-            p += 2;
-        if (p > end || !ReadDescriptor(p, end, tag, length) || tag != 4 || length < 13)
+        bool fits = skip(3) && (!(flags & 0x80) || skip(2));
+        if (fits && (flags & 0x40))
+            fits = p < end && skip(1u + *p);
+        fits = fits && (!(flags & 0x20) || skip(2));
+        if (!fits || !ReadDescriptor(p, end, tag, length) || tag != 4 || length < 13)
             return Damaged("esds");
         const std::uint8_t objectType = *p;
         const std::uint8_t* configEnd = p + length;
