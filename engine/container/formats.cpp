@@ -8,6 +8,7 @@ namespace veltrane {
 std::unique_ptr<ContainerFormat> RecogniseCdXaFile(const std::uint8_t* data, std::uint32_t size);
 std::unique_ptr<ContainerFormat> RecogniseCdImage(const std::uint8_t* data, std::uint32_t size);
 std::unique_ptr<ContainerFormat> RecogniseMatroska(const std::uint8_t* data, std::uint32_t size);
+std::unique_ptr<ContainerFormat> RecogniseAvi(const std::uint8_t* data, std::uint32_t size);
 
 namespace {
 
@@ -36,10 +37,16 @@ namespace {
 
 // Sectors first: their user data hold packs a program stream's test would take. A file none of these
 // take is read as plain bytes (an elementary stream), with a stream behind leading bytes still found.
+// clang-format off
 constexpr Recognise FORMATS[] = {
-    &RecogniseMatroska,        &RecogniseCdXaFile,      &RecogniseCdImage,
-    &RecogniseTransportStream, &RecogniseProgramStream,
+    &RecogniseMatroska,
+    &RecogniseAvi,
+    &RecogniseCdXaFile,
+    &RecogniseCdImage,
+    &RecogniseTransportStream,
+    &RecogniseProgramStream,
 };
+// clang-format on
 
 } // namespace
 
