@@ -342,8 +342,8 @@ private slots:
                                  << "Annulla"
                                  << "Nel file in ingresso non è stato trovato alcun video MPEG";
         QTest::newRow("Simplified Chinese")
-            << "zh_CN" << QStringList{"输入文件(&I)：", "浏览...", "输出文件(&O)：", "浏览...", "转换模式",
-                                      to16x9,           to4x3,     "转换(&R)",       "退出(&X)"}
+            << "zh_CN" << QStringList{"输入(&I)：", "...", "输出(&O)：", "...",     "转换模式",
+                                      to16x9,       to4x3, "转换(&R)",   "退出(&X)"}
             << QStringLiteral("关于 Veltrane") << QStringLiteral("取消")
             << QStringLiteral("输入文件中未找到 MPEG 视频");
         QTest::newRow("Portuguese, which the resources lack") << "pt_BR" << english << "About Veltrane"

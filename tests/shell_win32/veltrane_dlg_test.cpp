@@ -2,6 +2,7 @@
 #include "about_dlg.h"
 #include "conversion_run.h"
 #include "resource.h"
+#include "resource_language.h"
 #include "scripted_services.h"
 #include "test_support.h"
 #include "veltrane_dlg.h"
@@ -332,42 +333,54 @@ std::vector<std::wstring> ShownTexts(HWND dialog, std::vector<std::wstring>& ove
     return texts;
 }
 
-// The system picks the resources' block of the user's language, English where it has none. In each
-// language the window and the About box show its texts, each fitting its control, and the mnemonics in
-// the window are unique.
+// Each language's block, or the block of its language from another country; English where there is
+// none. In each language the window and the About box show its texts, each fitting its control, and the
+// mnemonics in the window are unique.
 TEST(Win32DialogLanguage, FollowsTheUserInterfaceLanguage) {
     struct Language {
         const char* name;
-        LANGID id;
+        LANGID user;
+        LANGID block; // what ResourceLanguageFor gives: 0 where the resources have no block of the language
         const wchar_t* runExitAbout;
         const wchar_t* aboutCaption;
     };
+    const LANGID german = MAKELANGID(LANG_GERMAN, SUBLANG_GERMAN),
+                 french = MAKELANGID(LANG_FRENCH, SUBLANG_FRENCH),
+                 spanish = MAKELANGID(LANG_SPANISH, SUBLANG_SPANISH_MODERN),
+                 chinese = MAKELANGID(LANG_CHINESE, SUBLANG_CHINESE_SIMPLIFIED);
     const Language languages[] = {
         {"Japanese", MAKELANGID(LANG_JAPANESE, SUBLANG_JAPANESE_JAPAN),
-         L"実行(&R)終了(&X)Veltrane のﾊﾞｰｼﾞｮﾝ情報(&A)...", L"Veltraneのﾊﾞｰｼﾞｮﾝ情報"},
-        {"English", MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US), L"&RunE&xit&About Veltrane...",
-         L"About Veltrane"},
-        {"German", MAKELANGID(LANG_GERMAN, SUBLANG_GERMAN), L"&Starten&Beenden&Info über Veltrane...",
-         L"Info über Veltrane"},
-        {"Swiss German", MAKELANGID(LANG_GERMAN, SUBLANG_GERMAN_SWISS),
+         MAKELANGID(LANG_JAPANESE, SUBLANG_DEFAULT), L"実行(&R)終了(&X)Veltrane のﾊﾞｰｼﾞｮﾝ情報(&A)...",
+         L"Veltraneのﾊﾞｰｼﾞｮﾝ情報"},
+        {"English", MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US),
+         MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US), L"&RunE&xit&About Veltrane...", L"About Veltrane"},
+        {"German", german, german, L"&Starten&Beenden&Info über Veltrane...", L"Info über Veltrane"},
+        {"Swiss German", MAKELANGID(LANG_GERMAN, SUBLANG_GERMAN_SWISS), german,
          L"&Starten&Beenden&Info über Veltrane...", L"Info über Veltrane"},
-        {"French", MAKELANGID(LANG_FRENCH, SUBLANG_FRENCH), L"&Lancer&QuitterÀ &propos de Veltrane...",
-         L"À propos de Veltrane"},
-        {"Spanish", MAKELANGID(LANG_SPANISH, SUBLANG_SPANISH_MODERN),
+        {"French", french, french, L"&Lancer&QuitterÀ &propos de Veltrane...", L"À propos de Veltrane"},
+        {"Canadian French", MAKELANGID(LANG_FRENCH, SUBLANG_FRENCH_CANADIAN), french,
+         L"&Lancer&QuitterÀ &propos de Veltrane...", L"À propos de Veltrane"},
+        {"Spanish", spanish, spanish, L"&ConvertirSa&lir&Acerca de Veltrane...", L"Acerca de Veltrane"},
+        {"Mexican Spanish", MAKELANGID(LANG_SPANISH, SUBLANG_SPANISH_MEXICAN), spanish,
          L"&ConvertirSa&lir&Acerca de Veltrane...", L"Acerca de Veltrane"},
-        {"Italian", MAKELANGID(LANG_ITALIAN, SUBLANG_ITALIAN), L"&Avvia&Esci&Informazioni su Veltrane...",
-         L"Informazioni su Veltrane"},
-        {"Simplified Chinese", MAKELANGID(LANG_CHINESE, SUBLANG_CHINESE_SIMPLIFIED),
+        {"Italian", MAKELANGID(LANG_ITALIAN, SUBLANG_ITALIAN), MAKELANGID(LANG_ITALIAN, SUBLANG_ITALIAN),
+         L"&Avvia&Esci&Informazioni su Veltrane...", L"Informazioni su Veltrane"},
+        {"Simplified Chinese", chinese, chinese, L"转换(&R)退出(&X)关于 Veltrane(&A)...", L"关于 Veltrane"},
+        {"Singapore Chinese", MAKELANGID(LANG_CHINESE, SUBLANG_CHINESE_SINGAPORE), chinese,
          L"转换(&R)退出(&X)关于 Veltrane(&A)...", L"关于 Veltrane"},
-        {"Portuguese", MAKELANGID(LANG_PORTUGUESE, SUBLANG_PORTUGUESE_BRAZILIAN),
-         L"&RunE&xit&About Veltrane...", L"About Veltrane"},
+        {"Traditional Chinese", MAKELANGID(LANG_CHINESE, SUBLANG_CHINESE_TRADITIONAL), 0, nullptr, nullptr},
+        {"Portuguese", MAKELANGID(LANG_PORTUGUESE, SUBLANG_PORTUGUESE_BRAZILIAN), 0, nullptr, nullptr},
     };
     const LANGID previous = ::GetThreadUILanguage();
     const LCID previousLocale = ::GetThreadLocale();
     for (const Language& language : languages) {
         SCOPED_TRACE(language.name);
-        ::SetThreadUILanguage(language.id);
-        ::SetThreadLocale(MAKELCID(language.id, SORT_DEFAULT)); // wine's choice
+        EXPECT_EQ(veltrane::ResourceLanguageFor(language.user), language.block);
+        if (!language.block)
+            continue; // the system's own choice: English on Windows, the prefix's Japanese under wine
+        // As SelectResourceLanguage sets it.
+        ::SetThreadUILanguage(language.block);
+        ::SetThreadLocale(MAKELCID(language.block, SORT_DEFAULT));
         ScriptedServices services;
         CVeltraneDlg dlg(services);
         ASSERT_TRUE(dlg.Create(nullptr));
