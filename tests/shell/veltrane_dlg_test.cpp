@@ -334,7 +334,7 @@ private slots:
                                                 to16x9,      to4x3, "&Convertir", "Sa&lir"}
                                  << "Acerca de Veltrane"
                                  << "Cancelar"
-                                 << "No se ha encontrado vídeo MPEG en el archivo de entrada";
+                                 << "No se ha encontrado ningún vídeo MPEG en el archivo de entrada";
         QTest::newRow("Italian") << "it_IT"
                                  << QStringList{"&Ingresso:", "...", "&Uscita:", "...",  "Conversione",
                                                 to16x9,       to4x3, "&Avvia",   "&Esci"}
