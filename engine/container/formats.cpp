@@ -9,6 +9,7 @@ std::unique_ptr<ContainerFormat> RecogniseCdXaFile(const std::uint8_t* data, std
 std::unique_ptr<ContainerFormat> RecogniseCdImage(const std::uint8_t* data, std::uint32_t size);
 std::unique_ptr<ContainerFormat> RecogniseMatroska(const std::uint8_t* data, std::uint32_t size);
 std::unique_ptr<ContainerFormat> RecogniseAvi(const std::uint8_t* data, std::uint32_t size);
+std::unique_ptr<ContainerFormat> RecogniseBmff(const std::uint8_t* data, std::uint32_t size);
 
 namespace {
 
@@ -45,6 +46,7 @@ constexpr Recognise FORMATS[] = {
     &RecogniseCdImage,
     &RecogniseTransportStream,
     &RecogniseProgramStream,
+    &RecogniseBmff,
 };
 // clang-format on
 
