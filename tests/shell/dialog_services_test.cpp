@@ -74,8 +74,8 @@ private slots:
 
     // The source's type, when the engine reads it, in its own letter case; "mpg" for anything else.
     void destinationTakesTheSourcesType() {
-        const QStringList sources = {"/v/rec.ts", "/v/REC.M2TS", "/v/rec.mp4", "/v.ts/rec", ""};
-        const QStringList expected = {"ts", "M2TS", "mpg", "mpg", "mpg"};
+        const QStringList sources = {"/v/rec.ts", "/v/REC.M2TS", "/v/rec.mp4", "/v/rec.wmv", "/v.ts/rec", ""};
+        const QStringList expected = {"ts", "M2TS", "mp4", "mpg", "mpg", "mpg"};
         for (qsizetype i = 0; i < sources.size(); ++i) {
             QCOMPARE(veltrane::DestExtension(sources[i]), expected[i]);
         }
