@@ -10,6 +10,8 @@
 #include <algorithm>
 #include <array>
 #include <filesystem>
+#include <optional>
+#include <string>
 #include <system_error>
 
 namespace veltrane::cli {
@@ -30,6 +32,12 @@ public:
         m_declared[site.aspectByte >> 4] = site.declared;
         ++m_aspects[static_cast<std::size_t>(site.declared)];
     }
+    // The shape a container's own field declares (a display size, a frame aspect), the first one met.
+    void Field(const Site& site) override {
+        if (!m_container)
+            m_container = site.declared;
+    }
+    void Refused(const std::string& why) override { m_refusal = why; }
     void Position(int position) override { m_progress.Position(position); }
     bool StopRequested() override { return m_progress.StopRequested(); }
 
@@ -39,6 +47,8 @@ public:
     // What each code means here: MPEG-1's depend on the picture size, so the engine tells.
     std::array<DeclaredAspect, 16> m_declared{};
     std::array<std::uint64_t, 3> m_aspects{}; // by DeclaredAspect
+    std::optional<DeclaredAspect> m_container;
+    std::string m_refusal;
 
 private:
     TerminalProgress& m_progress;
@@ -95,7 +105,10 @@ int ScanFiles(const Request& request) {
             break;
         }
         if (outcome != RunOutcome::Completed) {
-            report.Failed(file, OutcomeText(outcome), std::move(json));
+            const FailureReason why = outcome == RunOutcome::Refused
+                                          ? FailureReason{0, Refusal::Unsupported, false, tally.m_refusal}
+                                          : FailureReason{};
+            report.Failed(file, FailureText(outcome, why, ": "), std::move(json));
             continue;
         }
         // A walk meets every kind of file: one without MPEG-1/2 video is skipped, not failed.
@@ -140,6 +153,14 @@ int ScanFiles(const Request& request) {
             line += "all " + CodeName(code, tally.m_declared[code]);
         } else {
             line += "disagreeing: " + counts;
+        }
+        // Players take the container's shape first: it is told beside the stream's, and whether they agree.
+        if (tally.m_container) {
+            const bool agrees = kinds == 1 && tally.m_aspects[static_cast<std::size_t>(*tally.m_container)] ==
+                                                  tally.m_headers;
+            json.Add("container_aspect", AspectName(*tally.m_container)).Add("container_agrees", agrees);
+            line += std::string("; the container says ") + AspectName(*tally.m_container) +
+                    (agrees ? ", agreeing" : ", disagreeing");
         }
         report.Succeeded(line, json, size);
     }
