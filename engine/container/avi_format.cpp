@@ -75,25 +75,7 @@ CodecScanner* AviFormat::ScannerOf(std::uint32_t stream) {
     for (const container::AviVideo& video : m_walk->Videos()) {
         if (video.stream != stream)
             continue;
-        switch (video.codec) {
-        case container::TrackCodec::Mpeg12: {
-            auto search = std::make_unique<StreamSearch>();
-            // A sequence header stored after the BITMAPINFOHEADER is followed by container bytes: the
-            // stream's version comes from the codec tag where it names one.
-            if (video.version != container::Mpeg12Version::Unknown)
-                search->KnowVersion(video.version == container::Mpeg12Version::Mpeg1);
-            scanner = std::move(search);
-            break;
-        }
-        case container::TrackCodec::H264:
-            scanner = MakeCodecScanner(VideoCodec::H264);
-            break;
-        case container::TrackCodec::Hevc:
-            scanner = MakeCodecScanner(VideoCodec::Hevc);
-            break;
-        case container::TrackCodec::Other:
-            break;
-        }
+        scanner = container::ScannerFor(video.codec, video.version);
     }
     return scanner.get();
 }

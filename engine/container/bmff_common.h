@@ -2,9 +2,11 @@
 // per target, and its payload handed piece by piece. Shared by both until the format table unifies it.
 #pragma once
 
+#include "video/codec_scanner.h"
 #include "video/sequence_header.h"
 
 #include <cstdint>
+#include <memory>
 #include <numeric>
 
 namespace veltrane::container {
@@ -35,6 +37,24 @@ struct AspectSite {
         return false;
     }
 };
+
+// The scanner for a track's codec; null for a codec the engine has none for. An MPEG track whose
+// container names its version gets a search that knows it.
+inline std::unique_ptr<CodecScanner> ScannerFor(TrackCodec codec, Mpeg12Version version) {
+    switch (codec) {
+    case TrackCodec::Mpeg12:
+        return MakeCodecScanner(VideoCodec::Mpeg12, version == Mpeg12Version::Unknown
+                                                        ? std::nullopt
+                                                        : std::optional(version == Mpeg12Version::Mpeg1));
+    case TrackCodec::H264:
+        return MakeCodecScanner(VideoCodec::H264);
+    case TrackCodec::Hevc:
+        return MakeCodecScanner(VideoCodec::Hevc);
+    case TrackCodec::Other:
+        break;
+    }
+    return nullptr;
+}
 
 // What a container's payload walk tells its caller.
 class PayloadEvents {

@@ -88,24 +88,7 @@ bool BmffFormat::Begin(WalkCore& core) {
         site.patch.offset = core.Base();
         core.Apply(site);
     }
-    switch (m_index.codec) {
-    case container::TrackCodec::Mpeg12: {
-        auto search = std::make_unique<StreamSearch>();
-        // A configuration record's header is followed by container bytes: the track names the version.
-        if (m_index.version != container::Mpeg12Version::Unknown)
-            search->KnowVersion(m_index.version == container::Mpeg12Version::Mpeg1);
-        m_scanner = std::move(search);
-        break;
-    }
-    case container::TrackCodec::H264:
-        m_scanner = MakeCodecScanner(VideoCodec::H264);
-        break;
-    case container::TrackCodec::Hevc:
-        m_scanner = MakeCodecScanner(VideoCodec::Hevc);
-        break;
-    case container::TrackCodec::Other:
-        break;
-    }
+    m_scanner = container::ScannerFor(m_index.codec, m_index.version);
     m_extents = std::make_unique<container::ExtentWalk>(m_index.extents, m_index.trackId);
     return true;
 }

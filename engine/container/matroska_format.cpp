@@ -97,16 +97,13 @@ bool MatroskaFormat::Begin(WalkCore& core, std::uint8_t* data, std::uint32_t siz
             Report(core, track);
         else if (!SetDisplaySize(core, track, TargetOf(*mode)))
             return false;
+        // The track names the version: a V_MPEG1 CodecPrivate header is followed by a frame's.
         std::unique_ptr<CodecScanner> scanner;
         switch (track.codec) {
         case ContainerCodec::Mpeg1:
-        case ContainerCodec::Mpeg2: {
-            // The track names the version: a V_MPEG1 CodecPrivate header is followed by a frame's.
-            auto search = std::make_unique<StreamSearch>();
-            search->KnowVersion(track.codec == ContainerCodec::Mpeg1);
-            scanner = std::move(search);
+        case ContainerCodec::Mpeg2:
+            scanner = MakeCodecScanner(VideoCodec::Mpeg12, track.codec == ContainerCodec::Mpeg1);
             break;
-        }
         case ContainerCodec::H264:
             scanner = MakeCodecScanner(VideoCodec::H264);
             break;

@@ -29,6 +29,8 @@ bool IsPackHeaderStart(const std::uint8_t* p) {
 // structure is lost: the bytes are plain again until the next pack header.
 std::uint32_t ProgramStreamWalk::Walk(WalkCore& core, std::uint8_t* data, std::uint32_t from,
                                       std::uint32_t size, bool last) {
+    WalkBuffer& buffer = core.Buffer();
+    HeaderSink& sink = core.Sink();
     std::uint32_t at = from;
     while (at < size) {
         switch (m_phase) {
@@ -83,7 +85,7 @@ std::uint32_t ProgramStreamWalk::Walk(WalkCore& core, std::uint8_t* data, std::u
                 n -= header;
             }
             if (!m_pes.InHeader())
-                m_video[m_stream].Search(core.Buffer(), data + at, n, core.Sink(), true);
+                m_video[m_stream].Search(buffer, data + at, n, sink, true);
             at += n;
             if (m_left == 0)
                 m_phase = Phase::AtStartCode;

@@ -70,10 +70,12 @@ private:
         PesHeader pes;
         VideoCodec codec = VideoCodec::Mpeg12;
         std::unique_ptr<CodecScanner> search; // null: a codec without a scanner, not searched
+        StreamSearch* mpeg = nullptr;         // the search, where it is MPEG-1/2's: called directly, as
+                                              // most packets of most files are
         bool video = true;                    // until a PES start says otherwise
     };
 
-    void Packet(WalkCore& core, std::uint8_t* packet, std::uint32_t size);
+    void Packet(WalkBuffer& buffer, HeaderSink& sink, std::uint8_t* packet, std::uint32_t size);
     void Section(std::uint32_t pid, const std::uint8_t* payload, std::uint32_t size);
     Pid& StreamOf(std::uint32_t pid);
 
@@ -95,7 +97,9 @@ private:
 // three sync bytes in a row at the stride show where packets start again.
 std::uint32_t TransportStreamFormat::Walk(WalkCore& core, std::uint8_t* data, std::uint32_t from,
                                           std::uint32_t size, bool last) {
-    core.Buffer().codes.Reset(data + from, size - from);
+    WalkBuffer& buffer = core.Buffer();
+    HeaderSink& sink = core.Sink();
+    buffer.codes.Reset(data + from, size - from);
     const std::uint32_t stride = m_stride;
     const std::uint32_t prefix = m_prefix;
     std::uint32_t at = from;
@@ -141,13 +145,14 @@ std::uint32_t TransportStreamFormat::Walk(WalkCore& core, std::uint8_t* data, st
             return at;
         }
         const std::uint32_t length = std::min(stride, size - at);
-        Packet(core, data + at, length);
+        Packet(buffer, sink, data + at, length);
         at += length;
     }
     return at;
 }
 
-void TransportStreamFormat::Packet(WalkCore& core, std::uint8_t* packet, std::uint32_t size) {
+void TransportStreamFormat::Packet(WalkBuffer& buffer, HeaderSink& sink, std::uint8_t* packet,
+                                   std::uint32_t size) {
     if (size < m_prefix + 4)
         return; // a stump at the end of the file
     const std::uint8_t* header = packet + m_prefix;
@@ -191,7 +196,10 @@ void TransportStreamFormat::Packet(WalkCore& core, std::uint8_t* packet, std::ui
         if (stream.pes.InHeader())
             return;
     }
-    stream.search->Search(core.Buffer(), packet + start, size - start, core.Sink(), true);
+    if (stream.mpeg != nullptr)
+        stream.mpeg->Search(buffer, packet + start, size - start, sink, true);
+    else
+        stream.search->Search(buffer, packet + start, size - start, sink, true);
 }
 
 TransportStreamFormat::Pid& TransportStreamFormat::StreamOf(std::uint32_t pid) {
@@ -200,6 +208,7 @@ TransportStreamFormat::Pid& TransportStreamFormat::StreamOf(std::uint32_t pid) {
         Pid& stream = m_pids.emplace_back();
         stream.codec = m_codec[pid].value_or(VideoCodec::Mpeg12);
         stream.search = MakeCodecScanner(stream.codec);
+        stream.mpeg = dynamic_cast<StreamSearch*>(stream.search.get());
         slot = static_cast<std::uint16_t>(m_pids.size());
     }
     return m_pids[slot - 1];
@@ -242,6 +251,7 @@ void TransportStreamFormat::Section(std::uint32_t pid, const std::uint8_t* paylo
                 if (known.codec != *codec) {
                     known.codec = *codec;
                     known.search = MakeCodecScanner(*codec);
+                    known.mpeg = dynamic_cast<StreamSearch*>(known.search.get());
                 }
             }
         }

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 
 namespace veltrane {
 
@@ -32,5 +33,9 @@ public:
 
 // The scanner for `codec`; null where the engine has none yet, and the stream is not searched.
 std::unique_ptr<CodecScanner> MakeCodecScanner(VideoCodec codec);
+// The same for a stream whose container names its MPEG version (`mpeg1`), where the stream itself may
+// not tell: a sequence header in a configuration record is followed by container bytes, not by its
+// extension or its GOP.
+std::unique_ptr<CodecScanner> MakeCodecScanner(VideoCodec codec, std::optional<bool> mpeg1);
 
 } // namespace veltrane

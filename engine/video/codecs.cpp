@@ -29,4 +29,12 @@ std::unique_ptr<CodecScanner> MakeCodecScanner(VideoCodec codec) {
     return nullptr;
 }
 
+std::unique_ptr<CodecScanner> MakeCodecScanner(VideoCodec codec, std::optional<bool> mpeg1) {
+    if (codec != VideoCodec::Mpeg12 || !mpeg1)
+        return MakeCodecScanner(codec);
+    auto search = std::make_unique<StreamSearch>();
+    search->KnowVersion(*mpeg1);
+    return search;
+}
+
 } // namespace veltrane
