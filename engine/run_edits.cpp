@@ -7,10 +7,11 @@ namespace veltrane {
 
 void RunEdits::Found(const Site& site) {
     ++m_report.headersFound;
-    if (!site.patch.Changes())
+    if (!site.Changes())
         return;
     ++m_report.headersRewritten;
-    Tell(site.patch);
+    for (std::uint8_t i = 0; i < site.count; ++i)
+        Tell(site.patches[i]);
 }
 
 void RunEdits::FixedUp(const Patch& patch) {

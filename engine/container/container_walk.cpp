@@ -3,6 +3,7 @@
 
 #include "video/aspect_rule.h"
 #include "video/sequence_header.h"
+#include "video/sps_rewrite.h"
 
 #include <algorithm>
 
@@ -14,7 +15,7 @@ void ContainerWalk::Forwarder::Found(const FoundHeader& header) {
     site.offset = header.headerOffset;
     site.mpeg1 = header.mpeg1;
     site.declared = ClassifyHeader(header);
-    Patch& patch = site.patch;
+    Patch& patch = site.First();
     patch.offset = header.aspectOffset;
     patch.size = 1;
     patch.before[0] = *header.aspect;
@@ -28,6 +29,73 @@ void ContainerWalk::Forwarder::Found(const FoundHeader& header) {
     m_sink.Found(site);
     if (changes && m_walk.m_format)
         m_walk.m_format->Patched(m_walk, patch, m_sink);
+}
+
+// Without a mode the SPS is read as a flip to 16:9 would read it, only to tell its shape; nothing is
+// applied and nothing refused.
+void ContainerWalk::Forwarder::FoundParameterSet(const FoundSps& sps) {
+    const SpsRewrite rewrite =
+        RewriteSpsAspect(sps.codec, sps.bytes, m_mode.value_or(ConversionMode::To16x9));
+    Site site;
+    site.kind = SiteKind::Sps;
+    site.offset = sps.nalOffset;
+    site.codec = sps.codec;
+    if (rewrite.kind != SpsRewrite::Kind::Refused || rewrite.plan.refusal != AspectRefusal::DamagedSps) {
+        const SpsInfo& info = rewrite.sps;
+        site.width = info.width;
+        site.height = info.height;
+        site.sar = info.aspectInfoPresent ? info.aspect : SampleAspect{};
+        // Without aspect info players show square pixels.
+        site.declared = ClassifySampleAspect(info.aspectInfoPresent ? SarOf(info.aspect) : Ratio{1, 1},
+                                             info.width, info.height);
+    }
+    site.sarAfter = site.sar;
+    site.result = site.declared;
+
+    // Each changed byte is a patch of its own unless it follows the one before in the file.
+    const bool apply = m_mode && rewrite.kind == SpsRewrite::Kind::Changed;
+    site.count = 0;
+    if (apply) {
+        for (const ByteChange& change : rewrite.changes) {
+            const std::uint64_t offset = sps.offsets[change.offset];
+            Patch* last = site.count > 0 ? &site.patches[site.count - 1u] : nullptr;
+            if (last == nullptr || last->offset + last->size != offset || last->size == Patch::MAX_BYTES) {
+                if (site.count == Site::MAX_PATCHES)
+                    break; // never: a rewrite changes at most five bytes
+                last = &site.patches[site.count++];
+                last->offset = offset;
+                last->size = 0;
+            }
+            last->before[last->size] = change.before;
+            last->after[last->size] = change.after;
+            ++last->size;
+            *sps.at[change.offset] = change.after;
+        }
+        site.sarAfter = rewrite.plan.to;
+        site.result = ClassifySampleAspect(SarOf(rewrite.plan.to), site.width, site.height);
+    } else {
+        // A patch that changes nothing, on the byte where the aspect begins, or the NAL header.
+        const SpsInfo& info = rewrite.sps;
+        const std::size_t index =
+            info.aspectInfoPresent ? (sps.codec == VideoCodec::H264 ? 1 : 2) + info.idcBit / 8 : 0;
+        const std::uint32_t at = index < sps.bytes.size() ? static_cast<std::uint32_t>(index) : 0;
+        Patch& patch = site.patches[site.count++];
+        patch.offset = sps.offsets[at];
+        patch.size = 1;
+        patch.before[0] = patch.after[0] = sps.bytes[at];
+    }
+
+    if (rewrite.kind == SpsRewrite::Kind::Refused && m_mode) {
+        // An SPS cut off by the file's end or a break in the stream is not one a decoder shows whole: it
+        // stays as it is and the rest of the file is converted.
+        if (!(sps.cut && rewrite.plan.refusal == AspectRefusal::DamagedSps))
+            Refuse(rewrite.reason);
+    }
+    m_sink.Found(site);
+    if (apply && m_walk.m_format) {
+        for (std::uint8_t i = 0; i < site.count; ++i)
+            m_walk.m_format->Patched(m_walk, site.patches[i], m_sink);
+    }
 }
 
 void ContainerWalk::Detect(const std::uint8_t* data, std::uint32_t size) {

@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <string>
 
 namespace veltrane {
 
@@ -49,6 +50,9 @@ public:
     std::optional<std::uint64_t> FixUpUnit(std::uint64_t offset) const {
         return m_format ? m_format->FixUpUnit(offset) : std::nullopt;
     }
+    // Why the file cannot be converted in the walk's mode, once a site that cannot take it is met (an
+    // SPS whose aspect would need more bits): the run must fail before anything is written.
+    const std::optional<std::string>& Refusal() const { return m_refusal; }
 
 private:
     // Turns each header a scanner finds into a site: the patch the mode calls for, applied in the
@@ -58,8 +62,15 @@ private:
         Forwarder(ContainerWalk& walk, EditSink& sink, std::optional<ConversionMode> mode)
             : m_walk(walk), m_sink(sink), m_mode(mode) {}
         void Found(const FoundHeader& header) override;
+        void FoundParameterSet(const FoundSps& sps) override;
 
     private:
+        // The first refusal stands; the drivers end the run with it.
+        void Refuse(std::string reason) {
+            if (!m_walk.m_refusal)
+                m_walk.m_refusal = std::move(reason);
+        }
+
         ContainerWalk& m_walk;
         EditSink& m_sink;
         std::optional<ConversionMode> m_mode;
@@ -86,6 +97,7 @@ private:
     std::uint64_t m_parsed = 0;              // file offset up to which the walk has read
     StreamSearch m_plain;
     WalkBuffer m_buffer;
+    std::optional<std::string> m_refusal;
 };
 
 } // namespace veltrane

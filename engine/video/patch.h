@@ -1,7 +1,9 @@
 // The engine's edits as data: every change it makes is a same-length patch with what it means.
 #pragma once
 
+#include "video/sample_aspect.h"
 #include "video/sequence_header.h"
+#include "video/video_codec.h"
 
 #include <array>
 #include <cstdint>
@@ -35,14 +37,37 @@ enum class SiteKind : std::uint8_t {
 };
 
 // One place that declares a stream's shape: what it declares, what a run makes it declare, and the
-// patch that does it (before == after where the run leaves it).
+// patches that do it (before == after where the run leaves it). Every kind but an SPS has one patch;
+// an SPS's changed bytes may lie apart, in a multiplex even in different packets.
 struct Site {
+    static constexpr std::uint8_t MAX_PATCHES = 5;
+
     SiteKind kind = SiteKind::SequenceHeader;
-    std::uint64_t offset = 0; // where the declaring structure starts: a header's start code
+    std::uint64_t offset = 0; // where the declaring structure starts: a header's start code, an SPS's
+                              // NAL header
     DeclaredAspect declared = DeclaredAspect::Unknown;
     DeclaredAspect result = DeclaredAspect::Unknown;
     bool mpeg1 = false; // an MPEG-1 header, whose code is a pel aspect ratio
-    Patch patch;
+    std::array<Patch, MAX_PATCHES> patches{};
+    std::uint8_t count = 1; // patches in use
+
+    // An SPS's codec, its sample aspect as coded (idc 0 where it has none) and as the run leaves it,
+    // and its picture size after cropping.
+    VideoCodec codec = VideoCodec::Mpeg12;
+    SampleAspect sar;
+    SampleAspect sarAfter;
+    std::uint32_t width = 0;
+    std::uint32_t height = 0;
+
+    Patch& First() { return patches[0]; }
+    const Patch& First() const { return patches[0]; }
+    bool Changes() const {
+        for (std::uint8_t i = 0; i < count; ++i) {
+            if (patches[i].Changes())
+                return true;
+        }
+        return false;
+    }
 };
 
 // Told each site as the walk meets it, after its patch is applied in the buffer, and each fix-up a
