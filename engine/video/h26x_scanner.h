@@ -16,7 +16,9 @@ namespace veltrane {
 // buffer meanwhile: a rewrite has to read the whole unit before it may change any of it.
 class H26xScanner : public CodecScanner {
 public:
-    explicit H26xScanner(VideoCodec codec) : m_codec(codec) {}
+    explicit H26xScanner(VideoCodec codec)
+        : m_codec(codec), m_spsMask(codec == VideoCodec::Hevc ? 0xFE : 0x97),
+          m_spsValue(codec == VideoCodec::Hevc ? 0x42 : 0x07) {}
 
     void Search(WalkBuffer& buffer, std::uint8_t* data, std::uint32_t size, HeaderSink& sink,
                 bool useCodes) override;
@@ -36,6 +38,9 @@ private:
     void Hand(WalkBuffer& buffer, HeaderSink& sink, bool cut);
 
     VideoCodec m_codec;
+    // A NAL header that may be an SPS's: H.264 types 7 and 15, HEVC type 33, forbidden bit clear.
+    std::uint8_t m_spsMask;
+    std::uint8_t m_spsValue;
     // Zero bytes at the end of what came so far (at most 2 counted): a start code may be cut there.
     std::uint32_t m_zeros = 0;
     // The last piece ended with a start code's 01: its NAL header is the next piece's first byte.
