@@ -2,6 +2,7 @@
 #include "container/container_walk.h"
 
 #include "video/aspect_rule.h"
+#include "video/nal_rbsp.h"
 #include "video/sequence_header.h"
 #include "video/sps_rewrite.h"
 
@@ -52,16 +53,16 @@ void ContainerWalk::Forwarder::FoundParameterSet(const FoundSps& sps) {
     site.sarAfter = site.sar;
     site.result = site.declared;
 
-    // Each changed byte is a patch of its own unless it follows the one before in the file.
-    const bool apply = m_mode && rewrite.kind == SpsRewrite::Kind::Changed;
+    // Each changed byte is a patch of its own unless it follows the one before in the file; a rewrite
+    // changes at most five bytes, so the patches always fit.
+    const bool apply =
+        m_mode && rewrite.kind == SpsRewrite::Kind::Changed && rewrite.changes.size() <= Site::MAX_PATCHES;
     site.count = 0;
     if (apply) {
         for (const ByteChange& change : rewrite.changes) {
             const std::uint64_t offset = sps.offsets[change.offset];
             Patch* last = site.count > 0 ? &site.patches[site.count - 1u] : nullptr;
             if (last == nullptr || last->offset + last->size != offset || last->size == Patch::MAX_BYTES) {
-                if (site.count == Site::MAX_PATCHES)
-                    break; // never: a rewrite changes at most five bytes
                 last = &site.patches[site.count++];
                 last->offset = offset;
                 last->size = 0;
@@ -76,9 +77,12 @@ void ContainerWalk::Forwarder::FoundParameterSet(const FoundSps& sps) {
     } else {
         // A patch that changes nothing, on the byte where the aspect begins, or the NAL header.
         const SpsInfo& info = rewrite.sps;
-        const std::size_t index =
-            info.aspectInfoPresent ? (sps.codec == VideoCodec::H264 ? 1 : 2) + info.idcBit / 8 : 0;
-        const std::uint32_t at = index < sps.bytes.size() ? static_cast<std::uint32_t>(index) : 0;
+        std::uint32_t at = 0;
+        if (info.aspectInfoPresent) {
+            const Rbsp rbsp = ExtractRbsp(sps.bytes, sps.codec == VideoCodec::H264 ? 1 : 2);
+            if (info.idcBit / 8 < rbsp.nalIndex.size())
+                at = rbsp.nalIndex[info.idcBit / 8];
+        }
         Patch& patch = site.patches[site.count++];
         patch.offset = sps.offsets[at];
         patch.size = 1;
