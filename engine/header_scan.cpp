@@ -21,12 +21,12 @@ public:
     void Found(const Site& site) override {
         HeaderSite header;
         header.headerOffset = site.offset;
-        header.aspectOffset = site.First().offset;
-        header.aspectByte = site.First().before[0];
-        header.rewritten = site.First().after[0];
+        header.aspectOffset = site.patch.offset;
+        header.aspectByte = site.patch.before[0];
+        header.rewritten = site.patch.after[0];
         header.mpeg1 = site.mpeg1;
         header.declared = site.declared;
-        header.sector = m_walk->FixUpUnit(site.First().offset);
+        header.sector = m_walk->FixUpUnit(site.patch.offset);
         header.kind = site.kind;
         if (site.kind == SiteKind::Sps) {
             header.codec = site.codec;
@@ -34,7 +34,7 @@ public:
             header.sarAfter = site.sarAfter;
             header.width = site.width;
             header.height = site.height;
-            header.patches.assign(site.patches.begin(), site.patches.begin() + site.count);
+            site.ForEachPatch([&header](const Patch& patch) { header.patches.push_back(patch); });
         }
         m_sink.Header(header);
     }

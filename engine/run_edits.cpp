@@ -10,8 +10,7 @@ void RunEdits::Found(const Site& site) {
     if (!site.Changes())
         return;
     ++m_report.headersRewritten;
-    for (std::uint8_t i = 0; i < site.count; ++i)
-        Tell(site.patches[i]);
+    site.ForEachPatch([this](const Patch& patch) { Tell(patch); });
 }
 
 void RunEdits::FixedUp(const Patch& patch) {

@@ -16,7 +16,7 @@ void ContainerWalk::Forwarder::Found(const FoundHeader& header) {
     site.offset = header.headerOffset;
     site.mpeg1 = header.mpeg1;
     site.declared = ClassifyHeader(header);
-    Patch& patch = site.First();
+    Patch& patch = site.patch;
     patch.offset = header.aspectOffset;
     patch.size = 1;
     patch.before[0] = *header.aspect;
@@ -57,15 +57,15 @@ void ContainerWalk::Forwarder::FoundParameterSet(const FoundSps& sps) {
     // changes at most five bytes, so the patches always fit.
     const bool apply =
         m_mode && rewrite.kind == SpsRewrite::Kind::Changed && rewrite.changes.size() <= Site::MAX_PATCHES;
-    site.count = 0;
+    std::array<Patch, Site::MAX_PATCHES> patches{};
+    std::size_t count = 0;
     if (apply) {
         for (const ByteChange& change : rewrite.changes) {
             const std::uint64_t offset = sps.offsets[change.offset];
-            Patch* last = site.count > 0 ? &site.patches[site.count - 1u] : nullptr;
+            Patch* last = count > 0 ? &patches[count - 1] : nullptr;
             if (last == nullptr || last->offset + last->size != offset || last->size == Patch::MAX_BYTES) {
-                last = &site.patches[site.count++];
+                last = &patches[count++];
                 last->offset = offset;
-                last->size = 0;
             }
             last->before[last->size] = change.before;
             last->after[last->size] = change.after;
@@ -83,11 +83,14 @@ void ContainerWalk::Forwarder::FoundParameterSet(const FoundSps& sps) {
             if (info.idcBit / 8 < rbsp.nalIndex.size())
                 at = rbsp.nalIndex[info.idcBit / 8];
         }
-        Patch& patch = site.patches[site.count++];
+        Patch& patch = patches[count++];
         patch.offset = sps.offsets[at];
         patch.size = 1;
         patch.before[0] = patch.after[0] = sps.bytes[at];
     }
+    site.patch = patches[0];
+    for (std::size_t i = 1; i < count; ++i)
+        site.more[site.moreCount++] = patches[i];
 
     if (rewrite.kind == SpsRewrite::Kind::Refused && m_mode) {
         // An SPS cut off by the file's end or a break in the stream is not one a decoder shows whole: it
@@ -96,10 +99,8 @@ void ContainerWalk::Forwarder::FoundParameterSet(const FoundSps& sps) {
             Refuse(rewrite.reason);
     }
     m_sink.Found(site);
-    if (apply && m_walk.m_format) {
-        for (std::uint8_t i = 0; i < site.count; ++i)
-            m_walk.m_format->Patched(m_walk, site.patches[i], m_sink);
-    }
+    if (apply && m_walk.m_format)
+        site.ForEachPatch([this](const Patch& patch) { m_walk.m_format->Patched(m_walk, patch, m_sink); });
 }
 
 void ContainerWalk::Detect(const std::uint8_t* data, std::uint32_t size) {

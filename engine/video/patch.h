@@ -48,8 +48,9 @@ struct Site {
     DeclaredAspect declared = DeclaredAspect::Unknown;
     DeclaredAspect result = DeclaredAspect::Unknown;
     bool mpeg1 = false; // an MPEG-1 header, whose code is a pel aspect ratio
-    std::array<Patch, MAX_PATCHES> patches{};
-    std::uint8_t count = 1; // patches in use
+    Patch patch;        // the first patch, the only one of every kind but an SPS
+    std::array<Patch, MAX_PATCHES - 1> more{};
+    std::uint8_t moreCount = 0; // patches in `more`
 
     // An SPS's codec, its sample aspect as coded (idc 0 where it has none) and as the run leaves it,
     // and its picture size after cropping.
@@ -59,14 +60,17 @@ struct Site {
     std::uint32_t width = 0;
     std::uint32_t height = 0;
 
-    Patch& First() { return patches[0]; }
-    const Patch& First() const { return patches[0]; }
     bool Changes() const {
-        for (std::uint8_t i = 0; i < count; ++i) {
-            if (patches[i].Changes())
+        for (std::uint8_t i = 0; i < moreCount; ++i) {
+            if (more[i].Changes())
                 return true;
         }
-        return false;
+        return patch.Changes();
+    }
+    template <typename F> void ForEachPatch(F&& f) const {
+        f(patch);
+        for (std::uint8_t i = 0; i < moreCount; ++i)
+            f(more[i]);
     }
 };
 
