@@ -66,21 +66,8 @@ private:
 };
 
 std::pair<const char*, const char*> ContainerNames(ContainerKind kind) {
-    switch (kind) {
-    case ContainerKind::Elementary:
-        return {"elementary", "elementary stream"};
-    case ContainerKind::ProgramStream:
-        return {"program", "program stream"};
-    case ContainerKind::TransportStream188:
-        return {"transport", "transport stream"};
-    case ContainerKind::TransportStream192:
-        return {"transport-192", "transport stream (192-byte packets)"};
-    case ContainerKind::CdXaFile:
-        return {"cd-xa", "CD-XA program stream"};
-    case ContainerKind::CdImage:
-        return {"cd-image", "CD image program stream (2,352-byte sectors)"};
-    }
-    return {"elementary", "elementary stream"};
+    const ContainerKindNames names = NamesOf(kind);
+    return {names.word, names.text};
 }
 
 const char* AspectName(DeclaredAspect aspect) {

@@ -69,10 +69,14 @@ RunOutcome Convert(const std::string& sourcePath, const std::string& destPath, C
         return Failed(RunOutcome::WriteFailed, report, out.Failure());
     case PumpEnd::Stopped:
         return RunOutcome::Cancelled;
+    case PumpEnd::Refused:
+        return Failed(RunOutcome::Refused, report,
+                      io::FailureReason{0, io::Refusal::Unsupported, false, *walk.RefusedBecause()});
     }
     // Until the commit the destination's name still holds what it held before; any return above
     // discards the new file.
-    if (!out.Finish())
+    // Bytes behind the run (a checksum at an element's start) go in once nothing else is written.
+    if (!out.Finish() || !edits.WriteBehind(output.Content()))
         return Failed(RunOutcome::WriteFailed, report, out.Failure());
     if (!output.Commit())
         return Failed(RunOutcome::WriteFailed, report, output.Failure());

@@ -19,6 +19,10 @@ public:
     void Attach(const ContainerWalk& walk) { m_walk = &walk; }
 
     void Found(const Site& site) override {
+        if (site.kind == SiteKind::ContainerField) {
+            m_sink.Field(site);
+            return;
+        }
         HeaderSite header;
         header.headerOffset = site.offset;
         header.aspectOffset = site.patch.offset;
@@ -69,9 +73,14 @@ RunOutcome Scan(io::File& source, ConversionMode mode, ScanSink& sink) {
     reporter.Attach(walk);
     const std::int64_t total = *size;
     std::optional<ContainerKind> told;
+    bool toldMayRefuse = false;
     const auto tell = [&] {
         if (told != walk.Kind())
             sink.Container(*(told = walk.Kind()));
+        if (!toldMayRefuse && walk.MayRefuse()) {
+            toldMayRefuse = true;
+            sink.MayRefuse();
+        }
     };
     SequentialSource::Rules rules;
     rules.total = total;
@@ -88,6 +97,9 @@ RunOutcome Scan(io::File& source, ConversionMode mode, ScanSink& sink) {
     case PumpEnd::ReadFailed:
     case PumpEnd::CutShort: // an end before the size taken at the start: the file was cut short
         return RunOutcome::ReadFailed;
+    case PumpEnd::Refused:
+        sink.Refused(*walk.RefusedBecause());
+        return RunOutcome::Refused;
     case PumpEnd::WriteFailed:
     case PumpEnd::Stopped:
         break;

@@ -49,13 +49,19 @@ class ScanSink {
 public:
     virtual ~ScanSink() = default;
     // After the first read, before any header; again if a stream is found behind leading bytes.
+    // `mayRefuse`: the walk may yet find what cannot be converted as asked.
     virtual void Container(ContainerKind) {}
+    virtual void MayRefuse() {}
     // Every header whose aspect byte is in the file. Within one stream in file order; a multiplex's
     // streams may interleave, and a stream's first header can come a little after other streams'.
     virtual void Header(const HeaderSite& site) = 0;
     // Bytes the run rewrites because an aspect byte changed what they cover: a CD sector's EDC, told
     // once every change in the sector is known.
     virtual void FixUp(const Patch&) {}
+    // A container's own aspect field (a display size), and what the run makes of it.
+    virtual void Field(const Site&) {}
+    // Why the file cannot be converted as asked; the scan then ends as Refused.
+    virtual void Refused(const std::string&) {}
     // After every buffer-full, 0..PROGRESS_MAX, as a run reports it.
     virtual void Position(int) {}
     // Asked after every buffer-full: true ends the scan as Cancelled.

@@ -4,6 +4,9 @@
 #include "header_scan.h"
 #include "io/file_io.h"
 
+#include <optional>
+#include <string>
+
 namespace veltrane {
 
 namespace {
@@ -39,6 +42,10 @@ public:
             return;
         }
         ++m_report.headersRewritten;
+    }
+    void Field(const Site& site) override {
+        if (site.patch.Changes())
+            FixUp(site.patch);
     }
     void FixUp(const Patch& patch) override {
         if (m_writeFailed || m_cutShort)
@@ -86,6 +93,26 @@ private:
     bool m_cutShort = false;
 };
 
+// Reads the file through before anything is written, where the walk may find what it cannot convert:
+// a refusal then leaves the file untouched.
+class RefusalCheck final : public ScanSink {
+public:
+    explicit RefusalCheck(ProgressSink& progress) : m_progress(progress) {}
+    void Header(const HeaderSite&) override {}
+    void Container(ContainerKind) override { m_known = true; }
+    void MayRefuse() override { m_mayRefuse = true; }
+    void Refused(const std::string& why) override { m_refusal = why; }
+    // The first pass tells whether this file needs the check at all.
+    bool StopRequested() override { return (m_known && !m_mayRefuse) || m_progress.StopRequested(); }
+
+    bool m_known = false;
+    bool m_mayRefuse = false;
+    std::optional<std::string> m_refusal;
+
+private:
+    ProgressSink& m_progress;
+};
+
 RunOutcome Failed(RunOutcome outcome, RunReport& report, const io::FailureReason& why) {
     report.failure = why;
     return outcome;
@@ -99,6 +126,15 @@ RunOutcome FixInPlace(const std::string& path, ConversionMode mode, ProgressSink
     io::File file = io::OpenForUpdate(path);
     if (!file.IsOpen())
         return Failed(RunOutcome::SourceOpenFailed, report, file.Failure());
+    RefusalCheck check(progress);
+    const RunOutcome checked = ScanFile(file, mode, check);
+    if (check.m_refusal)
+        return Failed(RunOutcome::Refused, report,
+                      io::FailureReason{0, io::Refusal::Unsupported, false, *check.m_refusal});
+    if (check.m_mayRefuse && checked != RunOutcome::Completed)
+        return Failed(checked, report, file.Failure());
+    if (!file.Rewind())
+        return Failed(RunOutcome::ReadFailed, report, file.Failure());
     InPlaceWriter writer(file, progress, report);
     const RunOutcome scanned = ScanFile(file, mode, writer);
     if (writer.WriteFailed())

@@ -21,6 +21,8 @@ std::string_view OutcomeText(RunOutcome outcome) {
         return "can't write output file.";
     case RunOutcome::Cancelled:
         return "cancelled";
+    case RunOutcome::Refused:
+        return "can't convert this file";
     }
     return {};
 }
@@ -73,6 +75,8 @@ std::string ReasonText(const FailureReason& reason) {
         return "another file took the destination's name during the run; both were left as they are";
     case Refusal::CutShort:
         return "the file was cut short during the run";
+    case Refusal::Unsupported:
+        return reason.detail;
     }
     if (reason.systemError == 0)
         return {};

@@ -17,6 +17,7 @@ enum class RunOutcome {
     ReadFailed,
     WriteFailed,
     Cancelled, // the progress sink asked the run to stop
+    Refused,   // the file holds what cannot be changed as asked, found before anything was kept
 };
 
 enum class ProbeOutcome {

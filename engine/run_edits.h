@@ -5,9 +5,14 @@
 #include "run_report.h"
 #include "video/patch.h"
 
+#include <vector>
+
 namespace veltrane {
 
 class CopyWriter;
+namespace io {
+class File;
+}
 
 // The walk has applied every patch in the buffer already; a copy that shares the source's blocks must
 // still be told of them, a stream's copy has none to tell.
@@ -18,11 +23,17 @@ public:
     void Found(const Site& site) override;
     void FixedUp(const Patch& patch) override;
 
+    // Patches of bytes already handed back, in the order met.
+    bool AnyBehind() const { return !m_behind.empty(); }
+    // Writes them into the finished copy; false when it refused one.
+    bool WriteBehind(io::File& copy) const;
+
 private:
     void Tell(const Patch& patch);
 
     RunReport& m_report;
     CopyWriter* m_out;
+    std::vector<Patch> m_behind;
 };
 
 } // namespace veltrane

@@ -7,6 +7,8 @@
 #include "io/pump.h"
 #include "video/sequence_header.h"
 
+#include <optional>
+
 namespace veltrane {
 
 namespace {
@@ -15,6 +17,12 @@ namespace {
 class FirstHeader final : public EditSink {
 public:
     void Found(const Site& site) override {
+        // Players take a container's own display size first.
+        if (site.kind == SiteKind::ContainerField) {
+            if (!m_container)
+                m_container = site.declared;
+            return;
+        }
         if (site.offset >= PROBE_RANGE || (m_found && site.offset >= m_offset))
             return;
         m_found = true;
@@ -27,6 +35,7 @@ public:
     std::uint64_t m_offset = 0;
     DeclaredAspect m_aspect = DeclaredAspect::Unknown;
     int m_code = -1;
+    std::optional<DeclaredAspect> m_container;
 };
 
 ProbeOutcome Probe(const std::string& path, int& aspectCode, FailureReason& failure) {
@@ -52,7 +61,7 @@ ProbeOutcome Probe(const std::string& path, int& aspectCode, FailureReason& fail
     if (!first.m_found)
         return ProbeOutcome::HeaderNotFound;
     aspectCode = first.m_code;
-    return ProbeOutcomeOf(first.m_aspect);
+    return ProbeOutcomeOf(first.m_container.value_or(first.m_aspect));
 }
 
 } // namespace

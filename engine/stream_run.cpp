@@ -49,7 +49,21 @@ RunOutcome Stream(io::File& source, io::File* dest, ConversionMode mode, Progres
     });
     switch (end) {
     case PumpEnd::Completed:
-        return RunOutcome::Completed;
+        if (!edits.AnyBehind())
+            return RunOutcome::Completed;
+        // Bytes behind the stream can be written again only into a file.
+        if (dest == nullptr)
+            return RunOutcome::Completed;
+        if (!dest->IsRegularFile()) {
+            report.failure = io::FailureReason{0, io::Refusal::Unsupported, false,
+                                               "its checksums must be rewritten behind the stream; write "
+                                               "the copy to a file"};
+            return RunOutcome::Refused;
+        }
+        return edits.WriteBehind(*dest) ? RunOutcome::Completed : RunOutcome::WriteFailed;
+    case PumpEnd::Refused:
+        report.failure = io::FailureReason{0, io::Refusal::Unsupported, false, *walk.RefusedBecause()};
+        return RunOutcome::Refused;
     case PumpEnd::ReadFailed:
     case PumpEnd::CutShort:
         return RunOutcome::ReadFailed;

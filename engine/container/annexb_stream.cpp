@@ -20,6 +20,8 @@ public:
     explicit AnnexBFormat(VideoCodec codec) : m_scanner(MakeCodecScanner(codec)) {}
 
     ContainerKind Kind() const override { return ContainerKind::Elementary; }
+    // An SPS whose aspect would need more bits refuses the whole file.
+    bool MayRefuse() const override { return true; }
     std::uint32_t Walk(WalkCore& core, std::uint8_t* data, std::uint32_t from, std::uint32_t size,
                        bool /*last*/) override {
         if (size > from)

@@ -4,6 +4,7 @@
 
 #include "container/container_kind.h"
 #include "video/codec_scanner.h"
+#include "video/conversion_mode.h"
 #include "video/patch.h"
 #include "video/stream_search.h"
 
@@ -11,6 +12,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <string>
 
 namespace veltrane {
 
@@ -22,8 +24,9 @@ class WalkCore {
 public:
     virtual WalkBuffer& Buffer() = 0;
     virtual HeaderSink& Sink() = 0;
-    // File offset of data[0] in this call.
+    // File offset of data[0] in this call, and the bytes there.
     virtual std::uint64_t Base() const = 0;
+    virtual std::uint32_t BufferSize() const = 0;
     // The furthest a structure may be held back in the buffer.
     virtual std::uint32_t HoldLimit() const = 0;
     // Searches data[from, to) as plain bytes, joined to the plain bytes searched before.
@@ -33,6 +36,14 @@ public:
     virtual void PlainUntilResync(std::uint8_t* data, std::uint32_t from, std::uint32_t to) = 0;
     // The plain bytes break here: nothing searched so far joins what comes next.
     virtual void ForgetPlain() = 0;
+    // The mode the walk converts to; nothing when it only reports.
+    virtual std::optional<ConversionMode> Mode() const = 0;
+    // The file holds what cannot be converted as asked: the walk stops, and the run fails saying why.
+    virtual void Refuse(std::string reason) = 0;
+    // A patch of the format's own (a display size, a checksum), applied in the buffer where it lies
+    // there, or told as behind it; then told to the format's fix-ups, as every patch is.
+    virtual void Apply(const Site& site) = 0;
+    virtual void ApplyFixUp(Patch patch) = 0;
     // Hands the rest of the file, from where the calling format stopped, to `next`.
     virtual void SwitchTo(std::unique_ptr<ContainerFormat> next) = 0;
 
@@ -51,6 +62,10 @@ public:
     // where the next format begins.
     virtual std::uint32_t Walk(WalkCore& core, std::uint8_t* data, std::uint32_t from, std::uint32_t size,
                                bool last) = 0;
+    // Whether the walk may yet find what cannot be converted as asked (a codec whose rewrite can need
+    // more bits, a container that can be damaged past repair): an in-place fix then reads the whole
+    // file before it writes a byte.
+    virtual bool MayRefuse() const { return false; }
     // Every stream scanner the format keeps, for the walk to settle what waits in them.
     virtual void ForEachStream(const std::function<void(CodecScanner&)>& /*f*/) {}
 
@@ -70,6 +85,8 @@ using Recognise = std::unique_ptr<ContainerFormat> (*)(const std::uint8_t* data,
 // The formats' recognisers in the order they are tried; a file none of them takes is read as plain
 // bytes.
 const Recognise* FormatTable(std::size_t& count);
+// A file its format recognises but refuses as a whole (an encrypted track): the walk ends at once.
+std::unique_ptr<ContainerFormat> MakeRefusedFormat(ContainerKind kind, std::string reason);
 // The walker of a file no format takes: plain bytes, watching for a stream behind leading bytes.
 std::unique_ptr<ContainerFormat> MakeElementaryWalk();
 

@@ -17,6 +17,8 @@ ContainerKindNames NamesOf(ContainerKind kind) {
         return {"cd-xa", "CD-XA program stream"};
     case ContainerKind::CdImage:
         return {"cd-image", "CD image program stream (2,352-byte sectors)"};
+    case ContainerKind::Matroska:
+        return {"matroska", "Matroska"};
     }
     return {"elementary", "elementary stream"};
 }

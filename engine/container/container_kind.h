@@ -13,6 +13,7 @@ enum class ContainerKind {
     CdXaFile,           // a RIFF "CDXA" file of raw CD sectors (a video CD's .DAT): the program stream
                         // that the user data of its Form 2 sectors make
     CdImage,            // the same in a raw image of 2,352-byte sectors (.bin)
+    Matroska,           // Matroska or WebM (.mkv, .webm): EBML elements, the video tracks' frames in blocks
 };
 
 // How reports name a kind: a short word for JSON, and words for people.

@@ -22,6 +22,9 @@ void ContainerWalk::Forwarder::Found(const FoundHeader& header) {
     patch.before[0] = *header.aspect;
     patch.after[0] = m_mode ? RewriteHeader(header, *m_mode) : patch.before[0];
     site.result = site.declared;
+    // A header in bytes the container keeps once for every frame (Matroska's stripped prefix) lies
+    // before the buffer: its patch is written there, and the kept copy changed for the frames to come.
+    patch.behind = patch.offset < m_walk.m_base;
     const bool changes = patch.after[0] != patch.before[0];
     if (changes) {
         *header.aspect = patch.after[0];
@@ -96,11 +99,42 @@ void ContainerWalk::Forwarder::FoundParameterSet(const FoundSps& sps) {
         // An SPS cut off by the file's end or a break in the stream is not one a decoder shows whole: it
         // stays as it is and the rest of the file is converted.
         if (!(sps.cut && rewrite.plan.refusal == AspectRefusal::DamagedSps))
-            Refuse(rewrite.reason);
+            m_walk.Refuse(rewrite.reason);
     }
     m_sink.Found(site);
     if (apply && m_walk.m_format)
         site.ForEachPatch([this](const Patch& patch) { m_walk.m_format->Patched(m_walk, patch, m_sink); });
+}
+
+bool ContainerWalk::Store(Patch& patch) {
+    patch.behind = patch.offset < m_base;
+    if (patch.behind)
+        return true;
+    const std::uint64_t at = patch.offset - m_base;
+    // A format's patch always lies in what it has been given; anything else is a fault of its own.
+    if (at + patch.size > m_bufferSize)
+        return false;
+    std::copy_n(patch.after.begin(), patch.size, m_buffer.data + at);
+    return true;
+}
+
+void ContainerWalk::Apply(const Site& site) {
+    Site stored = site;
+    if (!Store(stored.patch)) {
+        Refuse("a container field lies outside the bytes read");
+        return;
+    }
+    m_sink.Found(stored);
+    if (stored.patch.Changes() && m_format)
+        m_format->Patched(*this, stored.patch, m_sink);
+}
+
+void ContainerWalk::ApplyFixUp(Patch patch) {
+    if (!Store(patch)) {
+        Refuse("a container checksum lies outside the bytes read");
+        return;
+    }
+    m_sink.FixedUp(patch);
 }
 
 void ContainerWalk::Detect(const std::uint8_t* data, std::uint32_t size) {
@@ -129,6 +163,9 @@ std::uint32_t ContainerWalk::Step(std::uint8_t* data, std::uint32_t size, bool l
         Detect(data, size);
     m_buffer.data = data;
     m_buffer.base = m_base;
+    m_bufferSize = size;
+    if (m_refusal)
+        return size;
     std::uint32_t reached =
         m_format->Walk(*this, data, static_cast<std::uint32_t>(m_parsed - m_base), size, last);
     // A stream found behind leading bytes takes the rest of the buffer-full from where it begins.

@@ -50,9 +50,10 @@ public:
     std::optional<std::uint64_t> FixUpUnit(std::uint64_t offset) const {
         return m_format ? m_format->FixUpUnit(offset) : std::nullopt;
     }
-    // Why the file cannot be converted in the walk's mode, once a site that cannot take it is met (an
-    // SPS whose aspect would need more bits): the run must fail before anything is written.
-    const std::optional<std::string>& Refusal() const { return m_refusal; }
+    // Why the file cannot be converted as asked, once the walk has found that.
+    const std::optional<std::string>& RefusedBecause() const { return m_refusal; }
+    bool Refused() const override { return m_refusal.has_value(); }
+    bool MayRefuse() const { return m_format && m_format->MayRefuse(); }
 
 private:
     // Turns each header a scanner finds into a site: the patch the mode calls for, applied in the
@@ -63,14 +64,9 @@ private:
             : m_walk(walk), m_sink(sink), m_mode(mode) {}
         void Found(const FoundHeader& header) override;
         void FoundParameterSet(const FoundSps& sps) override;
+        std::optional<ConversionMode> Mode() const { return m_mode; }
 
     private:
-        // The first refusal stands; the drivers end the run with it.
-        void Refuse(std::string reason) {
-            if (!m_walk.m_refusal)
-                m_walk.m_refusal = std::move(reason);
-        }
-
         ContainerWalk& m_walk;
         EditSink& m_sink;
         std::optional<ConversionMode> m_mode;
@@ -79,10 +75,20 @@ private:
     WalkBuffer& Buffer() override { return m_buffer; }
     HeaderSink& Sink() override { return m_forwarder; }
     std::uint64_t Base() const override { return m_base; }
+    std::uint32_t BufferSize() const override { return m_bufferSize; }
     std::uint32_t HoldLimit() const override { return m_holdLimit; }
     void Plain(std::uint8_t* data, std::uint32_t from, std::uint32_t to) override;
     void PlainUntilResync(std::uint8_t* data, std::uint32_t from, std::uint32_t to) override;
     void ForgetPlain() override { m_plain.Forget(); }
+    std::optional<ConversionMode> Mode() const override { return m_forwarder.Mode(); }
+    void Refuse(std::string reason) override {
+        if (!m_refusal)
+            m_refusal = std::move(reason);
+    }
+    void Apply(const Site& site) override;
+    void ApplyFixUp(Patch patch) override;
+    // Stores the patch where it lies in the buffer, or marks it as behind it.
+    bool Store(Patch& patch);
     void SwitchTo(std::unique_ptr<ContainerFormat> next) override { m_next = std::move(next); }
 
     std::uint32_t Step(std::uint8_t* data, std::uint32_t size, bool last);
@@ -94,6 +100,7 @@ private:
     std::unique_ptr<ContainerFormat> m_format;
     std::unique_ptr<ContainerFormat> m_next; // asked for by the format during its walk
     std::uint64_t m_base = 0;                // file offset of data[0] in this call
+    std::uint32_t m_bufferSize = 0;          // bytes at data in this call
     std::uint64_t m_parsed = 0;              // file offset up to which the walk has read
     StreamSearch m_plain;
     WalkBuffer m_buffer;

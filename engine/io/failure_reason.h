@@ -2,6 +2,7 @@
 #pragma once
 
 #include <string>
+#include <utility>
 
 namespace veltrane::io {
 
@@ -17,12 +18,17 @@ enum class Refusal {
                           // owned by neither the caller nor the folder's owner
     DestinationChanged,   // another file took the destination's name during the run
     CutShort,             // the file ended before the size it had when the run started
+    Unsupported,          // the file holds what a conversion cannot change as asked; `detail` says what
 };
 
 struct FailureReason {
+    FailureReason(int error = 0, Refusal why = Refusal::None, bool folder = false, std::string words = {})
+        : systemError(error), refusal(why), inFolder(folder), detail(std::move(words)) {}
+
     int systemError = 0; // errno, or GetLastError() on Windows; 0 when no system call failed
     Refusal refusal = Refusal::None;
     bool inFolder = false; // the call that failed was on the destination's folder, not on the file
+    std::string detail;    // with Refusal::Unsupported: what the file holds that cannot be converted
 
     bool Known() const { return systemError != 0 || refusal != Refusal::None; }
 };

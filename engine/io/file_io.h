@@ -36,6 +36,8 @@ public:
     std::optional<std::int64_t> Size() const;
     // One read of at most `size` bytes: the count read, 0 at the end of the file, -1 on error.
     std::int64_t ReadSome(std::uint8_t* data, std::size_t size);
+    // Moves the position ReadSome reads from back to the start; false on an error, saying why.
+    bool Rewind();
     // Reads exactly `size` bytes at `offset`, leaving the position ReadSome reads from alone; false on
     // an error or an end before them.
     bool ReadAllAt(std::uint8_t* data, std::size_t size, std::int64_t offset) const;

@@ -372,6 +372,13 @@ std::int64_t File::ReadSome(std::uint8_t* data, std::size_t size) {
     }
 }
 
+bool File::Rewind() {
+    if (::lseek(m_handle, 0, SEEK_SET) == 0)
+        return true;
+    Failed();
+    return false;
+}
+
 bool File::ReadAllAt(std::uint8_t* data, std::size_t size, std::int64_t offset) const {
     return MoveEvery(size,
                      [&](std::size_t done) {

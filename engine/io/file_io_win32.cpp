@@ -201,6 +201,14 @@ std::int64_t File::ReadSome(std::uint8_t* data, std::size_t size) {
     return got;
 }
 
+bool File::Rewind() {
+    LARGE_INTEGER start{};
+    if (::SetFilePointerEx(m_handle, start, nullptr, FILE_BEGIN))
+        return true;
+    Failed();
+    return false;
+}
+
 bool File::WriteAll(const std::uint8_t* data, std::size_t size) {
     do {
         const DWORD want = static_cast<DWORD>(std::min<std::size_t>(size, std::numeric_limits<DWORD>::max()));

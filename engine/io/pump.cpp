@@ -15,6 +15,8 @@ PumpEnd Pump(PumpSource& source, PumpWalk& walk, PumpOutput* output, const std::
             break;
         case PumpSource::State::End:
             walk.Finish(pass.data, carry);
+            if (walk.Refused())
+                return PumpEnd::Refused;
             if (output != nullptr && !output->Put(pass.data, carry))
                 return PumpEnd::WriteFailed;
             return PumpEnd::Completed;
@@ -28,6 +30,8 @@ PumpEnd Pump(PumpSource& source, PumpWalk& walk, PumpOutput* output, const std::
         const std::uint32_t length = carry + pass.got;
         // What the walk holds back (a header or packet cut by the buffer's edge) is walked next pass.
         const std::uint32_t keep = walk.Walk(pass.data, length);
+        if (walk.Refused())
+            return PumpEnd::Refused;
         if (output != nullptr && !output->Put(pass.data, length - keep))
             return PumpEnd::WriteFailed;
         if (!afterPass())

@@ -21,6 +21,8 @@ public:
     virtual std::uint32_t Walk(std::uint8_t* data, std::uint32_t size) = 0;
     // The end of the input: data[0..size) is what the last Walk held back.
     virtual void Finish(std::uint8_t* data, std::uint32_t size) = 0;
+    // The input cannot be taken as asked: the pump stops before the bytes of that pass go out.
+    virtual bool Refused() const { return false; }
 
 protected:
     ~PumpWalk() = default;
@@ -62,7 +64,7 @@ protected:
     std::int64_t m_read = 0;
 };
 
-enum class PumpEnd { Completed, ReadFailed, CutShort, WriteFailed, Stopped };
+enum class PumpEnd { Completed, ReadFailed, CutShort, WriteFailed, Stopped, Refused };
 
 // Runs the loop to the end of the input. `afterPass` is asked after every pass once its bytes are out:
 // false stops the pump there, before the walk's end.

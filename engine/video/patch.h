@@ -18,6 +18,9 @@ struct Patch {
     std::uint8_t size = 0;
     std::array<std::uint8_t, MAX_BYTES> before{};
     std::array<std::uint8_t, MAX_BYTES> after{};
+    // The bytes lie before the buffer the walk holds: already handed back, so a copy must write them
+    // again where they are (a container's checksum at the start of an element, fixed at its end).
+    bool behind = false;
 
     bool Changes() const {
         for (std::uint8_t i = 0; i < size; ++i) {
@@ -74,8 +77,9 @@ struct Site {
     }
 };
 
-// Told each site as the walk meets it, after its patch is applied in the buffer, and each fix-up a
-// format makes because a patch changed bytes it covers (a CD sector's EDC).
+// Told each site as the walk meets it, after its patch is applied in the buffer (or, behind it, for
+// the caller to write), and each fix-up a format makes because a patch changed bytes it covers (a CD
+// sector's EDC, a Matroska element's CRC-32).
 class EditSink {
 public:
     virtual void Found(const Site& site) = 0;

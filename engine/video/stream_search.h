@@ -94,6 +94,8 @@ public:
                 bool useCodes) override;
     // The stream breaks here: nothing seen so far joins what comes next.
     void Forget() override { m_tailSize = 0; }
+    // The container names the stream's MPEG version: its headers need not wait for their followers.
+    void KnowVersion(bool mpeg1) { m_version = mpeg1 ? Version::Mpeg1 : Version::Mpeg2; }
 
     // The file offset of the aspect byte of a first header still waiting for its follower.
     bool Waiting() const override { return m_waiting; }

@@ -234,9 +234,10 @@ TEST(H26xWalk, AnSpsThatCannotTakeTheFlipRefusesTheWalk) {
         NoEdits sink;
         ContainerWalk walk(sink, row.mode);
         walk.Finish(file.data(), static_cast<std::uint32_t>(file.size()));
-        EXPECT_EQ(walk.Refusal().has_value(), row.refused) << row.name;
+        EXPECT_EQ(walk.RefusedBecause().has_value(), row.refused) << row.name;
         if (row.refused) {
-            EXPECT_NE(walk.Refusal()->find("32 bits more"), std::string::npos) << *walk.Refusal();
+            EXPECT_NE(walk.RefusedBecause()->find("32 bits more"), std::string::npos)
+                << *walk.RefusedBecause();
         }
         EXPECT_EQ(file, es) << row.name;
         ASSERT_EQ(sink.sites.size(), 1u) << row.name;
