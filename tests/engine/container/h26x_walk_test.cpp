@@ -246,6 +246,24 @@ TEST(H26xWalk, AnSpsThatCannotTakeTheFlipRefusesTheWalk) {
         EXPECT_EQ(sink.sites[0].result, row.result) << row.name;
         EXPECT_FALSE(sink.sites[0].Changes()) << row.name;
     }
+
+    // The drivers end with the reason, and nothing written: no copy, the file in place as it was. A
+    // second SPS that could take the flip comes first, so a run that wrote as it went would have.
+    Bytes file = ReadData("h264_720x576_4x3.264");
+    file.insert(file.end(), es.begin(), es.end());
+    test::TempDir dir;
+    test::WriteAll(dir.File("in.264"), file);
+    test::RecordingSink sink;
+    RunReport report;
+    EXPECT_EQ(RunConversion(dir.File("in.264"), dir.File("out.264"), ConversionMode::To4x3, sink, report),
+              RunOutcome::Refused);
+    EXPECT_NE(report.failure.detail.find("32 bits more"), std::string::npos);
+    EXPECT_FALSE(std::filesystem::exists(test::FsPath(dir.File("out.264"))));
+    EXPECT_EQ(FixInPlace(dir.File("in.264"), ConversionMode::To16x9, sink, report), RunOutcome::Completed);
+    const Bytes once = test::ReadAll(dir.File("in.264"));
+    EXPECT_NE(once, file); // the first SPS flipped to 16:9; the second already is
+    EXPECT_EQ(FixInPlace(dir.File("in.264"), ConversionMode::To4x3, sink, report), RunOutcome::Refused);
+    EXPECT_TRUE(test::SameBytes(test::ReadAll(dir.File("in.264")), once));
 }
 
 bool HaveFfmpeg() {
