@@ -50,8 +50,39 @@ std::optional<VideoCodec> CodecOfFirstNal(std::uint8_t first, std::uint8_t secon
     return std::nullopt;
 }
 
+// Whether a NAL header may stand in a stream of `codec`: forbidden_zero_bit clear, a type the codec
+// defines; in H.264 the slices of an IDR picture and the parameter sets carry nal_ref_idc and an SEI,
+// AUD or filler never does; in HEVC the base layer with a temporal id. An MPEG-1/2 start code fails at
+// once: its picture start (00) and its slices 07 and 08 read as headers no encoder writes.
+bool PlausibleNal(VideoCodec codec, std::uint8_t first, std::uint8_t second) {
+    if ((first & 0x80) != 0)
+        return false;
+    if (codec == VideoCodec::Hevc)
+        return ((first >> 1) & 0x3F) <= 40 && (first & 0x01) == 0 && (second & 0xF8) == 0 &&
+               (second & 0x07) != 0;
+    const std::uint8_t type = first & 0x1F;
+    const bool referenced = (first & 0x60) != 0;
+    switch (type) {
+    case 5:
+    case 7:
+    case 8:
+    case 15:
+        return referenced;
+    case 6:
+    case 9:
+    case 10:
+    case 11:
+    case 12:
+        return !referenced;
+    default:
+        return (type >= 1 && type <= 14) || type == 19 || type == 20;
+    }
+}
+
 } // namespace
 
+// The file starts with a start code and an AUD, parameter set or SEI; every start code in its first
+// 64 KiB is followed by a header that codec allows, an SPS among them, and no sequence header is there.
 std::unique_ptr<ContainerFormat> RecogniseAnnexBStream(const std::uint8_t* data, std::uint32_t size) {
     std::uint32_t at = 0;
     while (at < size && at < LEADING_ZEROS && data[at] == 0)
@@ -61,9 +92,19 @@ std::unique_ptr<ContainerFormat> RecogniseAnnexBStream(const std::uint8_t* data,
     const std::optional<VideoCodec> codec = CodecOfFirstNal(data[at + 1], data[at + 2]);
     if (!codec)
         return nullptr;
+    const std::uint32_t window = std::min(size, MPEG_WINDOW);
+    bool sps = false;
+    for (std::uint32_t i = at; i + 2 < window; ++i) {
+        if (data[i] != 0x01 || data[i - 1] != 0x00 || data[i - 2] != 0x00)
+            continue;
+        if (!PlausibleNal(*codec, data[i + 1], data[i + 2]))
+            return nullptr;
+        sps = sps ||
+              (*codec == VideoCodec::Hevc ? ((data[i + 1] >> 1) & 0x3F) == 33 : (data[i + 1] & 0x1F) == 7);
+    }
     const std::uint8_t* cursor = data;
-    std::uint32_t left = std::min(size, MPEG_WINDOW);
-    if (FindSequenceHeader(cursor, left))
+    std::uint32_t left = window;
+    if (!sps || FindSequenceHeader(cursor, left))
         return nullptr;
     return std::make_unique<AnnexBFormat>(*codec);
 }

@@ -266,6 +266,41 @@ TEST(H26xWalk, AnSpsThatCannotTakeTheFlipRefusesTheWalk) {
     EXPECT_TRUE(test::SameBytes(test::ReadAll(dir.File("in.264")), once));
 }
 
+// A raw stream is told by its start codes' NAL headers; an MPEG-2 stream cut to begin at a slice whose
+// start code reads as an SEI or AUD is still MPEG-2, its sequence headers found.
+TEST(H26xWalk, TellsRawStreamsFromMpegOnesCutAtASlice) {
+    const auto from = [](const Bytes& es, std::uint8_t code) {
+        for (std::size_t i = 0; i + 3 < es.size(); ++i) {
+            if (es[i] == 0 && es[i + 1] == 0 && es[i + 2] == 1 && es[i + 3] == code)
+                return Bytes(es.begin() + static_cast<std::ptrdiff_t>(i), es.end());
+        }
+        return Bytes{};
+    };
+    const Bytes mpeg2 = ReadData("mpeg2_4x3.m2v");
+    struct Row {
+        const char* name;
+        Bytes file;
+        SiteKind kind;
+        std::size_t sites;
+    };
+    const Row rows[] = {
+        {"H264", ReadData("h264_720x576_4x3.264"), SiteKind::Sps, 1},
+        {"Hevc", ReadData("hevc_720x576_4x3.265"), SiteKind::Sps, 1},
+        {"Mpeg2FromSlice6", from(mpeg2, 0x06), SiteKind::SequenceHeader, 4},
+        {"Mpeg2FromSlice9", from(mpeg2, 0x09), SiteKind::SequenceHeader, 4},
+    };
+    for (const Row& row : rows) {
+        ASSERT_FALSE(row.file.empty()) << row.name;
+        Bytes file = row.file;
+        NoEdits sink;
+        ContainerWalk walk(sink);
+        walk.Finish(file.data(), static_cast<std::uint32_t>(file.size()));
+        ASSERT_EQ(sink.sites.size(), row.sites) << row.name;
+        for (const Site& site : sink.sites)
+            EXPECT_EQ(site.kind, row.kind) << row.name;
+    }
+}
+
 bool HaveFfmpeg() {
     return std::system("ffmpeg -version >/dev/null 2>&1") == 0 &&
            std::system("ffprobe -version >/dev/null 2>&1") == 0;
