@@ -269,12 +269,21 @@ TEST(H26xWalk, AnSpsThatCannotTakeTheFlipRefusesTheWalk) {
 // A raw stream is told by its start codes' NAL headers; an MPEG-2 stream cut to begin at a slice whose
 // start code reads as an SEI or AUD is still MPEG-2, its sequence headers found.
 TEST(H26xWalk, TellsRawStreamsFromMpegOnesCutAtASlice) {
+    // From the first slice `code` on, with 70 KiB of bytes that hold no start code before the next
+    // sequence header, so that only the NAL headers can tell.
     const auto from = [](const Bytes& es, std::uint8_t code) {
-        for (std::size_t i = 0; i + 3 < es.size(); ++i) {
-            if (es[i] == 0 && es[i + 1] == 0 && es[i + 2] == 1 && es[i + 3] == code)
-                return Bytes(es.begin() + static_cast<std::ptrdiff_t>(i), es.end());
-        }
-        return Bytes{};
+        const auto find = [&es](std::size_t at, std::uint8_t what) {
+            while (at + 3 < es.size() &&
+                   !(es[at] == 0 && es[at + 1] == 0 && es[at + 2] == 1 && es[at + 3] == what))
+                ++at;
+            return static_cast<std::ptrdiff_t>(at);
+        };
+        const std::ptrdiff_t slice = find(0, code);
+        const std::ptrdiff_t next = find(static_cast<std::size_t>(slice), 0xB3);
+        Bytes file(es.begin() + slice, es.begin() + next);
+        file.insert(file.end(), 70 * 1024, 0xFF);
+        file.insert(file.end(), es.begin() + next, es.end());
+        return file;
     };
     const Bytes mpeg2 = ReadData("mpeg2_4x3.m2v");
     struct Row {
