@@ -6,7 +6,6 @@
 #include "dvd_command.h"
 #include "in_place_fix.h"
 #include "interrupt.h"
-#include "io/file_io.h"
 #include "source_list.h"
 #include "source_probe.h"
 #include "standard_streams.h"
@@ -178,26 +177,13 @@ RunOutcome Carry(const Request& request, const Source& source, const std::string
                  ConversionMode mode, TerminalProgress& progress, RunReport& run) {
     // Without --force the run itself refuses a file at the destination, also one that appears while it
     // runs.
-    const io::ExistingFile existing = request.force ? io::ExistingFile::Replace : io::ExistingFile::Keep;
+    const ExistingFile existing = request.force ? ExistingFile::Replace : ExistingFile::Keep;
     const bool stream = source.kind == SourceKind::Stream;
     if (!stream && !toStdout && !request.dryRun)
         return request.inPlace ? FixInPlace(source.file, mode, progress, run)
                                : RunConversion(source.file, dest, mode, progress, run, existing);
-    io::File input = source.file == "-" ? io::OpenStandardInput()
-                     : stream           ? io::OpenForStreamRead(source.file)
-                                        : io::OpenForSequentialRead(source.file);
-    if (!input.IsOpen()) {
-        run.failure = input.Failure();
-        return RunOutcome::SourceOpenFailed;
-    }
-    if (request.dryRun)
-        return RunStreamConversion(input, nullptr, mode, progress, run);
-    if (!toStdout)
-        return RunStreamConversion(input, dest, mode, progress, run, existing);
-    io::File output = io::OpenStandardOutput();
-    if (!output.IsOpen())
-        return RunOutcome::DestOpenFailed;
-    return RunStreamConversion(input, &output, mode, progress, run);
+    const StreamEnds ends{source.file, stream, request.dryRun ? std::string() : toStdout ? "-" : dest};
+    return RunStreamConversion(ends, mode, progress, run, existing);
 }
 
 // The outcome's text and the reason; a refusal --force would lift says so, and only that one.

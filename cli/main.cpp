@@ -2,7 +2,7 @@
 #include "batch.h"
 #include "cli_options.h"
 #include "interrupt.h"
-#include "io/process_start.h"
+#include "process_start.h"
 
 #ifdef _WIN32
 #define WIN32_LEAN_AND_MEAN

@@ -40,6 +40,7 @@ std::string_view OutcomeText(RunOutcome outcome);
 std::string_view OutcomeText(ProbeOutcome outcome);
 std::string_view OutcomeText(NothingRewritten outcome);
 
+using io::ExistingFile;
 using io::FailureReason;
 using io::Refusal;
 

@@ -123,4 +123,24 @@ RunOutcome RunStreamConversion(io::File& source, const std::string& destPath, Co
     return RunOutcome::Completed;
 }
 
+RunOutcome RunStreamConversion(const StreamEnds& ends, ConversionMode mode, ProgressSink& progress,
+                               RunReport& report, ExistingFile existing) {
+    io::File input = ends.source == "-"    ? io::OpenStandardInput()
+                     : ends.sourceIsStream ? io::OpenForStreamRead(ends.source)
+                                           : io::OpenForSequentialRead(ends.source);
+    if (!input.IsOpen()) {
+        report = RunReport{};
+        report.failure = input.Failure();
+        return RunOutcome::SourceOpenFailed;
+    }
+    if (ends.dest.empty())
+        return RunStreamConversion(input, nullptr, mode, progress, report);
+    if (ends.dest != "-")
+        return RunStreamConversion(input, ends.dest, mode, progress, report, existing);
+    io::File output = io::OpenStandardOutput();
+    if (!output.IsOpen())
+        return RunOutcome::DestOpenFailed;
+    return RunStreamConversion(input, &output, mode, progress, report);
+}
+
 } // namespace veltrane

@@ -31,4 +31,16 @@ RunOutcome RunStreamConversion(io::File& source, const std::string& destPath, Co
                                ProgressSink& progress, RunReport& report,
                                io::ExistingFile existing = io::ExistingFile::Replace);
 
+// Where a stream run reads and writes, named as a front end names them.
+struct StreamEnds {
+    std::string source;          // a path, or "-" for standard input
+    bool sourceIsStream = false; // a FIFO, a pipe or a device: read until it ends
+    std::string dest;            // a path, "-" for standard output, or empty for a dry run that only counts
+};
+
+// Opens both ends and runs the stream conversion that fits them: into standard output as the bytes
+// come, into a named destination that takes them once all are written, or nowhere.
+RunOutcome RunStreamConversion(const StreamEnds& ends, ConversionMode mode, ProgressSink& progress,
+                               RunReport& report, ExistingFile existing = ExistingFile::Replace);
+
 } // namespace veltrane

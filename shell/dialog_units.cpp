@@ -63,12 +63,18 @@ QWidget* CreateControl(QWidget& dialog, const res::DialogItem& item) {
 
 QFont DialogFont() {
     const QString family = QString::fromUtf8(res::DIALOG_FONT_FAMILY);
+    // The dialog font's stand-ins in order, then fonts for the Simplified Chinese ideographs that a
+    // Japanese font lacks: given as one list, so that a character missing from the first font found comes
+    // from the next that has it, the same one on every machine with these fonts.
+    const QStringList standIns{QStringLiteral("MS PGothic"), QStringLiteral("IPAPGothic"),
+                               QStringLiteral("VL PGothic"), QStringLiteral("Noto Sans CJK JP")};
     if (QFont::substitutes(family).isEmpty()) {
-        QFont::insertSubstitutions(family,
-                                   {QStringLiteral("MS PGothic"), QStringLiteral("IPAPGothic"),
-                                    QStringLiteral("VL PGothic"), QStringLiteral("Noto Sans CJK JP")});
+        QFont::insertSubstitutions(family, standIns);
     }
     QFont font(family);
+    font.setFamilies(QStringList{family} + standIns +
+                     QStringList{QStringLiteral("Microsoft YaHei"), QStringLiteral("WenQuanYi Micro Hei"),
+                                 QStringLiteral("Noto Sans CJK SC")});
     font.setPointSize(res::DIALOG_FONT_POINTS);
     return font;
 }

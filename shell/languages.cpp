@@ -1,4 +1,5 @@
-// Puts the window in the desktop's language: Japanese as the resources hold it, English anywhere else.
+// Puts the window in the desktop's language: Japanese as the resources hold it, a language their other
+// blocks give where the desktop speaks it, English anywhere else.
 #include "languages.h"
 
 #include <QCoreApplication>
@@ -9,23 +10,30 @@ namespace veltrane {
 
 namespace {
 
-// The context of every text in the translation generated from the resources' English block.
+// The context of every text in the translations generated from the resources' language blocks.
 constexpr char CONTEXT[] = "veltrane";
 
 } // namespace
 
 Translators InstallTranslators(const QLocale& locale) {
     Translators installed;
-    const auto install = [&installed](const QString& name, const QString& folder) {
+    const auto install = [&installed](const QLocale& language, const QString& name, const QString& folder) {
         auto translator = std::make_unique<QTranslator>();
-        if (translator->load(name, folder) && QCoreApplication::installTranslator(translator.get())) {
+        const bool loaded = translator->load(language, name, QStringLiteral("_"), folder);
+        if (loaded && QCoreApplication::installTranslator(translator.get())) {
             installed.push_back(std::move(translator));
         }
+        return loaded;
     };
-    if (locale.language() == QLocale::Japanese) {
-        install(QStringLiteral("qtbase_ja"), QLibraryInfo::path(QLibraryInfo::TranslationsPath));
-    } else {
-        install(QStringLiteral("veltrane_en"), QStringLiteral(":/veltrane/i18n"));
+    const QString window = QStringLiteral(":/veltrane/i18n");
+    QLocale language = locale;
+    if (locale.language() != QLocale::Japanese && !install(locale, QStringLiteral("veltrane"), window)) {
+        language = QLocale(QLocale::English);
+        install(language, QStringLiteral("veltrane"), window);
+    }
+    // Qt's own texts (its file dialogs, its buttons) in the window's language; Qt's are English already.
+    if (language.language() != QLocale::English) {
+        install(language, QStringLiteral("qtbase"), QLibraryInfo::path(QLibraryInfo::TranslationsPath));
     }
     return installed;
 }

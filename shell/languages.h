@@ -1,4 +1,5 @@
-// Puts the window in the desktop's language: Japanese as the resources hold it, English anywhere else.
+// Puts the window in the desktop's language: Japanese as the resources hold it, a language their other
+// blocks give where the desktop speaks it, English anywhere else.
 #pragma once
 
 #include <QString>
@@ -12,9 +13,9 @@ namespace veltrane {
 
 using Translators = std::vector<std::unique_ptr<QTranslator>>;
 
-// Installs what `locale` needs on the application: under Japanese, Qt's own Japanese texts so that its
-// file dialogs and buttons match the window; under any other language, the window's English texts
-// (Qt's own are English already). They stay installed while the result lives.
+// Installs what `locale` needs on the application: the window's texts in its language where the
+// resources hold it (English where they do not), and Qt's own texts in the same language so that its
+// file dialogs and buttons match the window. They stay installed while the result lives.
 Translators InstallTranslators(const QLocale& locale);
 
 // A text of the resources (the Japanese original, UTF-8) in the window's language.

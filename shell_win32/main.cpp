@@ -1,5 +1,5 @@
 // Entry point of veltrane.exe.
-#include "io/process_start.h"
+#include "process_start.h"
 #include "program_info.h"
 #include "veltrane_app.h"
 #include "windows_text.h"

@@ -2,6 +2,7 @@
 #include "veltrane_app.h"
 
 #include "dialog_services.h"
+#include "resource_language.h"
 #include "veltrane_dlg.h"
 
 #include <commctrl.h>
@@ -27,6 +28,7 @@ bool CVeltraneApp::InitInstance() {
     // The progress bar's window class lives in the common controls.
     INITCOMMONCONTROLSEX controls{sizeof(INITCOMMONCONTROLSEX), ICC_PROGRESS_CLASS | ICC_STANDARD_CLASSES};
     ::InitCommonControlsEx(&controls);
+    veltrane::SelectResourceLanguage();
     veltrane::Win32DialogServices services;
     CVeltraneDlg dlg(services, FileArgument());
     dlg.DoModal();

@@ -19,6 +19,8 @@ ContainerKindNames NamesOf(ContainerKind kind) {
         return {"cd-image", "CD image program stream (2,352-byte sectors)"};
     case ContainerKind::Matroska:
         return {"matroska", "Matroska"};
+    case ContainerKind::Avi:
+        return {"avi", "AVI"};
     }
     return {"elementary", "elementary stream"};
 }

@@ -14,6 +14,7 @@ enum class ContainerKind {
                         // that the user data of its Form 2 sectors make
     CdImage,            // the same in a raw image of 2,352-byte sectors (.bin)
     Matroska,           // Matroska or WebM (.mkv, .webm): EBML elements, the video tracks' frames in blocks
+    Avi,                // AVI (RIFF, OpenDML): the video streams' frames in movi chunks
 };
 
 // How reports name a kind: a short word for JSON, and words for people.

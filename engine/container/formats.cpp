@@ -9,6 +9,7 @@ std::unique_ptr<ContainerFormat> RecogniseCdXaFile(const std::uint8_t* data, std
 std::unique_ptr<ContainerFormat> RecogniseCdImage(const std::uint8_t* data, std::uint32_t size);
 std::unique_ptr<ContainerFormat> RecogniseAnnexBStream(const std::uint8_t* data, std::uint32_t size);
 std::unique_ptr<ContainerFormat> RecogniseMatroska(const std::uint8_t* data, std::uint32_t size);
+std::unique_ptr<ContainerFormat> RecogniseAvi(const std::uint8_t* data, std::uint32_t size);
 
 namespace {
 
@@ -39,10 +40,17 @@ namespace {
 // stream only after the transport stream, whose 192-byte packets' timestamps may read as a start code.
 // A file none of these take is read as plain bytes (an elementary stream), with a stream behind leading
 // bytes still found.
+// clang-format off
 constexpr Recognise FORMATS[] = {
-    &RecogniseMatroska,        &RecogniseCdXaFile,     &RecogniseCdImage,
-    &RecogniseTransportStream, &RecogniseAnnexBStream, &RecogniseProgramStream,
+    &RecogniseMatroska,
+    &RecogniseAvi,
+    &RecogniseCdXaFile,
+    &RecogniseCdImage,
+    &RecogniseTransportStream,
+    &RecogniseAnnexBStream,
+    &RecogniseProgramStream,
 };
+// clang-format on
 
 } // namespace
 

@@ -2,7 +2,7 @@
 #include "conversion_run.h"
 #include "io/chunk_buffer.h"
 #include "io/file_io.h"
-#include "io/process_start.h"
+#include "process_start.h"
 #include "test_support.h"
 
 #include <algorithm>

@@ -1,7 +1,7 @@
 // The in-place fix against a copy by RunConversion: the same bytes, whole or after an interruption.
 #include "conversion_run.h"
 #include "in_place_fix.h"
-#include "io/process_start.h"
+#include "process_start.h"
 #include "test_support.h"
 
 #include <filesystem>

@@ -16,6 +16,7 @@
 #include <QMenu>
 #include <QMimeData>
 #include <QProgressBar>
+#include <QSet>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
@@ -328,45 +329,90 @@ private slots:
         QVERIFY(!m_dlg->isVisible());
     }
 
-    // Under Japanese the window is as the resources hold it, and Qt's own buttons and file dialogs are
-    // Japanese too; under any other language it is English with the same mnemonics. Either way every text
-    // fits its control.
+    // Under Japanese the window is as the resources hold it; under a language their other blocks give, in
+    // that language; under any other, English. Qt's own buttons and file dialogs follow the window. In each
+    // language every text fits its control, the mnemonics are unique, and the information texts are
+    // translated.
     void followsTheDesktopLanguage_data() {
         QTest::addColumn<QString>("locale");
         QTest::addColumn<QStringList>("texts");
         QTest::addColumn<QString>("aboutCaption");
         QTest::addColumn<QString>("qtCancel");
+        QTest::addColumn<QString>("noHeaderInfo");
         QStringList japanese;
         for (const DialogItem& item : IDD_MAIN_ITEMS) {
             if (*item.text && item.kind != ItemKind::Progress) {
                 japanese << QString::fromUtf8(item.text);
             }
         }
+        const QString to16x9 = QStringLiteral("4:3 → 16:9"), to4x3 = QStringLiteral("16:9 → 4:3");
+        const QStringList english{"&Input file:", "...", "&Output file:", "...",  "Conversion",
+                                  to16x9,         to4x3, "&Run",          "E&xit"};
         QTest::newRow("Japanese") << "ja_JP" << japanese << QStringLiteral("Veltraneのﾊﾞｰｼﾞｮﾝ情報")
-                                  << QStringLiteral("キャンセル");
-        QTest::newRow("English") << "en_GB" << QStringList{"&Input file:", "...",        "&Output file:",
-                                                           "...",          "Conversion", "4:3 → 16:9",
-                                                           "16:9 → 4:3",   "&Run",       "E&xit"}
-                                 << "About Veltrane"
-                                 << "Cancel";
-        QTest::newRow("German") << "de_DE" << QStringList{"&Input file:"} << "About Veltrane"
-                                << "Cancel";
+                                  << QStringLiteral("キャンセル")
+                                  << QString::fromUtf8(IDS_NO_SEQUENCE_HEADER_TEXT);
+        QTest::newRow("English") << "en_GB" << english << "About Veltrane"
+                                 << "Cancel"
+                                 << "No MPEG video was found in the input file";
+        QTest::newRow("German") << "de_DE"
+                                << QStringList{"&Quelldatei:", "...", "&Zieldatei:", "...",     "Umwandlung",
+                                               to16x9,         to4x3, "&Starten",    "&Beenden"}
+                                << QStringLiteral("Info über Veltrane") << "Abbrechen"
+                                << "In der Quelldatei wurde kein MPEG-Video gefunden";
+        QTest::newRow("French") << "fr_FR"
+                                << QStringList{"&Entrée :", "...", "&Sortie :", "...",     "Conversion",
+                                               to16x9,      to4x3, "&Lancer",   "&Quitter"}
+                                << QStringLiteral("À propos de Veltrane") << "Annuler"
+                                << "Aucune vidéo MPEG n'a été trouvée dans le fichier d'entrée";
+        QTest::newRow("Spanish") << "es_ES"
+                                 << QStringList{"&Entrada:", "...", "&Salida:",   "...",   "Conversión",
+                                                to16x9,      to4x3, "&Convertir", "Sa&lir"}
+                                 << "Acerca de Veltrane"
+                                 << "Cancelar"
+                                 << "No se ha encontrado ningún vídeo MPEG en el archivo de entrada";
+        QTest::newRow("Italian") << "it_IT"
+                                 << QStringList{"&Ingresso:", "...", "&Uscita:", "...",  "Conversione",
+                                                to16x9,       to4x3, "&Avvia",   "&Esci"}
+                                 << "Informazioni su Veltrane"
+                                 << "Annulla"
+                                 << "Nel file in ingresso non è stato trovato alcun video MPEG";
+        QTest::newRow("Simplified Chinese")
+            << "zh_CN" << QStringList{"输入(&I)：", "...", "输出(&O)：", "...",     "转换模式",
+                                      to16x9,       to4x3, "转换(&R)",   "退出(&X)"}
+            << QStringLiteral("关于 Veltrane") << QStringLiteral("取消")
+            << QStringLiteral("输入文件中未找到 MPEG 视频");
+        QTest::newRow("Portuguese, which the resources lack") << "pt_BR" << english << "About Veltrane"
+                                                              << "Cancel"
+                                                              << "No MPEG video was found in the input file";
     }
     void followsTheDesktopLanguage() {
         QFETCH(QString, locale);
         QFETCH(QStringList, texts);
         QFETCH(QString, aboutCaption);
         QFETCH(QString, qtCancel);
+        QFETCH(QString, noHeaderInfo);
         const veltrane::Translators translators = veltrane::InstallTranslators(QLocale(locale));
         CVeltraneDlg dialog(m_services);
         CAboutDlg about(&dialog);
         QStringList overflowing;
-        QCOMPARE(ShownTexts(dialog, overflowing).mid(0, texts.size()), texts);
+        const QStringList shown = ShownTexts(dialog, overflowing);
+        QCOMPARE(shown, texts);
         ShownTexts(about, overflowing);
         QCOMPARE(overflowing.join(QLatin1Char('|')), QString());
         QCOMPARE(dialog.size(), m_dlg->size());
         QCOMPARE(about.windowTitle(), aboutCaption);
         QCOMPARE(QCoreApplication::translate("QPlatformTheme", "Cancel"), qtCancel);
+        QVERIFY(veltrane::ResourceText(IDS_NO_SEQUENCE_HEADER_TEXT).startsWith(noHeaderInfo));
+        QVERIFY(veltrane::ResourceText(IDS_OTHER_ASPECT_NOT_FOUND_TEXT) !=
+                    QString::fromUtf8(IDS_OTHER_ASPECT_NOT_FOUND_TEXT) ||
+                locale == "ja_JP");
+        QString mnemonics;
+        for (const QString& text : shown) {
+            const qsizetype at = text.indexOf(QLatin1Char('&'));
+            mnemonics += at >= 0 ? text.mid(at + 1, 1).toUpper() : QString();
+        }
+        QCOMPARE(QSet<QChar>(mnemonics.begin(), mnemonics.end()).size(), mnemonics.size());
+        QCOMPARE(mnemonics.size(), 4);
     }
 
     // A failure shows its own text once in an error box, without the completion beep, leaves the busy cursor

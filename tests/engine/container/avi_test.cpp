@@ -2,6 +2,8 @@
 // reader; OpenDML parts, rec lists and index chunks are walked as what they are; damage refuses.
 #include "container/avi_walk.h"
 #include "container/bmff_avi_media.h"
+#include "conversion_run.h"
+#include "in_place_fix.h"
 #include "test_support.h"
 
 #include <gtest/gtest.h>
@@ -77,11 +79,22 @@ TEST_P(AviMux, HandsTheFramesAndVprpMakesEveryReaderShowTheTarget) {
         EXPECT_NE(walk.Sites()[0].declaredBefore, c.target);
     }
 
+    const std::string source = dir.File("in.avi");
+    test::WriteAll(source, bytes);
     AviWalk walk(c.target);
     const auto walkAll = [&](PayloadEvents& events) {
         walk.Walk(bytes.data(), 0, std::uint32_t(bytes.size()), 0, true, events);
     };
     EXPECT_GT(test::ConvertAndJudge(bytes, walkAll, walk.Sites(), c.target, file), 1u);
+    // The engine's copy and its fix in place make exactly the bytes the readers judged.
+    const ConversionMode mode =
+        c.target == DeclaredAspect::Ratio16x9 ? ConversionMode::To16x9 : ConversionMode::To4x3;
+    test::RecordingSink sink;
+    RunReport report;
+    ASSERT_EQ(RunConversion(source, dir.File("copy.avi"), mode, sink, report), RunOutcome::Completed);
+    EXPECT_TRUE(test::SameBytes(test::ReadAll(dir.File("copy.avi")), bytes));
+    ASSERT_EQ(FixInPlace(source, mode, sink, report), RunOutcome::Completed);
+    EXPECT_TRUE(test::SameBytes(test::ReadAll(source), bytes));
     // A second pass finds the frame aspect right.
     const WalkResult again = WalkAll(bytes, 655360, c.target);
     ASSERT_EQ(again.walk.Sites().size(), 1u);

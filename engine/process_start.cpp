@@ -1,5 +1,5 @@
 // Start-up settings of the process that the engine's failure handling relies on.
-#include "io/process_start.h"
+#include "process_start.h"
 
 #ifndef _WIN32
 #include <csignal>
