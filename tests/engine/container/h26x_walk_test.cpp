@@ -206,9 +206,11 @@ public:
     std::vector<Site> sites;
 };
 
-// An SPS a flip cannot rewrite in the same bits refuses the whole walk, with the bits it would take;
-// the direction it needs nothing for, or a walk that only reports, goes on.
-TEST(H26xWalk, AnSpsThatCannotTakeTheFlipRefusesTheWalk) {
+// An SPS a flip cannot rewrite in the same bits (1920x1080 square pixels to 4:3) refuses the run, with
+// the bits it would take, and nothing is written: no copy, the file in place as it was. An SPS that
+// could take the flip comes first, so a run that wrote as it went would have. A walk that only reports
+// tells its shape and goes on.
+TEST(H26xWalk, AnSpsThatCannotTakeTheFlipRefusesTheRunWithNothingWritten) {
     std::vector<std::uint8_t> nal;
     for (const test::SpsRow& row : test::LoadRows("h264")) {
         if (row.name == "At1920x1080SquareNeeds32BitsFor4x3")
@@ -218,37 +220,13 @@ TEST(H26xWalk, AnSpsThatCannotTakeTheFlipRefusesTheWalk) {
     Bytes es{0x00, 0x00, 0x00, 0x01};
     es.insert(es.end(), nal.begin(), nal.end());
     es.insert(es.end(), {0x00, 0x00, 0x00, 0x01, 0x09, 0xF0});
-    struct Row {
-        const char* name;
-        std::optional<ConversionMode> mode;
-        bool refused;
-        DeclaredAspect result;
-    };
-    const Row rows[] = {
-        {"To4x3", ConversionMode::To4x3, true, DeclaredAspect::Ratio16x9},
-        {"To16x9", ConversionMode::To16x9, false, DeclaredAspect::Ratio16x9},
-        {"ReportOnly", std::nullopt, false, DeclaredAspect::Ratio16x9},
-    };
-    for (const Row& row : rows) {
-        Bytes file = es;
-        NoEdits sink;
-        ContainerWalk walk(sink, row.mode);
-        walk.Finish(file.data(), static_cast<std::uint32_t>(file.size()));
-        EXPECT_EQ(walk.RefusedBecause().has_value(), row.refused) << row.name;
-        if (row.refused) {
-            EXPECT_NE(walk.RefusedBecause()->find("32 bits more"), std::string::npos)
-                << *walk.RefusedBecause();
-        }
-        EXPECT_EQ(file, es) << row.name;
-        ASSERT_EQ(sink.sites.size(), 1u) << row.name;
-        EXPECT_EQ(sink.sites[0].kind, SiteKind::Sps);
-        EXPECT_EQ(sink.sites[0].width, 1920u);
-        EXPECT_EQ(sink.sites[0].result, row.result) << row.name;
-        EXPECT_FALSE(sink.sites[0].Changes()) << row.name;
-    }
+    NoEdits sites;
+    ContainerWalk report(sites);
+    report.Finish(es.data(), static_cast<std::uint32_t>(es.size()));
+    EXPECT_FALSE(report.RefusedBecause());
+    ASSERT_EQ(sites.sites.size(), 1u);
+    EXPECT_EQ(sites.sites[0].declared, DeclaredAspect::Ratio16x9);
 
-    // The drivers end with the reason, and nothing written: no copy, the file in place as it was. A
-    // second SPS that could take the flip comes first, so a run that wrote as it went would have.
     Bytes file = ReadData("h264_720x576_4x3.264");
     file.insert(file.end(), es.begin(), es.end());
     test::TempDir dir;
