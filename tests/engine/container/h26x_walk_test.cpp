@@ -221,9 +221,9 @@ TEST(H26xWalk, AnSpsThatCannotTakeTheFlipRefusesTheRunWithNothingWritten) {
     es.insert(es.end(), nal.begin(), nal.end());
     es.insert(es.end(), {0x00, 0x00, 0x00, 0x01, 0x09, 0xF0});
     NoEdits sites;
-    ContainerWalk report(sites);
-    report.Finish(es.data(), static_cast<std::uint32_t>(es.size()));
-    EXPECT_FALSE(report.RefusedBecause());
+    ContainerWalk walk(sites);
+    walk.Finish(es.data(), static_cast<std::uint32_t>(es.size()));
+    EXPECT_FALSE(walk.RefusedBecause());
     ASSERT_EQ(sites.sites.size(), 1u);
     EXPECT_EQ(sites.sites[0].declared, DeclaredAspect::Ratio16x9);
 
