@@ -11,6 +11,7 @@
 #include <array>
 #include <filesystem>
 #include <map>
+#include <optional>
 #include <string>
 #include <system_error>
 
@@ -20,12 +21,12 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// Counts what the scan finds; the progress line and Ctrl+C work as in a conversion.
 std::string SarText(const SampleAspect& aspect) {
     const Ratio sar = SarOf(aspect);
     return sar.width == 0 ? "unspecified" : std::to_string(sar.width) + ":" + std::to_string(sar.height);
 }
 
+// Counts what the scan finds; the progress line and Ctrl+C work as in a conversion.
 class ScanTally final : public ScanSink {
 public:
     explicit ScanTally(TerminalProgress& progress) : m_progress(progress) {}
@@ -46,6 +47,12 @@ public:
         m_declared[site.aspectByte >> 4] = site.declared;
         ++m_aspects[static_cast<std::size_t>(site.declared)];
     }
+    // The shape a container's own field declares (a display size, a frame aspect), the first one met.
+    void Field(const Site& site) override {
+        if (!m_container)
+            m_container = site.declared;
+    }
+    void Refused(const std::string& why) override { m_refusal = why; }
     void Position(int position) override { m_progress.Position(position); }
     bool StopRequested() override { return m_progress.StopRequested(); }
 
@@ -60,6 +67,8 @@ public:
     VideoCodec m_codec = VideoCodec::H264;
     std::map<std::string, std::uint64_t> m_sars;
     std::map<std::string, DeclaredAspect> m_sarDeclared;
+    std::optional<DeclaredAspect> m_container;
+    std::string m_refusal;
 
 private:
     TerminalProgress& m_progress;
@@ -160,7 +169,10 @@ int ScanFiles(const Request& request) {
             break;
         }
         if (outcome != RunOutcome::Completed) {
-            report.Failed(file, OutcomeText(outcome), std::move(json));
+            const FailureReason why = outcome == RunOutcome::Refused
+                                          ? FailureReason{0, Refusal::Unsupported, false, tally.m_refusal}
+                                          : FailureReason{};
+            report.Failed(file, FailureText(outcome, why, ": "), std::move(json));
             continue;
         }
         if (tally.m_headers == 0 && tally.m_sps > 0) {
@@ -209,6 +221,14 @@ int ScanFiles(const Request& request) {
             line += "all " + CodeName(code, tally.m_declared[code]);
         } else {
             line += "disagreeing: " + counts;
+        }
+        // Players take the container's shape first: it is told beside the stream's, and whether they agree.
+        if (tally.m_container) {
+            const bool agrees = kinds == 1 && tally.m_aspects[static_cast<std::size_t>(*tally.m_container)] ==
+                                                  tally.m_headers;
+            json.Add("container_aspect", AspectName(*tally.m_container)).Add("container_agrees", agrees);
+            line += std::string("; the container says ") + AspectName(*tally.m_container) +
+                    (agrees ? ", agreeing" : ", disagreeing");
         }
         report.Succeeded(line, json, size);
     }

@@ -53,6 +53,7 @@ RunOutcome Convert(const std::string& sourcePath, const std::string& destPath, C
     CopyWriter out(source, output.Content(), total);
     RunEdits edits(report, &out);
     ContainerWalk walk(edits, mode);
+    walk.ReadsFrom(source);
     ReadAheadSource reads(source, total, buffer.get());
     const PumpEnd end = Pump(reads, walk, &out, [&] {
         progress.Position(ProgressPosition(total, total - reads.Read()));

@@ -70,6 +70,7 @@ RunOutcome Scan(io::File& source, ConversionMode mode, ScanSink& sink) {
 
     Reporter reporter(sink);
     ContainerWalk walk(reporter, mode);
+    walk.ReadsFrom(source);
     reporter.Attach(walk);
     const std::int64_t total = *size;
     std::optional<ContainerKind> told;

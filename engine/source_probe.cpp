@@ -50,6 +50,7 @@ ProbeOutcome Probe(const std::string& path, int& aspectCode, FailureReason& fail
 
     FirstHeader first;
     ContainerWalk walk(first);
+    walk.ReadsFrom(file);
     // A header starting inside the range may have its aspect byte a few packets past it. The end of
     // the file, or a read error, ends the probe: what was found counts.
     SequentialSource::Rules rules;

@@ -37,6 +37,8 @@ RunOutcome Stream(io::File& source, io::File* dest, ConversionMode mode, Progres
     progress.Begin();
     RunEdits edits(report);
     ContainerWalk walk(edits, mode);
+    if (source.IsRegularFile())
+        walk.ReadsFrom(source);
     SequentialSource reads(source, buffer.get(), std::move(rules));
     std::optional<FileOutput> output;
     if (dest != nullptr)

@@ -16,6 +16,9 @@
 
 namespace veltrane {
 
+namespace io {
+class File;
+}
 class ContainerFormat;
 
 // The walk's services to the format it runs: the buffer-full, the sink, and the plain search that
@@ -36,6 +39,9 @@ public:
     virtual void PlainUntilResync(std::uint8_t* data, std::uint32_t from, std::uint32_t to) = 0;
     // The plain bytes break here: nothing searched so far joins what comes next.
     virtual void ForgetPlain() = 0;
+    // The file itself, for a format that must read its index before its data (MP4's moov may lie at
+    // the end); null for a pipe.
+    virtual const io::File* Source() const = 0;
     // The mode the walk converts to; nothing when it only reports.
     virtual std::optional<ConversionMode> Mode() const = 0;
     // The file holds what cannot be converted as asked: the walk stops, and the run fails saying why.

@@ -21,6 +21,8 @@ ContainerKindNames NamesOf(ContainerKind kind) {
         return {"matroska", "Matroska"};
     case ContainerKind::Avi:
         return {"avi", "AVI"};
+    case ContainerKind::Mp4:
+        return {"mp4", "MP4/QuickTime"};
     }
     return {"elementary", "elementary stream"};
 }

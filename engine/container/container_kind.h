@@ -15,6 +15,7 @@ enum class ContainerKind {
     CdImage,            // the same in a raw image of 2,352-byte sectors (.bin)
     Matroska,           // Matroska or WebM (.mkv, .webm): EBML elements, the video tracks' frames in blocks
     Avi,                // AVI (RIFF, OpenDML): the video streams' frames in movi chunks
+    Mp4,                // MP4 or QuickTime (ISO BMFF): the video track's samples, found by its index
 };
 
 // How reports name a kind: a short word for JSON, and words for people.

@@ -44,6 +44,9 @@ public:
     // The end of the file: data[0..size) is what the last Walk held back. Nothing is held any more.
     void Finish(std::uint8_t* data, std::uint32_t size) override;
 
+    // The file being walked, for formats that read an index first; without it they refuse.
+    void ReadsFrom(const io::File& source) { m_source = &source; }
+
     // Judged from the first bytes walked, or where a stream behind leading bytes begins.
     ContainerKind Kind() const { return m_format ? m_format->Kind() : ContainerKind::Elementary; }
     // The file offset of the unit whose fix-up covers the byte at `offset` (a CD sector and its EDC).
@@ -81,6 +84,7 @@ private:
     void PlainUntilResync(std::uint8_t* data, std::uint32_t from, std::uint32_t to) override;
     void ForgetPlain() override { m_plain.Forget(); }
     std::optional<ConversionMode> Mode() const override { return m_forwarder.Mode(); }
+    const io::File* Source() const override { return m_source; }
     void Refuse(std::string reason) override {
         if (!m_refusal)
             m_refusal = std::move(reason);
@@ -105,6 +109,7 @@ private:
     StreamSearch m_plain;
     WalkBuffer m_buffer;
     std::optional<std::string> m_refusal;
+    const io::File* m_source = nullptr;
 };
 
 } // namespace veltrane

@@ -10,6 +10,7 @@ std::unique_ptr<ContainerFormat> RecogniseCdImage(const std::uint8_t* data, std:
 std::unique_ptr<ContainerFormat> RecogniseAnnexBStream(const std::uint8_t* data, std::uint32_t size);
 std::unique_ptr<ContainerFormat> RecogniseMatroska(const std::uint8_t* data, std::uint32_t size);
 std::unique_ptr<ContainerFormat> RecogniseAvi(const std::uint8_t* data, std::uint32_t size);
+std::unique_ptr<ContainerFormat> RecogniseBmff(const std::uint8_t* data, std::uint32_t size);
 
 namespace {
 
@@ -49,6 +50,7 @@ constexpr Recognise FORMATS[] = {
     &RecogniseTransportStream,
     &RecogniseAnnexBStream,
     &RecogniseProgramStream,
+    &RecogniseBmff,
 };
 // clang-format on
 

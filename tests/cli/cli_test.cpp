@@ -338,6 +338,39 @@ TEST(CliScan, NamesTheCodecAndSampleAspectOfH264AndHevcStreams) {
     }
 }
 
+// A container's own aspect is told beside its stream's, and a conversion makes both declare the target;
+// what a container cannot give a stream run is refused with the reason, nothing written.
+TEST(CliScan, TellsAContainersAspectBesideItsStreamsAndConvertsBoth) {
+    if (std::system("ffmpeg -version >/dev/null 2>&1") != 0)
+        GTEST_SKIP() << "ffmpeg is not installed";
+    test::TempDir dir;
+    const std::string mkv = dir.File("wide.mkv");
+    const std::string mp4 = dir.File("plain.mp4");
+    ASSERT_EQ(std::system(("ffmpeg -v error -fflags +genpts -i '" + DataFile("mpeg2_ps_4x3.mpg") +
+                           "' -c copy -aspect 16:9 '" + mkv + "' && ffmpeg -v error -i '" +
+                           DataFile("mpeg2_ps_4x3.mpg") + "' -c copy '" + mp4 + "'")
+                              .c_str()),
+              0);
+    const auto before = RunCli({"scan", mkv});
+    EXPECT_EQ(before.out, mkv + ": Matroska, 6 sequence headers, all 4:3 (code 2); the container says 16:9, "
+                                "disagreeing\n");
+    const std::string narrow = dir.File("narrow.mkv");
+    EXPECT_EQ(RunCli({"convert", "--to", "4:3", mkv, "-o", narrow}).exitStatus, 0);
+    const auto after = JsonLines(RunCli({"scan", "--json", narrow}).out);
+    ASSERT_EQ(after.size(), 1u);
+    EXPECT_EQ(after[0]["container_aspect"], "4:3");
+    EXPECT_EQ(after[0]["container_agrees"], true);
+
+    const std::string piped = dir.File("piped.mp4");
+    const Bytes input = test::ReadAll(mp4);
+    const auto refused =
+        RunCli({"convert", "--to", "16:9", "-", "-o", piped}, {std::string(input.begin(), input.end())});
+    EXPECT_EQ(refused.exitStatus, 1);
+    EXPECT_EQ(Lines(refused.err).front(),
+              "veltrane-cli: -: can't convert this file: MP4 needs a seekable file");
+    EXPECT_FALSE(std::filesystem::exists(piped));
+}
+
 TEST(CliConvert, InPlaceGoesOnPastWhatItCannotWrite) {
     test::TempDir dir;
     const std::string file = dir.File("good.m2v");

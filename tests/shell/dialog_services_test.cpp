@@ -55,7 +55,8 @@ private slots:
 
         const auto* types = dialog.findChild<QComboBox*>(QStringLiteral("fileTypeCombo"));
         QCOMPARE(types->itemText(0), QStringLiteral("MPEG Files (*.mpg; *.mpeg; *.m2p; *.vob; *.dat; *.ts; "
-                                                    "*.m2ts; *.mts; *.m2t; *.m1v; *.m2v; *.mpv)"));
+                                                    "*.m2ts; *.mts; *.m2t; *.m1v; *.m2v; *.mpv; *.mkv; *.webm; "
+                                                    "*.mp4; *.m4v; *.mov; *.avi)"));
         QCOMPARE(types->itemText(1), QStringLiteral("All Files (*.*)"));
         const QStringList mpeg = {"a.mpg", "B.MPG",  "c.M1v", "d.m2v",  "e.mpv",
                                   "g.ts",  "h.M2TS", "i.vob", "j.mpeg", "k.dat"}; // as Listed() sorts them
@@ -73,8 +74,8 @@ private slots:
 
     // The source's type, when the engine reads it, in its own letter case; "mpg" for anything else.
     void destinationTakesTheSourcesType() {
-        const QStringList sources = {"/v/rec.ts", "/v/REC.M2TS", "/v/rec.mp4", "/v.ts/rec", ""};
-        const QStringList expected = {"ts", "M2TS", "mpg", "mpg", "mpg"};
+        const QStringList sources = {"/v/rec.ts", "/v/REC.M2TS", "/v/rec.mp4", "/v/rec.wmv", "/v.ts/rec", ""};
+        const QStringList expected = {"ts", "M2TS", "mp4", "mpg", "mpg", "mpg"};
         for (qsizetype i = 0; i < sources.size(); ++i) {
             QCOMPARE(veltrane::DestExtension(sources[i]), expected[i]);
         }

@@ -2,6 +2,8 @@
 // sites applied, show the target shape in every reader; damaged boxes refuse and hand nothing over.
 #include "container/bmff_avi_media.h"
 #include "container/bmff_index.h"
+#include "conversion_run.h"
+#include "in_place_fix.h"
 
 #include <gtest/gtest.h>
 
@@ -138,9 +140,20 @@ TEST_P(BmffMux, HandsTheVideoBytesAndItsSitesMakeEveryReaderShowTheTarget) {
     };
     if (c.variant == Variant::Rotated)
         return; // players show it turned: the readers' aspect is not the picture's
+    const std::string source = dir.File(std::string("in-") + c.file);
+    test::WriteAll(source, bytes);
     // MPEG-1's nearest pel code is within 3 % of the shape (1.815 for 16:9 at 352x288); all agree on it.
     const bool mpeg1 = c.variant == Variant::Mpeg1;
     EXPECT_GT(test::ConvertAndJudge(bytes, walk, sites, c.target, file, mpeg1, mpeg1 ? 0.05 : 0.01), 0u);
+    // The engine's copy and its fix in place make exactly the bytes the readers judged.
+    const ConversionMode mode =
+        c.target == DeclaredAspect::Ratio16x9 ? ConversionMode::To16x9 : ConversionMode::To4x3;
+    test::RecordingSink sink;
+    RunReport report;
+    ASSERT_EQ(RunConversion(source, dir.File("copy"), mode, sink, report), RunOutcome::Completed);
+    EXPECT_TRUE(test::SameBytes(test::ReadAll(dir.File("copy")), bytes));
+    ASSERT_EQ(FixInPlace(source, mode, sink, report), RunOutcome::Completed);
+    EXPECT_TRUE(test::SameBytes(test::ReadAll(source), bytes));
     // A second pass finds nothing left to do.
     const BmffIndex again = IndexBmff(MemorySource(bytes));
     for (const AspectSite& site : again.SitesFor(c.target))
