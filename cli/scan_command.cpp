@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <array>
 #include <filesystem>
+#include <map>
 #include <optional>
 #include <string>
 #include <system_error>
@@ -20,6 +21,11 @@ namespace {
 
 namespace fs = std::filesystem;
 
+std::string SarText(const SampleAspect& aspect) {
+    const Ratio sar = SarOf(aspect);
+    return sar.width == 0 ? "unspecified" : std::to_string(sar.width) + ":" + std::to_string(sar.height);
+}
+
 // Counts what the scan finds; the progress line and Ctrl+C work as in a conversion.
 class ScanTally final : public ScanSink {
 public:
@@ -27,6 +33,15 @@ public:
 
     void Container(ContainerKind kind) override { m_kind = kind; }
     void Header(const HeaderSite& site) override {
+        if (site.kind == SiteKind::Sps) {
+            ++m_sps;
+            m_codec = site.codec;
+            const std::string sar = SarText(site.sar);
+            ++m_sars[sar];
+            m_sarDeclared[sar] = site.declared;
+            ++m_aspects[static_cast<std::size_t>(site.declared)];
+            return;
+        }
         ++m_headers;
         ++m_codes[site.aspectByte >> 4];
         m_declared[site.aspectByte >> 4] = site.declared;
@@ -47,6 +62,11 @@ public:
     // What each code means here: MPEG-1's depend on the picture size, so the engine tells.
     std::array<DeclaredAspect, 16> m_declared{};
     std::array<std::uint64_t, 3> m_aspects{}; // by DeclaredAspect
+    // H.264 and HEVC: SPSs counted by the sample aspect they code, and the shape that gives.
+    std::uint64_t m_sps = 0;
+    VideoCodec m_codec = VideoCodec::H264;
+    std::map<std::string, std::uint64_t> m_sars;
+    std::map<std::string, DeclaredAspect> m_sarDeclared;
     std::optional<DeclaredAspect> m_container;
     std::string m_refusal;
 
@@ -74,6 +94,50 @@ const char* AspectName(DeclaredAspect aspect) {
 std::string CodeName(std::size_t code, DeclaredAspect aspect) {
     const std::string number = "code " + std::to_string(code);
     return aspect == DeclaredAspect::Unknown ? number : AspectName(aspect) + (" (" + number + ")");
+}
+
+JsonObject Aspects(const ScanTally& tally) {
+    JsonObject aspects;
+    for (const DeclaredAspect aspect :
+         {DeclaredAspect::Ratio4x3, DeclaredAspect::Ratio16x9, DeclaredAspect::Unknown})
+        if (const std::uint64_t count = tally.m_aspects[static_cast<std::size_t>(aspect)]; count > 0)
+            aspects.Add(AspectName(aspect), count);
+    return aspects;
+}
+
+// An H.264 or HEVC stream: its SPSs by sample aspect ratio, each with the shape it gives its picture.
+void ReportSps(BatchReport& report, const std::string& file, std::int64_t size, const ScanTally& tally,
+               JsonObject json) {
+    JsonObject sars;
+    std::string counts;
+    for (const auto& [sar, count] : tally.m_sars) {
+        sars.Add(sar, count);
+        const DeclaredAspect aspect = tally.m_sarDeclared.at(sar);
+        counts += (counts.empty() ? "" : ", ") + std::to_string(count) + " " +
+                  (aspect == DeclaredAspect::Unknown ? std::string("unknown") : AspectName(aspect)) +
+                  " (SAR " + sar + ")";
+    }
+    const bool agree = tally.m_sars.size() == 1;
+    const char* codec = tally.m_codec == VideoCodec::Hevc ? "hevc" : "h264";
+    const auto [containerKey, containerText] = ContainerNames(tally.m_kind);
+    json.Add("ok", true)
+        .Add("container", containerKey)
+        .Add("codec", codec)
+        .Add("bytes", size)
+        .Add("sps", tally.m_sps)
+        .Add("sample_aspects", sars)
+        .Add("aspects", Aspects(tally))
+        .Add("agree", agree);
+    std::string line = file + ": " + containerText + ", " +
+                       (tally.m_codec == VideoCodec::Hevc ? "HEVC" : "H.264") + ", " +
+                       std::to_string(tally.m_sps) + " SPS, ";
+    if (agree) {
+        const std::size_t open = counts.find(' ');
+        line += "all " + counts.substr(open + 1);
+    } else {
+        line += "disagreeing: " + counts;
+    }
+    report.Succeeded(line, json, size);
 }
 
 } // namespace
@@ -111,7 +175,11 @@ int ScanFiles(const Request& request) {
             report.Failed(file, FailureText(outcome, why, ": "), std::move(json));
             continue;
         }
-        // A walk meets every kind of file: one without MPEG-1/2 video is skipped, not failed.
+        if (tally.m_headers == 0 && tally.m_sps > 0) {
+            ReportSps(report, file, size, tally, std::move(json));
+            continue;
+        }
+        // A walk meets every kind of file: one without video is skipped, not failed.
         if (tally.m_headers == 0 && source.walked) {
             report.Skipped(file, std::move(json));
             continue;

@@ -51,7 +51,8 @@ ProbeOutcome ProbeForConversion(const std::string& path, int& aspectCode, Failur
     ScanFile(path, ConversionMode::To16x9, first);
     if (!first.m_found)
         return ProbeOutcome::HeaderNotFound;
-    aspectCode = first.m_found->aspectByte >> 4;
+    aspectCode =
+        first.m_found->kind == SiteKind::Sps ? first.m_found->sar.idc : first.m_found->aspectByte >> 4;
     return ProbeOutcomeOf(first.m_found->declared);
 }
 

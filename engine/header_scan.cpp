@@ -31,6 +31,15 @@ public:
         header.mpeg1 = site.mpeg1;
         header.declared = site.declared;
         header.sector = m_walk->FixUpUnit(site.patch.offset);
+        header.kind = site.kind;
+        if (site.kind == SiteKind::Sps) {
+            header.codec = site.codec;
+            header.sar = site.sar;
+            header.sarAfter = site.sarAfter;
+            header.width = site.width;
+            header.height = site.height;
+            site.ForEachPatch([&header](const Patch& patch) { header.patches.push_back(patch); });
+        }
         m_sink.Header(header);
     }
     void FixedUp(const Patch& patch) override { m_sink.FixUp(patch); }

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace veltrane {
 
@@ -30,6 +31,17 @@ struct HeaderSite {
     // In raw CD sectors, the file offset of the 2,352-byte sector holding the aspect byte: a run that
     // changes the byte also stores the sector's new EDC.
     std::optional<std::uint64_t> sector;
+
+    // An H.264 or HEVC SPS instead of a sequence header: headerOffset is its NAL header's offset, and
+    // the fields above tell its first patch. Its sample aspect as coded (idc 0 where it has none) and
+    // as the run leaves it, its picture size after cropping, and every byte the run writes.
+    SiteKind kind = SiteKind::SequenceHeader;
+    VideoCodec codec = VideoCodec::Mpeg12;
+    SampleAspect sar;
+    SampleAspect sarAfter;
+    std::uint32_t width = 0;
+    std::uint32_t height = 0;
+    std::vector<Patch> patches; // an SPS's; empty for a sequence header
 };
 
 // Told what the scan finds, on the caller's thread.

@@ -25,6 +25,10 @@ public:
     }
     void Header(const HeaderSite& site) override {
         ++m_report.headersFound;
+        if (!site.patches.empty()) {
+            Write(site.patches);
+            return;
+        }
         if (site.rewritten == site.aspectByte || m_writeFailed || m_cutShort)
             return;
         // A file cut short under the scan must not grow back with zeros up to a byte it no longer has.
@@ -53,6 +57,26 @@ public:
         }
         if (!m_file.WriteAllAt(patch.after.data(), patch.size, offset))
             m_writeFailed = true;
+    }
+    // An SPS's bytes, which may lie packets apart; the site counts once.
+    void Write(const std::vector<Patch>& patches) {
+        bool wrote = false;
+        for (const Patch& patch : patches) {
+            if (!patch.Changes() || m_writeFailed || m_cutShort)
+                continue;
+            const auto offset = static_cast<std::int64_t>(patch.offset);
+            if (!m_file.Reaches(offset + patch.size - 1)) {
+                m_cutShort = true;
+                return;
+            }
+            if (!m_file.WriteAllAt(patch.after.data(), patch.size, offset)) {
+                m_writeFailed = true;
+                return;
+            }
+            wrote = true;
+        }
+        if (wrote)
+            ++m_report.headersRewritten;
     }
     void Position(int position) override { m_progress.Position(position); }
     bool StopRequested() override { return m_writeFailed || m_cutShort || m_progress.StopRequested(); }

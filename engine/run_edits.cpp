@@ -7,7 +7,7 @@
 namespace veltrane {
 
 void RunEdits::Found(const Site& site) {
-    const bool changes = site.patch.Changes();
+    const bool changes = site.Changes();
     if (site.kind == SiteKind::ContainerField) {
         m_report.fieldsRewritten += changes ? 1 : 0;
     } else {
@@ -15,7 +15,7 @@ void RunEdits::Found(const Site& site) {
         m_report.headersRewritten += changes ? 1 : 0;
     }
     if (changes)
-        Tell(site.patch);
+        site.ForEachPatch([this](const Patch& patch) { Tell(patch); });
 }
 
 bool RunEdits::WriteBehind(io::File& copy) const {

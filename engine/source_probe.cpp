@@ -28,7 +28,7 @@ public:
         m_found = true;
         m_offset = site.offset;
         m_aspect = site.declared;
-        m_code = site.patch.before[0] >> 4;
+        m_code = site.kind == SiteKind::Sps ? site.sar.idc : site.patch.before[0] >> 4;
     }
 
     bool m_found = false;

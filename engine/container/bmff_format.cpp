@@ -88,7 +88,11 @@ bool BmffFormat::Begin(WalkCore& core) {
         site.patch.offset = core.Base();
         core.Apply(site);
     }
-    m_scanner = container::ScannerFor(m_index.codec, m_index.version);
+    // H.264 and HEVC samples hold NAL units behind length fields, not start codes, which the codec
+    // table's scanners would misread (a length of 0x167 reads as a start code and an SPS header): they
+    // are left unsearched until a scanner for length-prefixed NAL units exists.
+    if (m_index.codec == container::TrackCodec::Mpeg12)
+        m_scanner = container::ScannerFor(m_index.codec, m_index.version);
     m_extents = std::make_unique<container::ExtentWalk>(m_index.extents, m_index.trackId);
     return true;
 }

@@ -2,7 +2,9 @@
 #include "container/container_walk.h"
 
 #include "video/aspect_rule.h"
+#include "video/nal_rbsp.h"
 #include "video/sequence_header.h"
+#include "video/sps_rewrite.h"
 
 #include <algorithm>
 
@@ -31,6 +33,77 @@ void ContainerWalk::Forwarder::Found(const FoundHeader& header) {
     m_sink.Found(site);
     if (changes && m_walk.m_format)
         m_walk.m_format->Patched(m_walk, patch, m_sink);
+}
+
+// Without a mode the SPS is read as a flip to 16:9 would read it, only to tell its shape; nothing is
+// applied and nothing refused.
+void ContainerWalk::Forwarder::FoundParameterSet(const FoundSps& sps) {
+    const SpsRewrite rewrite =
+        RewriteSpsAspect(sps.codec, sps.bytes, m_mode.value_or(ConversionMode::To16x9));
+    Site site;
+    site.kind = SiteKind::Sps;
+    site.offset = sps.nalOffset;
+    site.codec = sps.codec;
+    if (rewrite.kind != SpsRewrite::Kind::Refused || rewrite.plan.refusal != AspectRefusal::DamagedSps) {
+        const SpsInfo& info = rewrite.sps;
+        site.width = info.width;
+        site.height = info.height;
+        site.sar = info.aspectInfoPresent ? info.aspect : SampleAspect{};
+        // Without aspect info players show square pixels.
+        site.declared = ClassifySampleAspect(info.aspectInfoPresent ? SarOf(info.aspect) : Ratio{1, 1},
+                                             info.width, info.height);
+    }
+    site.sarAfter = site.sar;
+    site.result = site.declared;
+
+    // Each changed byte is a patch of its own unless it follows the one before in the file; a rewrite
+    // changes at most five bytes, so the patches always fit.
+    const bool apply =
+        m_mode && rewrite.kind == SpsRewrite::Kind::Changed && rewrite.changes.size() <= Site::MAX_PATCHES;
+    std::array<Patch, Site::MAX_PATCHES> patches{};
+    std::size_t count = 0;
+    if (apply) {
+        for (const ByteChange& change : rewrite.changes) {
+            const std::uint64_t offset = sps.offsets[change.offset];
+            Patch* last = count > 0 ? &patches[count - 1] : nullptr;
+            if (last == nullptr || last->offset + last->size != offset || last->size == Patch::MAX_BYTES) {
+                last = &patches[count++];
+                last->offset = offset;
+            }
+            last->before[last->size] = change.before;
+            last->after[last->size] = change.after;
+            ++last->size;
+            *sps.at[change.offset] = change.after;
+        }
+        site.sarAfter = rewrite.plan.to;
+        site.result = ClassifySampleAspect(SarOf(rewrite.plan.to), site.width, site.height);
+    } else {
+        // A patch that changes nothing, on the byte where the aspect begins, or the NAL header.
+        const SpsInfo& info = rewrite.sps;
+        std::uint32_t at = 0;
+        if (info.aspectInfoPresent) {
+            const Rbsp rbsp = ExtractRbsp(sps.bytes, sps.codec == VideoCodec::H264 ? 1 : 2);
+            if (info.idcBit / 8 < rbsp.nalIndex.size())
+                at = rbsp.nalIndex[info.idcBit / 8];
+        }
+        Patch& patch = patches[count++];
+        patch.offset = sps.offsets[at];
+        patch.size = 1;
+        patch.before[0] = patch.after[0] = sps.bytes[at];
+    }
+    site.patch = patches[0];
+    for (std::size_t i = 1; i < count; ++i)
+        site.more[site.moreCount++] = patches[i];
+
+    if (rewrite.kind == SpsRewrite::Kind::Refused && m_mode) {
+        // An SPS cut off by the file's end or a break in the stream is not one a decoder shows whole: it
+        // stays as it is and the rest of the file is converted.
+        if (!(sps.cut && rewrite.plan.refusal == AspectRefusal::DamagedSps))
+            m_walk.Refuse(rewrite.reason);
+    }
+    m_sink.Found(site);
+    if (apply && m_walk.m_format)
+        site.ForEachPatch([this](const Patch& patch) { m_walk.m_format->Patched(m_walk, patch, m_sink); });
 }
 
 bool ContainerWalk::Store(Patch& patch) {

@@ -66,6 +66,7 @@ private:
         Forwarder(ContainerWalk& walk, EditSink& sink, std::optional<ConversionMode> mode)
             : m_walk(walk), m_sink(sink), m_mode(mode) {}
         void Found(const FoundHeader& header) override;
+        void FoundParameterSet(const FoundSps& sps) override;
         std::optional<ConversionMode> Mode() const { return m_mode; }
 
     private:

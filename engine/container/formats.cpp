@@ -7,6 +7,7 @@ namespace veltrane {
 
 std::unique_ptr<ContainerFormat> RecogniseCdXaFile(const std::uint8_t* data, std::uint32_t size);
 std::unique_ptr<ContainerFormat> RecogniseCdImage(const std::uint8_t* data, std::uint32_t size);
+std::unique_ptr<ContainerFormat> RecogniseAnnexBStream(const std::uint8_t* data, std::uint32_t size);
 std::unique_ptr<ContainerFormat> RecogniseMatroska(const std::uint8_t* data, std::uint32_t size);
 std::unique_ptr<ContainerFormat> RecogniseAvi(const std::uint8_t* data, std::uint32_t size);
 std::unique_ptr<ContainerFormat> RecogniseBmff(const std::uint8_t* data, std::uint32_t size);
@@ -36,8 +37,10 @@ std::unique_ptr<ContainerFormat> MakeRefusedFormat(ContainerKind kind, std::stri
 
 namespace {
 
-// Sectors first: their user data hold packs a program stream's test would take. A file none of these
-// take is read as plain bytes (an elementary stream), with a stream behind leading bytes still found.
+// Sectors first: their user data hold packs a program stream's test would take. A raw H.264/HEVC
+// stream only after the transport stream, whose 192-byte packets' timestamps may read as a start code.
+// A file none of these take is read as plain bytes (an elementary stream), with a stream behind leading
+// bytes still found.
 // clang-format off
 constexpr Recognise FORMATS[] = {
     &RecogniseMatroska,
@@ -45,6 +48,7 @@ constexpr Recognise FORMATS[] = {
     &RecogniseCdXaFile,
     &RecogniseCdImage,
     &RecogniseTransportStream,
+    &RecogniseAnnexBStream,
     &RecogniseProgramStream,
     &RecogniseBmff,
 };

@@ -104,12 +104,11 @@ bool MatroskaFormat::Begin(WalkCore& core, std::uint8_t* data, std::uint32_t siz
         case ContainerCodec::Mpeg2:
             scanner = MakeCodecScanner(VideoCodec::Mpeg12, track.codec == ContainerCodec::Mpeg1);
             break;
+        // Their frames hold NAL units behind length fields, not start codes, which the codec table's
+        // scanners would misread (a length of 0x167 reads as a start code and an SPS header): they
+        // are left unsearched until a scanner for length-prefixed NAL units exists.
         case ContainerCodec::H264:
-            scanner = MakeCodecScanner(VideoCodec::H264);
-            break;
         case ContainerCodec::Hevc:
-            scanner = MakeCodecScanner(VideoCodec::Hevc);
-            break;
         case ContainerCodec::Other:
             break;
         }

@@ -56,6 +56,9 @@ public:
     ContainerKind Kind() const override {
         return m_stride == PACKET ? ContainerKind::TransportStream188 : ContainerKind::TransportStream192;
     }
+    // Once a program map names H.264 or HEVC video: an SPS whose aspect would need more bits refuses
+    // the whole file.
+    bool MayRefuse() const override { return m_namesSpsCodec; }
     std::uint32_t Walk(WalkCore& core, std::uint8_t* data, std::uint32_t from, std::uint32_t size,
                        bool last) override;
     void ForEachStream(const std::function<void(CodecScanner&)>& f) override {
@@ -88,6 +91,7 @@ private:
     // the codec each map names for a PID.
     std::bitset<8192> m_mapPids;
     std::array<std::optional<VideoCodec>, 8192> m_codec{};
+    bool m_namesSpsCodec = false;
 };
 
 } // namespace
@@ -245,6 +249,7 @@ void TransportStreamFormat::Section(std::uint32_t pid, const std::uint8_t* paylo
         const std::optional<VideoCodec> codec = CodecOfStreamType(section[at]);
         if (codec && !m_mapPids[stream] && stream != PAT_PID) {
             m_codec[stream] = codec;
+            m_namesSpsCodec = m_namesSpsCodec || *codec != VideoCodec::Mpeg12;
             // A stream met before its map keeps its search, unless the map names another codec.
             if (m_pidSlot[stream] != 0) {
                 Pid& known = m_pids[m_pidSlot[stream] - 1u];

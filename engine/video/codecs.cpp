@@ -1,5 +1,6 @@
 // The codec table: one line a codec, naming the scanner that searches its streams.
 #include "video/codec_scanner.h"
+#include "video/h26x_scanner.h"
 #include "video/stream_search.h"
 
 namespace veltrane {
@@ -17,6 +18,8 @@ template <typename Scanner> std::unique_ptr<CodecScanner> Make() {
 
 constexpr CodecEntry CODECS[] = {
     {VideoCodec::Mpeg12, &Make<StreamSearch>},
+    {VideoCodec::H264, &Make<H264Scanner>},
+    {VideoCodec::Hevc, &Make<HevcScanner>},
 };
 
 } // namespace

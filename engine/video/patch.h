@@ -1,7 +1,9 @@
 // The engine's edits as data: every change it makes is a same-length patch with what it means.
 #pragma once
 
+#include "video/sample_aspect.h"
 #include "video/sequence_header.h"
+#include "video/video_codec.h"
 
 #include <array>
 #include <cstdint>
@@ -38,14 +40,41 @@ enum class SiteKind : std::uint8_t {
 };
 
 // One place that declares a stream's shape: what it declares, what a run makes it declare, and the
-// patch that does it (before == after where the run leaves it).
+// patches that do it (before == after where the run leaves it). Every kind but an SPS has one patch;
+// an SPS's changed bytes may lie apart, in a multiplex even in different packets.
 struct Site {
+    static constexpr std::uint8_t MAX_PATCHES = 5;
+
     SiteKind kind = SiteKind::SequenceHeader;
-    std::uint64_t offset = 0; // where the declaring structure starts: a header's start code
+    std::uint64_t offset = 0; // where the declaring structure starts: a header's start code, an SPS's
+                              // NAL header
     DeclaredAspect declared = DeclaredAspect::Unknown;
     DeclaredAspect result = DeclaredAspect::Unknown;
     bool mpeg1 = false; // an MPEG-1 header, whose code is a pel aspect ratio
-    Patch patch;
+    Patch patch;        // the first patch, the only one of every kind but an SPS
+    std::array<Patch, MAX_PATCHES - 1> more{};
+    std::uint8_t moreCount = 0; // patches in `more`
+
+    // An SPS's codec, its sample aspect as coded (idc 0 where it has none) and as the run leaves it,
+    // and its picture size after cropping.
+    VideoCodec codec = VideoCodec::Mpeg12;
+    SampleAspect sar;
+    SampleAspect sarAfter;
+    std::uint32_t width = 0;
+    std::uint32_t height = 0;
+
+    bool Changes() const {
+        for (std::uint8_t i = 0; i < moreCount; ++i) {
+            if (more[i].Changes())
+                return true;
+        }
+        return patch.Changes();
+    }
+    template <typename F> void ForEachPatch(F&& f) const {
+        f(patch);
+        for (std::uint8_t i = 0; i < moreCount; ++i)
+            f(more[i]);
+    }
 };
 
 // Told each site as the walk meets it, after its patch is applied in the buffer (or, behind it, for

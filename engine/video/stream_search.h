@@ -2,8 +2,10 @@
 #pragma once
 
 #include "video/codec_scanner.h"
+#include "video/video_codec.h"
 
 #include <cstdint>
+#include <vector>
 
 namespace veltrane {
 
@@ -16,9 +18,25 @@ struct FoundHeader {
     bool mpeg1 = false;             // the aspect code is MPEG-1's pel aspect ratio
 };
 
+// A whole H.264 or HEVC SPS NAL unit (header first, emulation prevention in place, no start code) whose
+// bytes are all in the buffer. In a multiplex its bytes may be spread over several packets, so each
+// byte comes with its own place in the buffer and in the file.
+struct FoundSps {
+    VideoCodec codec = VideoCodec::H264;
+    std::uint64_t nalOffset = 0;        // file offset of the NAL header's first byte
+    std::vector<std::uint8_t> bytes;    // a contiguous copy of the NAL unit
+    std::vector<std::uint8_t*> at;      // for each byte, where it lies in the caller's buffer
+    std::vector<std::uint64_t> offsets; // for each byte, its file offset
+    // The NAL's end was not seen: the bytes after it are too far away, the stream broke, or the file
+    // ended. What was collected is all there is of it.
+    bool cut = false;
+};
+
 class HeaderSink {
 public:
     virtual void Found(const FoundHeader& header) = 0;
+    // Every SPS of an H.264 or HEVC stream, once its bytes are all in the buffer.
+    virtual void FoundParameterSet(const FoundSps& /*sps*/) {}
     // Bytes the walk itself rewrote in the caller's buffer because an aspect code changed: the EDC of
     // a CD sector. Told before the walk hands the bytes back.
     virtual void Rewrote(std::uint64_t /*offset*/, std::uint32_t /*size*/) {}

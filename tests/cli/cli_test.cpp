@@ -10,6 +10,7 @@
 #include <sstream>
 #include <sys/stat.h>
 #include <thread>
+#include <tuple>
 #include <unistd.h>
 
 namespace veltrane {
@@ -306,6 +307,35 @@ TEST(CliScan, CountsTheHeadersOfCopiesAndOfFilesFixedInPlace) {
                   ": elementary stream, 3 sequence headers, disagreeing: 1 4:3 (code 2), 2 16:9 (code 3)\n");
     EXPECT_EQ(Lines(result.err).front(),
               "veltrane-cli: " + dir.File("none.m2v") + ": can't find seqence_header");
+}
+
+// H.264 and HEVC: probe and scan name what the SPS declares, before and after a fix in place.
+TEST(CliScan, NamesTheCodecAndSampleAspectOfH264AndHevcStreams) {
+    test::TempDir dir;
+    const std::tuple<const char*, const char*, const char*> media[] = {
+        {"h264_720x576_4x3.264", "h264", "H.264"}, {"hevc_720x576_4x3.265", "hevc", "HEVC"}};
+    for (const auto& [name, codec, codecText] : media) {
+        const std::string fixed = dir.File(name);
+        test::WriteAll(fixed, test::ReadAll(DataFile(name)));
+        const auto before = RunCli({"probe", "--json", fixed});
+        EXPECT_EQ(JsonLines(before.out).at(0)["aspect"], "4:3") << before.out;
+        EXPECT_EQ(RunCli({"scan", fixed}).out,
+                  fixed + ": elementary stream, " + codecText + ", 1 SPS, all 4:3 (SAR 12:11)\n");
+        const auto inPlace = RunCli({"convert", "--to", "16:9", "--in-place", fixed});
+        EXPECT_EQ(inPlace.exitStatus, 0) << inPlace.err;
+        const std::string flipped = dir.File(std::string("flipped-") + name);
+        const auto flip = RunCli({"convert", "--to", "flip", DataFile(name), "-o", flipped});
+        EXPECT_EQ(flip.exitStatus, 0) << flip.err;
+        EXPECT_TRUE(test::SameBytes(test::ReadAll(flipped), test::ReadAll(fixed))) << name;
+        const auto scanned = RunCli({"scan", "--json", fixed});
+        const auto objects = JsonLines(scanned.out);
+        ASSERT_EQ(objects.size(), 1u) << scanned.out;
+        EXPECT_EQ(objects[0]["codec"], codec);
+        EXPECT_EQ(objects[0]["sps"], 1);
+        EXPECT_EQ(objects[0]["sample_aspects"], nlohmann::json({{"16:11", 1}}));
+        EXPECT_EQ(objects[0]["aspects"], nlohmann::json({{"16:9", 1}}));
+        EXPECT_EQ(RunCli({"probe", fixed}).out, fixed + ": 16:9\n");
+    }
 }
 
 // A container's own aspect is told beside its stream's, and a conversion makes both declare the target;

@@ -118,8 +118,8 @@ constexpr std::uint16_t PMT_PID = 0x1000;
 
 class TransportWriter {
 public:
-    TransportWriter(Mux& mux, bool timestamped, std::mt19937& random)
-        : m_mux(mux), m_timestamped(timestamped), m_random(random) {}
+    TransportWriter(Mux& mux, bool timestamped, std::mt19937& random, std::uint8_t streamType)
+        : m_mux(mux), m_timestamped(timestamped), m_random(random), m_streamType(streamType) {}
 
     // One packet: the payload is `structure` (a PES header, a section) then `count` bytes of `es`
     // at `from` when `stream` >= 0, else `other`. `adaptation` is the adaptation field's content
@@ -158,8 +158,8 @@ public:
     // after each section, where a reader looks no further, a start code and a "header" as decoys.
     void Psi() {
         Section(0x0000, {0x00, 0xB0, 0x0D, 0x00, 0x01, 0xC1, 0x00, 0x00, 0x00, 0x01, 0xF0, 0x00});
-        Section(PMT_PID, {0x02, 0xB0, 0x12, 0x00, 0x01, 0xC1, 0x00, 0x00, 0xE1, 0x00, 0xF0, 0x00, 0x02, 0xE1,
-                          0x00, 0xF0, 0x00});
+        Section(PMT_PID, {0x02, 0xB0, 0x12, 0x00, 0x01, 0xC1, 0x00, 0x00, 0xE1, 0x00, 0xF0, 0x00,
+                          m_streamType, 0xE1, 0x00, 0xF0, 0x00});
     }
 
     void Section(std::uint16_t pid, Bytes section) {
@@ -208,14 +208,16 @@ private:
     Mux& m_mux;
     bool m_timestamped;
     std::mt19937& m_random;
+    std::uint8_t m_streamType;
     std::map<std::uint16_t, std::uint8_t> m_continuity;
 };
 
 } // namespace
 
-Mux BuildTransport(const Bytes& es, const TransportOptions& options, std::mt19937& random) {
+Mux BuildTransport(const Bytes& es, const TransportOptions& options, std::mt19937& random,
+                   std::uint8_t streamType) {
     Mux mux;
-    TransportWriter ts(mux, options.timestamped, random);
+    TransportWriter ts(mux, options.timestamped, random, streamType);
     ts.Psi();
     ts.Audio();
     // Only the first PES packet has a PTS, so that a decoder works the timing out by itself.

@@ -47,7 +47,9 @@ struct TransportOptions {
 };
 // A transport stream (PAT, PMT, video on PID 0x100, decoy audio on 0x101, null packets) carrying
 // `es`; after every cut other PIDs' packets come before the continuation, which has an adaptation field.
-Mux BuildTransport(const Bytes& es, const TransportOptions& options, std::mt19937& random);
+// The PMT names the video's `streamType` (0x02 MPEG-2, 0x1B H.264, 0x24 HEVC).
+Mux BuildTransport(const Bytes& es, const TransportOptions& options, std::mt19937& random,
+                   std::uint8_t streamType = 0x02);
 
 struct ProgramOptions {
     bool mpeg1 = false;         // MPEG-1 system stream: MPEG-1 pack and packet headers

@@ -1,0 +1,64 @@
+// The SPS search over one H.264 or HEVC stream's payload, which may arrive in pieces of any size.
+#pragma once
+
+#include "video/codec_scanner.h"
+#include "video/stream_search.h"
+#include "video/video_codec.h"
+
+#include <cstdint>
+#include <vector>
+
+namespace veltrane {
+
+// Every NAL unit starts after a 00 00 01 start code, which may be cut by a piece's end; an SPS ends where
+// the next start code begins, which may come pieces later, with other streams' packets in between.
+// The SPS's bytes are gathered as they come, each with its file offset, and the walk keeps them in the
+// buffer meanwhile: a rewrite has to read the whole unit before it may change any of it.
+class H26xScanner : public CodecScanner {
+public:
+    explicit H26xScanner(VideoCodec codec)
+        : m_codec(codec), m_spsMask(codec == VideoCodec::Hevc ? 0xFE : 0x97),
+          m_spsValue(codec == VideoCodec::Hevc ? 0x42 : 0x07) {}
+
+    void Search(WalkBuffer& buffer, std::uint8_t* data, std::uint32_t size, HeaderSink& sink,
+                bool useCodes) override;
+    // A break in the stream ends an SPS being gathered: it is handed over, cut, at the next chance.
+    void Forget() override;
+    bool Waiting() const override { return m_gathering; }
+    std::uint64_t WaitingOffset() const override { return m_offsets.empty() ? 0 : m_offsets.front(); }
+    void Settle(WalkBuffer& buffer, HeaderSink& sink) override;
+
+    // Longer than any real SPS: one that runs on past it is not one, and is let go.
+    static constexpr std::uint32_t MAX_SPS_SIZE = 4096;
+
+private:
+    bool IsSps(std::uint8_t header) const;
+    void Begin();
+    void Gather(const std::uint8_t* data, std::uint32_t from, std::uint32_t to, std::uint64_t base);
+    void Hand(WalkBuffer& buffer, HeaderSink& sink, bool cut);
+
+    VideoCodec m_codec;
+    // A NAL header that may be an SPS's: H.264 types 7 and 15, HEVC type 33, forbidden bit clear.
+    std::uint8_t m_spsMask;
+    std::uint8_t m_spsValue;
+    // Zero bytes at the end of what came so far (at most 2 counted): a start code may be cut there.
+    std::uint32_t m_zeros = 0;
+    // The last piece ended with a start code's 01: its NAL header is the next piece's first byte.
+    bool m_headerNext = false;
+    bool m_gathering = false;
+    bool m_broken = false; // the stream broke while gathering: hand over what there is, cut
+    std::vector<std::uint8_t> m_bytes;
+    std::vector<std::uint64_t> m_offsets;
+};
+
+class H264Scanner final : public H26xScanner {
+public:
+    H264Scanner() : H26xScanner(VideoCodec::H264) {}
+};
+
+class HevcScanner final : public H26xScanner {
+public:
+    HevcScanner() : H26xScanner(VideoCodec::Hevc) {}
+};
+
+} // namespace veltrane

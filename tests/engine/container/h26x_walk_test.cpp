@@ -1,0 +1,363 @@
+// H.264 and HEVC streams through the scanner and the walk: every SPS found and flipped wherever pieces,
+// packets and buffers cut it, judged by a byte model and by ffmpeg.
+#include "container/container_walk.h"
+#include "container/mux_builder.h"
+#include "conversion_run.h"
+#include "in_place_fix.h"
+#include "source_probe.h"
+#include "test_support.h"
+#include "video/h26x_scanner.h"
+#include "video/sps_rows.h"
+
+#include <cstdlib>
+#include <gtest/gtest.h>
+
+namespace veltrane {
+namespace {
+
+using test::Bytes;
+
+struct H26xStream {
+    const char* name;
+    const char* file; // a 4:3 raw stream of tests/data
+    VideoCodec codec;
+    std::uint8_t streamType; // what a PMT names it
+};
+
+const H26xStream kStreams[] = {
+    {"H264", "h264_720x576_4x3.264", VideoCodec::H264, 0x1B},
+    {"Hevc", "hevc_720x576_4x3.265", VideoCodec::Hevc, 0x24},
+};
+
+Bytes ReadData(const std::string& name) {
+    return test::ReadAll(std::string(VELTRANE_TEST_DATA_DIR) + "/" + name);
+}
+
+struct Unit {
+    std::size_t from; // the NAL header's offset
+    std::size_t size;
+};
+
+// The SPS NAL units of a raw stream, found the plain way: a start code, the type, the next start code.
+std::vector<Unit> SpsUnits(const Bytes& es, VideoCodec codec) {
+    std::vector<Unit> units;
+    for (std::size_t i = 0; i + 3 < es.size(); ++i) {
+        const std::uint8_t type = codec == VideoCodec::H264 ? es[i + 3] & 0x1F : (es[i + 3] >> 1) & 0x3F;
+        if (es[i] != 0 || es[i + 1] != 0 || es[i + 2] != 1 || type != (codec == VideoCodec::H264 ? 7 : 33))
+            continue;
+        std::size_t end = i + 3;
+        while (end + 2 < es.size() && !(es[end] == 0 && es[end + 1] == 0 && es[end + 2] <= 1))
+            ++end;
+        units.push_back({i + 3, end - i - 3});
+    }
+    return units;
+}
+
+class Collect final : public HeaderSink {
+public:
+    void Found(const FoundHeader&) override { ++headers; }
+    void FoundParameterSet(const FoundSps& sps) override { found.push_back(sps); }
+
+    int headers = 0;
+    std::vector<FoundSps> found;
+};
+
+// The stream's bytes lie in one buffer between decoys (other streams' bytes, holding a start code and
+// an SPS header of their own), and are searched in pieces of `piece` bytes: each SPS comes out whole,
+// with every byte's place, however the pieces cut its start code and body.
+TEST(H26xScanner, GathersEverySpsAcrossPiecesOfAnySize) {
+    const Bytes decoy{0x00, 0x00, 0x01, 0x67, 0x42, 0x00, 0x00, 0x01, 0x42, 0x01};
+    for (const H26xStream& s : kStreams) {
+        const Bytes es = ReadData(s.file);
+        const std::vector<Unit> units = SpsUnits(es, s.codec);
+        ASSERT_EQ(units.size(), 1u) << s.name;
+        for (const std::size_t piece :
+             {std::size_t{1}, std::size_t{2}, std::size_t{3}, std::size_t{5}, std::size_t{184}, es.size()}) {
+            Bytes buffer;
+            std::vector<std::size_t> place; // es offset -> buffer offset
+            std::vector<std::pair<std::size_t, std::size_t>> pieces;
+            for (std::size_t at = 0; at < es.size(); at += piece) {
+                const std::size_t n = std::min(piece, es.size() - at);
+                pieces.emplace_back(buffer.size(), n);
+                for (std::size_t k = 0; k < n; ++k)
+                    place.push_back(buffer.size() + k);
+                buffer.insert(buffer.end(), es.begin() + static_cast<std::ptrdiff_t>(at),
+                              es.begin() + static_cast<std::ptrdiff_t>(at + n));
+                buffer.insert(buffer.end(), decoy.begin(), decoy.end());
+            }
+            WalkBuffer walk;
+            walk.data = buffer.data();
+            walk.base = 1000;
+            Collect sink;
+            H26xScanner scanner(s.codec);
+            for (const auto& [at, n] : pieces)
+                scanner.Search(walk, buffer.data() + at, static_cast<std::uint32_t>(n), sink, false);
+            scanner.Settle(walk, sink);
+            ASSERT_EQ(sink.found.size(), units.size()) << s.name << " in pieces of " << piece;
+            const FoundSps& sps = sink.found[0];
+            const Unit& unit = units[0];
+            EXPECT_EQ(sps.codec, s.codec);
+            EXPECT_FALSE(sps.cut);
+            EXPECT_EQ(sps.bytes, Bytes(es.begin() + static_cast<std::ptrdiff_t>(unit.from),
+                                       es.begin() + static_cast<std::ptrdiff_t>(unit.from + unit.size)));
+            ASSERT_EQ(sps.offsets.size(), unit.size);
+            ASSERT_EQ(sps.at.size(), unit.size);
+            EXPECT_EQ(sps.nalOffset, 1000 + place[unit.from]);
+            for (std::size_t k = 0; k < unit.size; ++k) {
+                EXPECT_EQ(sps.offsets[k], 1000 + place[unit.from + k]) << s.name << " byte " << k;
+                EXPECT_EQ(sps.at[k], buffer.data() + place[unit.from + k]) << s.name << " byte " << k;
+            }
+        }
+    }
+}
+
+// The ends of the search: what no start code ends is handed over cut, a break hands over what there
+// is, and a run of bytes longer than any SPS is let go rather than held.
+TEST(H26xScanner, HandsOverCutUnitsAndLetsOverlongOnesGo) {
+    struct Row {
+        const char* name;
+        Bytes stream;
+        bool breakAfter; // the stream breaks after its bytes, and one more byte comes
+        std::size_t found;
+        bool cut;
+    };
+    Bytes overlong{0x00, 0x00, 0x01, 0x67};
+    overlong.resize(4 + H26xScanner::MAX_SPS_SIZE + 8, 0x55);
+    const Row rows[] = {
+        {"EndsWithTheFile", {0x00, 0x00, 0x01, 0x67, 0x64, 0x00, 0x1E}, false, 1, true},
+        {"EndsByAStartCode", {0x00, 0x00, 0x01, 0x67, 0x64, 0x00, 0x00, 0x00, 0x01, 0x68}, false, 1, false},
+        {"StreamBreaks", {0x00, 0x00, 0x01, 0x67, 0x64, 0x00, 0x1E}, true, 1, true},
+        {"SubsetSps", {0x00, 0x00, 0x01, 0x6F, 0x53, 0x00, 0x00, 0x01, 0x09}, false, 1, false},
+        {"NotAnSps", {0x00, 0x00, 0x01, 0x68, 0x64, 0x00, 0x00, 0x01, 0x09}, false, 0, false},
+        {"ForbiddenBitSet", {0x00, 0x00, 0x01, 0xE7, 0x64, 0x00, 0x00, 0x01, 0x09}, false, 0, false},
+        {"LongerThanAnySps", overlong, false, 0, false},
+    };
+    for (const Row& row : rows) {
+        Bytes buffer = row.stream;
+        buffer.push_back(0x77);
+        WalkBuffer walk;
+        walk.data = buffer.data();
+        Collect sink;
+        H26xScanner scanner(VideoCodec::H264);
+        scanner.Search(walk, buffer.data(), static_cast<std::uint32_t>(row.stream.size()), sink, false);
+        if (row.breakAfter) {
+            scanner.Forget();
+            EXPECT_TRUE(scanner.Waiting()) << row.name; // its bytes stay held until it is handed over
+            scanner.Search(walk, buffer.data() + row.stream.size(), 1, sink, false);
+        }
+        scanner.Settle(walk, sink);
+        EXPECT_FALSE(scanner.Waiting()) << row.name;
+        ASSERT_EQ(sink.found.size(), row.found) << row.name;
+        if (row.found > 0) {
+            EXPECT_EQ(sink.found[0].cut, row.cut) << row.name;
+            EXPECT_NE(sink.found[0].bytes.back(), 0x00) << row.name; // trailing zeros are no part of it
+        }
+    }
+}
+
+// What the walk of the raw stream changes, put where the multiplex carries each of its bytes.
+Bytes Expected(const test::Mux& mux, const Bytes& es, const Bytes& flippedEs) {
+    Bytes file = mux.file;
+    const std::vector<std::size_t>& payload = mux.video.at(0);
+    for (std::size_t k = 0; k < es.size(); ++k)
+        file[payload[k]] = flippedEs[k];
+    return file;
+}
+
+// Each SPS split across four transport packets (its start code too, and a PES start inside it), other
+// streams' packets between them: flipped in place, byte for byte as in the raw stream, whatever the
+// buffer; a flip to the shape it has changes nothing.
+TEST(H26xWalk, FlipsAnSpsSplitAcrossTransportPackets) {
+    for (const H26xStream& s : kStreams) {
+        const Bytes es = ReadData(s.file);
+        const Unit unit = SpsUnits(es, s.codec).at(0);
+        for (const bool timestamped : {false, true}) {
+            test::TransportOptions options;
+            options.timestamped = timestamped;
+            options.cuts = {unit.from - 2, unit.from + 1, unit.from + 9, unit.from + unit.size - 1};
+            options.pesStarts = {unit.from + 5};
+            std::mt19937 random(7);
+            const test::Mux mux = test::BuildTransport(es, options, random, s.streamType);
+            for (const ConversionMode mode : {ConversionMode::To16x9, ConversionMode::To4x3}) {
+                const Bytes flippedEs = test::WalkInBuffers(es, mode, CHUNK_SIZE);
+                std::size_t changed = 0;
+                for (std::size_t k = 0; k < es.size(); ++k)
+                    changed += es[k] != flippedEs[k];
+                if (mode == ConversionMode::To16x9)
+                    EXPECT_TRUE(changed >= 1 && changed <= 4) << s.name << ": " << changed << " bytes";
+                else
+                    EXPECT_EQ(changed, 0u) << s.name;
+                const Bytes expected = Expected(mux, es, flippedEs);
+                for (const std::size_t size : {std::size_t{16411}, std::size_t{CHUNK_SIZE}}) {
+                    ContainerKind kind{};
+                    EXPECT_TRUE(test::SameBytes(test::WalkInBuffers(mux.file, mode, size, &kind), expected))
+                        << s.name << (timestamped ? " 192" : " 188") << " in buffers of " << size;
+                    EXPECT_EQ(kind, timestamped ? ContainerKind::TransportStream192
+                                                : ContainerKind::TransportStream188);
+                }
+            }
+        }
+    }
+}
+
+class NoEdits final : public EditSink {
+public:
+    void Found(const Site& site) override { sites.push_back(site); }
+    std::vector<Site> sites;
+};
+
+// An SPS a flip cannot rewrite in the same bits (1920x1080 square pixels to 4:3) refuses the run, with
+// the bits it would take, and nothing is written: no copy, the file in place as it was. An SPS that
+// could take the flip comes first, so a run that wrote as it went would have. A walk that only reports
+// tells its shape and goes on.
+TEST(H26xWalk, AnSpsThatCannotTakeTheFlipRefusesTheRunWithNothingWritten) {
+    std::vector<std::uint8_t> nal;
+    for (const test::SpsRow& row : test::LoadRows("h264")) {
+        if (row.name == "At1920x1080SquareNeeds32BitsFor4x3")
+            nal = row.nal;
+    }
+    ASSERT_FALSE(nal.empty());
+    Bytes es{0x00, 0x00, 0x00, 0x01};
+    es.insert(es.end(), nal.begin(), nal.end());
+    es.insert(es.end(), {0x00, 0x00, 0x00, 0x01, 0x09, 0xF0});
+    NoEdits sites;
+    ContainerWalk walk(sites);
+    walk.Finish(es.data(), static_cast<std::uint32_t>(es.size()));
+    EXPECT_FALSE(walk.RefusedBecause());
+    ASSERT_EQ(sites.sites.size(), 1u);
+    EXPECT_EQ(sites.sites[0].declared, DeclaredAspect::Ratio16x9);
+
+    Bytes file = ReadData("h264_720x576_4x3.264");
+    file.insert(file.end(), es.begin(), es.end());
+    test::TempDir dir;
+    test::WriteAll(dir.File("in.264"), file);
+    test::RecordingSink sink;
+    RunReport report;
+    EXPECT_EQ(RunConversion(dir.File("in.264"), dir.File("out.264"), ConversionMode::To4x3, sink, report),
+              RunOutcome::Refused);
+    EXPECT_NE(report.failure.detail.find("32 bits more"), std::string::npos);
+    EXPECT_FALSE(std::filesystem::exists(test::FsPath(dir.File("out.264"))));
+    EXPECT_EQ(FixInPlace(dir.File("in.264"), ConversionMode::To16x9, sink, report), RunOutcome::Completed);
+    const Bytes once = test::ReadAll(dir.File("in.264"));
+    EXPECT_NE(once, file); // the first SPS flipped to 16:9; the second already is
+    EXPECT_EQ(FixInPlace(dir.File("in.264"), ConversionMode::To4x3, sink, report), RunOutcome::Refused);
+    EXPECT_TRUE(test::SameBytes(test::ReadAll(dir.File("in.264")), once));
+}
+
+// A raw stream is told by its start codes' NAL headers; an MPEG-2 stream cut to begin at a slice whose
+// start code reads as an SEI or AUD is still MPEG-2, its sequence headers found.
+TEST(H26xWalk, TellsRawStreamsFromMpegOnesCutAtASlice) {
+    // From the first slice `code` on, with 70 KiB of bytes that hold no start code before the next
+    // sequence header, so that only the NAL headers can tell.
+    const auto from = [](const Bytes& es, std::uint8_t code) {
+        const auto find = [&es](std::size_t at, std::uint8_t what) {
+            while (at + 3 < es.size() &&
+                   !(es[at] == 0 && es[at + 1] == 0 && es[at + 2] == 1 && es[at + 3] == what))
+                ++at;
+            return static_cast<std::ptrdiff_t>(at);
+        };
+        const std::ptrdiff_t slice = find(0, code);
+        const std::ptrdiff_t next = find(static_cast<std::size_t>(slice), 0xB3);
+        Bytes file(es.begin() + slice, es.begin() + next);
+        file.insert(file.end(), 70 * 1024, 0xFF);
+        file.insert(file.end(), es.begin() + next, es.end());
+        return file;
+    };
+    const Bytes mpeg2 = ReadData("mpeg2_4x3.m2v");
+    struct Row {
+        const char* name;
+        Bytes file;
+        SiteKind kind;
+        std::size_t sites;
+    };
+    const Row rows[] = {
+        {"H264", ReadData("h264_720x576_4x3.264"), SiteKind::Sps, 1},
+        {"Hevc", ReadData("hevc_720x576_4x3.265"), SiteKind::Sps, 1},
+        {"Mpeg2FromSlice6", from(mpeg2, 0x06), SiteKind::SequenceHeader, 4},
+        {"Mpeg2FromSlice9", from(mpeg2, 0x09), SiteKind::SequenceHeader, 4},
+    };
+    for (const Row& row : rows) {
+        ASSERT_FALSE(row.file.empty()) << row.name;
+        Bytes file = row.file;
+        NoEdits sink;
+        ContainerWalk walk(sink);
+        walk.Finish(file.data(), static_cast<std::uint32_t>(file.size()));
+        ASSERT_EQ(sink.sites.size(), row.sites) << row.name;
+        for (const Site& site : sink.sites)
+            EXPECT_EQ(site.kind, row.kind) << row.name;
+    }
+}
+
+bool HaveFfmpeg() {
+    return std::system("ffmpeg -version >/dev/null 2>&1") == 0 &&
+           std::system("ffprobe -version >/dev/null 2>&1") == 0;
+}
+
+std::string Quoted(const std::string& path) {
+    return "'" + path + "'";
+}
+
+// Raw, ffmpeg's own .ts and .m2ts, and the transport stream that splits the SPS: a copy and a fix in
+// place give the same bytes, 1 to 4 of them changed per SPS copy; ffprobe sees 16:11 (DAR 20:11), the
+// pictures decode the same, the probe says 16:9, and flipped back the file is the original again.
+TEST(H26xRealMedia, CopyAndInPlaceFlipShowTheNewShapeAndTheSamePictures) {
+    if (!HaveFfmpeg())
+        GTEST_SKIP() << "ffmpeg is missing";
+    test::TempDir dir;
+    for (const H26xStream& s : kStreams) {
+        const std::string raw = std::string(VELTRANE_TEST_DATA_DIR) + "/" + s.file;
+        const Bytes es = test::ReadAll(raw);
+        const Unit unit = SpsUnits(es, s.codec).at(0);
+        std::mt19937 random(3);
+        test::TransportOptions options;
+        options.cuts = {unit.from + 1, unit.from + 6, unit.from + unit.size - 2};
+        test::WriteAll(dir.File("split.ts"), test::BuildTransport(es, options, random, s.streamType).file);
+        const std::string remux = "ffmpeg -nostdin -v error -y -i " + Quoted(raw) +
+                                  " -map 0:v -c copy -bsf:v setts=ts=N*3600 -f mpegts ";
+        ASSERT_EQ(std::system((remux + Quoted(dir.File("ffmpeg.ts"))).c_str()), 0);
+        ASSERT_EQ(std::system((remux + "-mpegts_m2ts_mode 1 " + Quoted(dir.File("ffmpeg.m2ts"))).c_str()), 0);
+        for (const std::string& source :
+             {raw, dir.File("split.ts"), dir.File("ffmpeg.ts"), dir.File("ffmpeg.m2ts")}) {
+            const std::string what = std::string(s.name) + " " + source;
+            const Bytes original = test::ReadAll(source);
+            EXPECT_EQ(ProbeSourceAspect(source), ProbeOutcome::Aspect4x3) << what;
+            const std::string copy = dir.File("copy");
+            test::RecordingSink sink;
+            ASSERT_EQ(RunConversion(source, copy, ConversionMode::To16x9, sink), RunOutcome::Completed)
+                << what;
+            const std::string inPlace = dir.File("in-place");
+            test::WriteAll(inPlace, original);
+            RunReport report;
+            ASSERT_EQ(FixInPlace(inPlace, ConversionMode::To16x9, sink, report), RunOutcome::Completed)
+                << what;
+            const Bytes flipped = test::ReadAll(copy);
+            EXPECT_TRUE(test::SameBytes(test::ReadAll(inPlace), flipped)) << what;
+            ASSERT_EQ(flipped.size(), original.size());
+            std::size_t changed = 0;
+            for (std::size_t k = 0; k < original.size(); ++k)
+                changed += original[k] != flipped[k];
+            EXPECT_GE(changed, report.headersRewritten) << what;
+            EXPECT_LE(changed, 4 * report.headersRewritten) << what;
+            EXPECT_GE(report.headersRewritten, 1u) << what;
+            EXPECT_EQ(ProbeSourceAspect(copy), ProbeOutcome::Aspect16x9) << what;
+            EXPECT_EQ(test::Output("ffprobe -v error -select_streams v:0 -show_entries "
+                                   "stream=sample_aspect_ratio,display_aspect_ratio -of csv=p=0 " +
+                                   Quoted(copy) + " | sort -u | grep ."),
+                      "16:11,20:11\n")
+                << what;
+            const auto pictures = [](const std::string& path) {
+                return test::Output("ffmpeg -nostdin -v error -i " + Quoted(path) +
+                                    " -map 0:v -f framemd5 - | grep -v '^#'");
+            };
+            const auto before = pictures(source);
+            ASSERT_TRUE(before && !before->empty()) << what;
+            EXPECT_EQ(pictures(copy), before) << what;
+            ASSERT_EQ(FixInPlace(inPlace, ConversionMode::To4x3, sink, report), RunOutcome::Completed)
+                << what;
+            EXPECT_TRUE(test::SameBytes(test::ReadAll(inPlace), original)) << what;
+        }
+    }
+}
+
+} // namespace
+} // namespace veltrane
