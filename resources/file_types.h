@@ -4,11 +4,12 @@
 namespace veltrane::res {
 
 // Program streams (MPEG-1 system streams among them), DVD and VCD files, transport streams,
-// elementary streams, and the containers MPEG video lives in today; the first is the destination's
-// extension when the source's is none of these.
+// elementary streams, the containers MPEG video lives in today, and raw H.264/HEVC; the first is the
+// destination's extension when the source's is none of these.
 // clang-format off
-inline constexpr const char* MPEG_EXTENSIONS[] = {"mpg", "mpeg", "m2p", "vob", "dat", "ts", "m2ts", "mts", "m2t",
-                                                  "m1v", "m2v", "mpv", "mkv", "webm", "mp4", "m4v", "mov", "avi"};
+inline constexpr const char* MPEG_EXTENSIONS[] = {"mpg", "mpeg", "m2p", "vob", "dat",  "ts",   "m2ts", "mts",
+                                                  "m2t", "m1v",  "m2v", "mpv", "mkv",  "webm", "mp4",  "m4v",
+                                                  "mov", "avi",  "264", "h264", "avc", "265",  "hevc"};
 // clang-format on
 inline constexpr const char* MPEG_FILTER_NAME = "MPEG Files";
 inline constexpr const char* ALL_FILES_FILTER_NAME = "All Files (*.*)";

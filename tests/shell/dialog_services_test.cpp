@@ -56,7 +56,7 @@ private slots:
         const auto* types = dialog.findChild<QComboBox*>(QStringLiteral("fileTypeCombo"));
         QCOMPARE(types->itemText(0), QStringLiteral("MPEG Files (*.mpg; *.mpeg; *.m2p; *.vob; *.dat; *.ts; "
                                                     "*.m2ts; *.mts; *.m2t; *.m1v; *.m2v; *.mpv; *.mkv; *.webm; "
-                                                    "*.mp4; *.m4v; *.mov; *.avi)"));
+                                                    "*.mp4; *.m4v; *.mov; *.avi; *.264; *.h264; *.avc; *.265; *.hevc)"));
         QCOMPARE(types->itemText(1), QStringLiteral("All Files (*.*)"));
         const QStringList mpeg = {"a.mpg", "B.MPG",  "c.M1v", "d.m2v",  "e.mpv",
                                   "g.ts",  "h.M2TS", "i.vob", "j.mpeg", "k.dat"}; // as Listed() sorts them
