@@ -48,7 +48,11 @@ TEST(ReadAhead, GivesThePassesOneReadEachWouldAndEndsAsTheyWould) {
             } else {
                 ASSERT_EQ(next.got, want) << "pass " << pass;
             }
-            ASSERT_TRUE(std::equal(next.data + carry, next.data + carry + next.got, source.begin() + read));
+            // A cut that races a read under way may leave that read the old length with the cut page's
+            // tail already zeroed by the kernel: only the bytes before the cut are the source's for sure.
+            const std::int64_t sure =
+                cutTo >= 0 ? std::clamp<std::int64_t>(cutTo - read, 0, next.got) : next.got;
+            ASSERT_TRUE(std::equal(next.data + carry, next.data + carry + sure, source.begin() + read));
             if (next.got == 0)
                 break;
             read += next.got;
