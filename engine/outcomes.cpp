@@ -58,6 +58,8 @@ std::string_view OutcomeText(NothingRewritten outcome) {
 std::string ReasonText(const FailureReason& reason) {
     switch (reason.refusal) {
     case Refusal::None:
+        if (reason.systemError == 0)
+            return reason.detail;
         break;
     case Refusal::NotARegularFile:
         return "not a regular file";

@@ -1,6 +1,7 @@
 // The whole pipeline on a whole file: the scan, the copy and the in-place fix of any bytes. The copy
-// differs from the input only at the aspect bytes the scan reports (and their CD sectors' EDC), and the
-// file fixed in place is that copy.
+// differs from the input only at the patches the scan reports (aspect bytes and SPS bytes, a container's
+// own fields, and the fix-ups that follow: a CD sector's EDC, a Matroska CRC-32), and the file fixed in
+// place is that copy.
 #include "conversion_run.h"
 #include "fuzz_support.h"
 #include "header_scan.h"
@@ -19,7 +20,11 @@ namespace {
 class Sites : public ScanSink {
 public:
     void Header(const HeaderSite& site) override { found.push_back(site); }
+    void Field(const Site& site) override { fields.push_back(site.patch); }
+    void FixUp(const Patch& patch) override { fixUps.push_back(patch); }
     std::vector<HeaderSite> found;
+    std::vector<Patch> fields;
+    std::vector<Patch> fixUps;
 };
 
 class Quiet : public ProgressSink {
@@ -52,6 +57,23 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         if (site.sector && site.rewritten != site.aspectByte)
             for (std::uint64_t at = *site.sector + 2348; at < *site.sector + 2352; ++at)
                 allowed.emplace(at, ANY);
+        for (const Patch& patch : site.patches)
+            for (std::uint8_t i = 0; i < patch.size; ++i)
+                allowed[patch.offset + i] = patch.after[i];
+    }
+    for (const Patch& patch : sites.fields) {
+        if (patch.offset + patch.size > size)
+            fuzz::Finding("a container field that is not in the input", patch.offset);
+        for (std::uint8_t i = 0; i < patch.size; ++i)
+            if (patch.before[i] != patch.after[i])
+                allowed[patch.offset + i] = patch.after[i];
+    }
+    // A fix-up may be made again as further patches change what it covers: its bytes may be anything.
+    for (const Patch& patch : sites.fixUps) {
+        if (patch.offset + patch.size > size)
+            fuzz::Finding("a fix-up that is not in the input", patch.offset);
+        for (std::uint8_t i = 0; i < patch.size; ++i)
+            allowed.emplace(patch.offset + i, ANY);
     }
 
     Quiet quiet;

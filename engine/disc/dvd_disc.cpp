@@ -62,8 +62,12 @@ std::optional<fs::path> VideoTsOf(const fs::path& root) {
 FailureReason ReasonOf(const std::error_code& error) {
     FailureReason reason;
 #ifdef _WIN32
+    // The C++ library reports some folder errors in the C library's codes, not the system's: their
+    // own words then stand for the system's.
     if (error.category() == std::system_category())
         reason.systemError = error.value();
+    else if (error)
+        reason.detail = error.message();
 #else
     reason.systemError = error.value();
 #endif

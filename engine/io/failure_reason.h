@@ -28,9 +28,10 @@ struct FailureReason {
     int systemError = 0; // errno, or GetLastError() on Windows; 0 when no system call failed
     Refusal refusal = Refusal::None;
     bool inFolder = false; // the call that failed was on the destination's folder, not on the file
-    std::string detail;    // with Refusal::Unsupported: what the file holds that cannot be converted
+    std::string detail;    // with Refusal::Unsupported: what the file holds that cannot be converted; with
+                           // no refusal and no system code: the reason in words another library gave
 
-    bool Known() const { return systemError != 0 || refusal != Refusal::None; }
+    bool Known() const { return systemError != 0 || refusal != Refusal::None || !detail.empty(); }
 };
 
 // What becomes of a file that already has the destination's name.
