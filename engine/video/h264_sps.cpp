@@ -194,32 +194,26 @@ std::string ReadSpsData(BitReader& reader, SpsInfo& sps) {
                                  crop[1] * unitX, crop[2] * unitY, crop[3] * unitY);
 }
 
-SpsReading Failure(std::string reason) {
-    SpsReading reading;
-    reading.failure = std::move(reason);
-    return reading;
-}
-
 } // namespace
 
 SpsReading ReadH264Sps(std::span<const std::uint8_t> nal) {
     if (nal.size() < 2)
-        return Failure("the SPS is cut short");
+        return SpsFailure("the SPS is cut short");
     const std::uint8_t type = nal[0] & 0x1F;
     if ((nal[0] & 0x80) != 0 || (type != 7 && type != 15))
-        return Failure("not an SPS NAL unit");
+        return SpsFailure("not an SPS NAL unit");
     SpsReading reading;
     reading.sps.codec = VideoCodec::H264;
     reading.sps.nalType = type;
     reading.rbsp = ExtractRbsp(nal, 1);
     BitReader reader(reading.rbsp.bytes);
     if (std::string reason = ReadSpsData(reader, reading.sps); !reason.empty())
-        return Failure(std::move(reason));
+        return SpsFailure(std::move(reason));
     reading.sps.endBit = reader.Position();
     // A subset SPS goes on with its SVC or MVC extension; its stop bit is past syntax read nowhere here.
     if (type == 7 && !reader.AtStopBit())
-        return Failure("rbsp_stop_one_bit is not at bit " + std::to_string(reader.Position()) +
-                       ", where the SPS's fields end");
+        return SpsFailure("rbsp_stop_one_bit is not at bit " + std::to_string(reader.Position()) +
+                          ", where the SPS's fields end");
     reading.ok = true;
     return reading;
 }

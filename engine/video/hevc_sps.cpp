@@ -334,34 +334,28 @@ std::string ReadFields(BitReader& reader, SpsInfo& sps) {
                                  window[3] * unitY);
 }
 
-SpsReading Failure(std::string reason) {
-    SpsReading reading;
-    reading.failure = std::move(reason);
-    return reading;
-}
-
 } // namespace
 
 SpsReading ReadHevcSps(std::span<const std::uint8_t> nal) {
     if (nal.size() < 3)
-        return Failure("the SPS is cut short");
+        return SpsFailure("the SPS is cut short");
     const unsigned type = (nal[0] >> 1) & 0x3F;
     const unsigned layer = ((nal[0] & 1u) << 5) | (nal[1] >> 3);
     if ((nal[0] & 0x80) != 0 || type != 33)
-        return Failure("not an SPS NAL unit");
+        return SpsFailure("not an SPS NAL unit");
     if (layer != 0)
-        return Failure("an SPS of layer " + std::to_string(layer) + " takes its size from the VPS");
+        return SpsFailure("an SPS of layer " + std::to_string(layer) + " takes its size from the VPS");
     SpsReading reading;
     reading.sps.codec = VideoCodec::Hevc;
     reading.sps.nalType = static_cast<std::uint8_t>(type);
     reading.rbsp = ExtractRbsp(nal, 2);
     BitReader reader(reading.rbsp.bytes);
     if (std::string reason = ReadFields(reader, reading.sps); !reason.empty())
-        return Failure(std::move(reason));
+        return SpsFailure(std::move(reason));
     reading.sps.endBit = reader.Position();
     if (!reader.AtStopBit())
-        return Failure("rbsp_stop_one_bit is not at bit " + std::to_string(reader.Position()) +
-                       ", where the SPS's fields end");
+        return SpsFailure("rbsp_stop_one_bit is not at bit " + std::to_string(reader.Position()) +
+                          ", where the SPS's fields end");
     reading.ok = true;
     return reading;
 }

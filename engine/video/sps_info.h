@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <span>
 #include <string>
+#include <utility>
 
 namespace veltrane {
 
@@ -37,6 +38,13 @@ struct SpsReading {
     Rbsp rbsp;
     std::string failure;
 };
+
+// A reading that stopped, saying why.
+inline SpsReading SpsFailure(std::string reason) {
+    SpsReading reading;
+    reading.failure = std::move(reason);
+    return reading;
+}
 
 // Takes one whole NAL unit, header first, emulation prevention in place, as it lies in the stream
 // (without the start code; trailing zero bytes are allowed): ReadH264Sps or ReadHevcSps.
