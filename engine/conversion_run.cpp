@@ -9,6 +9,7 @@
 #include "run_edits.h"
 
 #include <algorithm>
+#include <vector>
 
 namespace veltrane {
 
@@ -54,6 +55,7 @@ RunOutcome Convert(const std::string& sourcePath, const std::string& destPath, C
     RunEdits edits(report, &out);
     ContainerWalk walk(edits, mode);
     walk.ReadsFrom(source);
+    walk.AllowAppending();
     ReadAheadSource reads(source, total, buffer.get());
     const PumpEnd end = Pump(reads, walk, &out, [&] {
         progress.Position(ProgressPosition(total, total - reads.Read()));
@@ -76,8 +78,10 @@ RunOutcome Convert(const std::string& sourcePath, const std::string& destPath, C
     }
     // Until the commit the destination's name still holds what it held before; any return above
     // discards the new file.
-    // Bytes behind the run (a checksum at an element's start) go in once nothing else is written.
-    if (!out.Finish() || !edits.WriteBehind(output.Content()))
+    // Bytes a format moved past the source's end (a Matroska track list) follow the copied ones; bytes
+    // behind the run (a checksum at an element's start) go in once nothing else is written.
+    const std::vector<std::uint8_t>& appended = walk.AppendedBytes();
+    if ((!appended.empty() && !out.Put(appended.data(), appended.size())) || !out.Finish() || !edits.WriteBehind(output.Content()))
         return Failed(RunOutcome::WriteFailed, report, out.Failure());
     if (!output.Commit())
         return Failed(RunOutcome::WriteFailed, report, output.Failure());

@@ -71,6 +71,8 @@ RunOutcome Scan(io::File& source, ConversionMode mode, ScanSink& sink) {
     Reporter reporter(sink);
     ContainerWalk walk(reporter, mode);
     walk.ReadsFrom(source);
+    if (!sink.InPlace())
+        walk.AllowAppending();
     reporter.Attach(walk);
     const std::int64_t total = *size;
     std::optional<ContainerKind> told;

@@ -66,6 +66,9 @@ public:
     virtual void Position(int) {}
     // Asked after every buffer-full: true ends the scan as Cancelled.
     virtual bool StopRequested() { return false; }
+    // The scan reads for a fix in place, whose file cannot grow: a format then refuses what only a copy
+    // can do (move a Matroska track list to the end).
+    virtual bool InPlace() const { return false; }
 };
 
 // Completed, SourceOpenFailed, OutOfMemory, SizeUnavailable, ReadFailed or Cancelled; never touches a

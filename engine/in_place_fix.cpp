@@ -80,6 +80,7 @@ public:
     }
     void Position(int position) override { m_progress.Position(position); }
     bool StopRequested() override { return m_writeFailed || m_cutShort || m_progress.StopRequested(); }
+    bool InPlace() const override { return true; }
 
     bool WriteFailed() const { return m_writeFailed; }
     bool CutShort() const { return m_cutShort; }
@@ -104,6 +105,7 @@ public:
     void Refused(const std::string& why) override { m_refusal = why; }
     // The first pass tells whether this file needs the check at all.
     bool StopRequested() override { return (m_known && !m_mayRefuse) || m_progress.StopRequested(); }
+    bool InPlace() const override { return true; }
 
     bool m_known = false;
     bool m_mayRefuse = false;

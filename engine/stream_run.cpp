@@ -37,8 +37,10 @@ RunOutcome Stream(io::File& source, io::File* dest, ConversionMode mode, Progres
     progress.Begin();
     RunEdits edits(report);
     ContainerWalk walk(edits, mode);
-    if (source.IsRegularFile())
+    if (source.IsRegularFile()) {
         walk.ReadsFrom(source);
+        walk.AllowAppending();
+    }
     SequentialSource reads(source, buffer.get(), std::move(rules));
     std::optional<FileOutput> output;
     if (dest != nullptr)
@@ -51,6 +53,10 @@ RunOutcome Stream(io::File& source, io::File* dest, ConversionMode mode, Progres
     });
     switch (end) {
     case PumpEnd::Completed:
+        // Bytes a format moved past the source's end (a Matroska track list) follow the copied ones.
+        if (output && !walk.AppendedBytes().empty() &&
+            !output->Put(walk.AppendedBytes().data(), walk.AppendedBytes().size()))
+            return RunOutcome::WriteFailed;
         if (!edits.AnyBehind())
             return RunOutcome::Completed;
         // Bytes behind the stream can be written again only into a file.

@@ -13,6 +13,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace veltrane {
 
@@ -52,6 +53,14 @@ public:
     virtual void ApplyFixUp(Patch patch) = 0;
     // Hands the rest of the file, from where the calling format stopped, to `next`.
     virtual void SwitchTo(std::unique_ptr<ContainerFormat> next) = 0;
+    // Whether the output may run on past the source's last byte: a copy, or what a copy would do, but
+    // never a fix in place, whose file keeps its size.
+    virtual bool MayAppend() const = 0;
+    // Bytes the output takes after the source's last byte, which lies at file offset `at`. Patches there
+    // are applied to them as patches in the buffer are.
+    virtual void Append(std::uint64_t at, std::vector<std::uint8_t> bytes) = 0;
+    // The appended bytes at [offset, offset + size), or null where they are not.
+    virtual std::uint8_t* Appended(std::uint64_t offset, std::uint64_t size) = 0;
 
 protected:
     ~WalkCore() = default;

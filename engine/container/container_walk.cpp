@@ -106,7 +106,20 @@ void ContainerWalk::Forwarder::FoundParameterSet(const FoundSps& sps) {
         site.ForEachPatch([this](const Patch& patch) { m_walk.m_format->Patched(m_walk, patch, m_sink); });
 }
 
+std::uint8_t* ContainerWalk::Appended(std::uint64_t offset, std::uint64_t size) {
+    if (offset < m_appendAt || offset - m_appendAt > m_appended.size() ||
+        size > m_appended.size() - (offset - m_appendAt))
+        return nullptr;
+    return m_appended.data() + (offset - m_appendAt);
+}
+
 bool ContainerWalk::Store(Patch& patch) {
+    // Bytes past the source's end are the walk's own until the driver writes them after the copy.
+    if (std::uint8_t* appended = Appended(patch.offset, patch.size); appended != nullptr && patch.size > 0) {
+        patch.behind = false;
+        std::copy_n(patch.after.begin(), patch.size, appended);
+        return true;
+    }
     patch.behind = patch.offset < m_base;
     if (patch.behind)
         return true;

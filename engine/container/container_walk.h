@@ -14,6 +14,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace veltrane {
 
@@ -46,6 +47,10 @@ public:
 
     // The file being walked, for formats that read an index first; without it they refuse.
     void ReadsFrom(const io::File& source) { m_source = &source; }
+    // The output may run on past the source's end; not for a fix in place.
+    void AllowAppending() { m_mayAppend = true; }
+    // What the output gets after the source's last byte, once the walk has finished.
+    const std::vector<std::uint8_t>& AppendedBytes() const { return m_appended; }
 
     // Judged from the first bytes walked, or where a stream behind leading bytes begins.
     ContainerKind Kind() const { return m_format ? m_format->Kind() : ContainerKind::Elementary; }
@@ -94,6 +99,12 @@ private:
     // Stores the patch where it lies in the buffer, or marks it as behind it.
     bool Store(Patch& patch);
     void SwitchTo(std::unique_ptr<ContainerFormat> next) override { m_next = std::move(next); }
+    bool MayAppend() const override { return m_mayAppend && m_source != nullptr; }
+    void Append(std::uint64_t at, std::vector<std::uint8_t> bytes) override {
+        m_appendAt = at;
+        m_appended = std::move(bytes);
+    }
+    std::uint8_t* Appended(std::uint64_t offset, std::uint64_t size) override;
 
     std::uint32_t Step(std::uint8_t* data, std::uint32_t size, bool last);
     void Detect(const std::uint8_t* data, std::uint32_t size);
@@ -110,6 +121,9 @@ private:
     WalkBuffer m_buffer;
     std::optional<std::string> m_refusal;
     const io::File* m_source = nullptr;
+    bool m_mayAppend = false;
+    std::uint64_t m_appendAt = 0; // file offset of m_appended[0]: the source's size
+    std::vector<std::uint8_t> m_appended;
 };
 
 } // namespace veltrane

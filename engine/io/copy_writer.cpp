@@ -116,7 +116,8 @@ CopyWriter::Cheaper CopyWriter::CheaperWay(std::int64_t length) const {
 }
 
 void CopyWriter::NoteRewritten(std::int64_t offset) {
-    if (m_mode != Mode::Sharing)
+    // Bytes past the source's end (a format's appended ones) are never shared: nothing to note.
+    if (m_mode != Mode::Sharing || offset >= m_size)
         return;
     const std::int64_t block = (offset - m_settled) / BLOCK;
     // Further ahead than the window reaches, or already settled: no caller does that, but writing
