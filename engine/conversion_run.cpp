@@ -81,7 +81,8 @@ RunOutcome Convert(const std::string& sourcePath, const std::string& destPath, C
     // Bytes a format moved past the source's end (a Matroska track list) follow the copied ones; bytes
     // behind the run (a checksum at an element's start) go in once nothing else is written.
     const std::vector<std::uint8_t>& appended = walk.AppendedBytes();
-    if ((!appended.empty() && !out.Put(appended.data(), appended.size())) || !out.Finish() || !edits.WriteBehind(output.Content()))
+    if ((!appended.empty() && !out.Put(appended.data(), appended.size())) || !out.Finish() ||
+        !edits.WriteBehind(output.Content()))
         return Failed(RunOutcome::WriteFailed, report, out.Failure());
     if (!output.Commit())
         return Failed(RunOutcome::WriteFailed, report, output.Failure());

@@ -273,6 +273,8 @@ MatroskaAnalysis AnalyseMatroska(const std::uint8_t* data, std::uint32_t size, s
         pos += h.Length() + h.size;
     }
     head.segmentStart = pos + h.Length();
+    head.segmentSizeField = pos + h.idLength;
+    head.segmentSizeLength = h.sizeLength;
     head.segmentEnd = h.SizeKnown() ? head.segmentStart + h.size : ebml::UNKNOWN_SIZE;
     if (fileSize != 0 && h.SizeKnown() && head.segmentEnd > fileSize)
         return refuse("Matroska segment reaches past the end of the file");
@@ -314,6 +316,35 @@ MatroskaAnalysis AnalyseMatroska(const std::uint8_t* data, std::uint32_t size, s
         return a.end != b.end ? a.end < b.end : a.dataStart > b.dataStart;
     });
     return analysis;
+}
+
+bool ReadMatroskaTracks(const std::uint8_t* data, std::uint64_t size, std::uint64_t at, MatroskaHead& head) {
+    ElementHeader h;
+    if (ebml::ReadElementHeader(data, size, h) != ReadResult::Ok || h.id != mkv::TRACKS || !h.SizeKnown() ||
+        h.size != size - h.Length())
+        return false;
+    MatroskaAnalysis analysis;
+    analysis.verdict = MatroskaVerdict::Usable;
+    if (!ReadTracks(data, h.Length(), size, analysis))
+        return false;
+    auto move = [at](std::uint64_t& offset) { offset += at; };
+    for (MatroskaVideoTrack& t : analysis.head.video) {
+        move(t.codecPrivate.offset);
+        move(t.strippedPrefix.offset);
+        for (MatroskaField* f : {&t.pixelWidth, &t.pixelHeight, &t.cropTop, &t.cropBottom, &t.cropLeft,
+                                 &t.cropRight, &t.displayWidth, &t.displayHeight, &t.displayUnit})
+            move(f->offset);
+    }
+    for (CrcScope& s : analysis.head.crcScopes) {
+        move(s.crcOffset);
+        move(s.dataStart);
+        move(s.end);
+    }
+    head.video = std::move(analysis.head.video);
+    head.crcScopes.insert(head.crcScopes.end(), analysis.head.crcScopes.begin(),
+                          analysis.head.crcScopes.end());
+    head.tracks = {at, size};
+    return true;
 }
 
 DeclaredAspect MatroskaDeclaredAspect(const MatroskaVideoTrack& t) {

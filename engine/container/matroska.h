@@ -69,9 +69,11 @@ struct MatroskaVideoTrack {
 
 struct MatroskaHead {
     bool webm = false;
-    std::uint64_t segmentStart = 0; // file offset of the Segment's data
-    std::uint64_t segmentEnd = 0;   // ebml::UNKNOWN_SIZE when it runs to the end of the file
-    FileRange tracks;               // the Tracks element, header included
+    std::uint64_t segmentStart = 0;     // file offset of the Segment's data
+    std::uint64_t segmentEnd = 0;       // ebml::UNKNOWN_SIZE when it runs to the end of the file
+    std::uint64_t segmentSizeField = 0; // file offset of the Segment's size field
+    std::uint8_t segmentSizeLength = 0;
+    FileRange tracks; // the Tracks element, header included
     std::vector<MatroskaVideoTrack> video;
     std::vector<CrcScope> crcScopes; // inside the Segment's head, Tracks' above all
 };
@@ -92,6 +94,10 @@ bool LooksLikeMatroska(const std::uint8_t* data, std::uint32_t size);
 // not known (a pipe). Tracks that lie only after the Clusters (found through the SeekHead alone) are
 // refused: the walk has to know the video tracks before the first Block.
 MatroskaAnalysis AnalyseMatroska(const std::uint8_t* data, std::uint32_t size, std::uint64_t fileSize);
+
+// The video tracks of the Tracks element at data[0..size), as the head's reading finds them, every offset
+// moved by `at` (where those bytes lie in the output). False when it is damaged.
+bool ReadMatroskaTracks(const std::uint8_t* data, std::uint64_t size, std::uint64_t at, MatroskaHead& head);
 
 // The display size a track must declare to show `target` (4:3 or 16:9), as sites over its existing
 // DisplayWidth and DisplayHeight, keeping its DisplayUnit. Unit 0: the height is the cropped height
@@ -116,6 +122,31 @@ struct MatroskaGrowth {
 // sites) is then the grown one's. Returns "" or the refusal.
 const char* PlanMatroskaGrowth(const std::uint8_t* data, std::uint32_t size, const MatroskaHead& head,
                                std::uint64_t trackNumber, DeclaredAspect target, MatroskaGrowth& growth);
+
+// Tracks moved behind the Segment's last byte, as a careful property editor moves it, for a copy whose
+// head has no room for the display size a track lacks: the new Tracks follows the file's last byte,
+// the old one becomes a Void of its own length, the SeekHead points to the new one and the Segment's
+// size grows by it.
+struct MatroskaMove {
+    // Same-length rewrites of the head: the old Tracks' header made a Void's, every Seek entry's
+    // position of Tracks.
+    std::vector<MatroskaGrowth> patches;
+    // The Segment's size, grown by the new Tracks; empty when it is unknown. The walk reads the source's
+    // size first: it walks the file as the source has it, which ends where the Segment did.
+    MatroskaGrowth segmentSize;
+    // The new Tracks, its display sizes zero until the walk sets them as sites.
+    std::vector<std::uint8_t> tracks;
+    // The head as the walk reads the copy: Tracks, its video tracks and their CRC-32 scopes lie in the
+    // appended bytes, the SeekHead's CRC-32 scope is added, the old Tracks' scopes are gone.
+    MatroskaHead head;
+};
+
+// Plans the move that gives every video track of `head` lacking room for the display size of
+// `target` one, in a copy of a file of `fileSize` bytes whose head is data[0..size). Returns "" or
+// the refusal: a Segment not last in the file, no Seek entry for Tracks (players would not find it),
+// a Seek position or Segment size too short for the new value, a CRC-32 over the whole Segment.
+const char* PlanMatroskaMove(const std::uint8_t* data, std::uint32_t size, std::uint64_t fileSize,
+                             const MatroskaHead& head, DeclaredAspect target, MatroskaMove& move);
 
 class MatroskaEvents {
 public:

@@ -2,10 +2,12 @@
 // searched by their codecs' scanners, every CRC-32 over a changed byte made right.
 #include "container/container_format.h"
 #include "container/matroska.h"
+#include "io/file_io.h"
 
 #include <algorithm>
 #include <map>
 #include <memory>
+#include <optional>
 #include <vector>
 
 namespace veltrane {
@@ -37,7 +39,14 @@ public:
         m_core = &core;
         if (!m_walker && !Begin(core, data, size))
             return size;
-        return m_walker->Walk(data, from, size, core.Base(), last, *this);
+        const std::uint32_t reached = m_walker->Walk(data, from, size, core.Base(), last, *this);
+        // The Segment's new size goes in once the walker has read the old one: it walks the file as the
+        // source has it, which ends where the Segment did.
+        if (m_segmentSize) {
+            ApplyRewrite(core, *m_segmentSize);
+            m_segmentSize.reset();
+        }
+        return reached;
     }
     void ForEachStream(const std::function<void(CodecScanner&)>& f) override {
         for (auto& [number, scanner] : m_scanners)
@@ -51,7 +60,10 @@ public:
 
 private:
     bool Begin(WalkCore& core, std::uint8_t* data, std::uint32_t size);
-    bool Grow(WalkCore& core, const MatroskaVideoTrack& track, DeclaredAspect target);
+    void Grow(WalkCore& core, const MatroskaVideoTrack& track, DeclaredAspect target);
+    bool Move(WalkCore& core, const std::uint8_t* data, std::uint32_t size, DeclaredAspect target,
+              std::vector<MatroskaGrowth>& rewrites);
+    void ApplyRewrite(WalkCore& core, const MatroskaGrowth& rewrite);
     bool SetDisplaySize(WalkCore& core, const MatroskaVideoTrack& track, DeclaredAspect target);
     void Report(WalkCore& core, const MatroskaVideoTrack& track);
 
@@ -70,18 +82,20 @@ private:
     std::unique_ptr<MatroskaWalker> m_walker;
     std::map<std::uint64_t, std::unique_ptr<CodecScanner>> m_scanners; // by track number
     WalkCore* m_core = nullptr;
+    std::optional<MatroskaGrowth> m_segmentSize;              // a moved Tracks' Segment size, still to write
+    std::map<std::uint64_t, DeclaredAspect> m_declaredBefore; // of tracks moved with a display size added
 };
 
 // The head lies in the first buffer-full: the display sizes are set there before a frame is walked.
 bool MatroskaFormat::Begin(WalkCore& core, std::uint8_t* data, std::uint32_t size) {
     const std::optional<ConversionMode> mode = core.Mode();
     // A track without a display size grows one into the Void after Tracks first; the head is then
-    // read again, since every offset behind the growth moved.
+    // read again, since every offset behind the growth moved. Without such a Void, a copy moves Tracks
+    // to the end.
+    std::vector<MatroskaGrowth> moved;
     if (mode) {
-        for (const MatroskaVideoTrack& track : m_head.video) {
-            if (!Grow(core, track, TargetOf(*mode)))
-                return false;
-        }
+        for (const MatroskaVideoTrack& track : m_head.video)
+            Grow(core, track, TargetOf(*mode));
         const MatroskaAnalysis again = AnalyseMatroska(data, size, 0);
         if (again.verdict != MatroskaVerdict::Usable) {
             core.Refuse(again.verdict == MatroskaVerdict::Refused ? again.refusal
@@ -89,9 +103,13 @@ bool MatroskaFormat::Begin(WalkCore& core, std::uint8_t* data, std::uint32_t siz
             return false;
         }
         m_head = again.head;
+        if (!Move(core, data, size, TargetOf(*mode), moved))
+            return false;
     }
     // The walker first: it keeps every CRC-32 right that the display sizes' patches change.
     m_walker = std::make_unique<MatroskaWalker>(m_head, 0);
+    for (const MatroskaGrowth& rewrite : moved)
+        ApplyRewrite(core, rewrite);
     for (const MatroskaVideoTrack& track : m_head.video) {
         if (!mode)
             Report(core, track);
@@ -115,31 +133,85 @@ bool MatroskaFormat::Begin(WalkCore& core, std::uint8_t* data, std::uint32_t siz
         if (scanner)
             m_scanners.emplace(track.number, std::move(scanner));
     }
+    // A moved Tracks' CodecPrivate lies in the appended bytes, which the walker never reaches: it comes
+    // before every frame, as it did where it was.
+    for (const MatroskaVideoTrack& track : m_head.video) {
+        if (std::uint8_t* bytes = core.Appended(track.codecPrivate.offset, track.codecPrivate.size);
+            bytes != nullptr && track.codecPrivate.size > 0)
+            VideoPayload(track.number, bytes, static_cast<std::uint32_t>(track.codecPrivate.size),
+                         track.codecPrivate.offset);
+    }
     return true;
 }
 
-bool MatroskaFormat::Grow(WalkCore& core, const MatroskaVideoTrack& track, DeclaredAspect target) {
+void MatroskaFormat::Grow(WalkCore& core, const MatroskaVideoTrack& track, DeclaredAspect target) {
     std::vector<ContainerSite> sites;
-    const char* refusal = MatroskaDisplaySites(track, target, sites);
-    if (*refusal == '\0')
-        return true;
+    if (*MatroskaDisplaySites(track, target, sites) == '\0')
+        return;
     // No display size, or one too small for the value: grown into a Void after Tracks, if any.
     MatroskaGrowth growth;
-    if (*PlanMatroskaGrowth(core.Buffer().data, core.BufferSize(), m_head, track.number, target, growth) !=
-        '\0') {
+    if (*PlanMatroskaGrowth(core.Buffer().data, core.BufferSize(), m_head, track.number, target, growth) ==
+        '\0')
+        ApplyRewrite(core, growth);
+}
+
+bool MatroskaFormat::Move(WalkCore& core, const std::uint8_t* data, std::uint32_t size, DeclaredAspect target,
+                          std::vector<MatroskaGrowth>& rewrites) {
+    const char* refusal = "";
+    for (const MatroskaVideoTrack& track : m_head.video) {
+        std::vector<ContainerSite> sites;
+        if (const char* own = MatroskaDisplaySites(track, target, sites); *refusal == '\0')
+            refusal = own;
+    }
+    if (*refusal == '\0')
+        return true;
+    // Only a copy of a file can grow past its end, and only one whose end is known.
+    if (core.Source() == nullptr) {
+        core.Refuse("Matroska track has no display size and no room for one in a stream; convert a file");
+        return false;
+    }
+    if (!core.MayAppend()) {
+        core.Refuse("Matroska track has no display size and no room for one in place; convert to a copy");
+        return false;
+    }
+    const std::optional<std::int64_t> fileSize = core.Source()->Size();
+    MatroskaMove move;
+    if (!fileSize) {
         core.Refuse(refusal);
         return false;
     }
-    for (std::size_t at = 0; at < growth.after.size(); at += Patch::MAX_BYTES) {
-        const auto length =
-            static_cast<std::uint8_t>(std::min<std::size_t>(Patch::MAX_BYTES, growth.after.size() - at));
-        const auto from = static_cast<std::ptrdiff_t>(at);
-        if (!std::equal(growth.before.begin() + from, growth.before.begin() + from + length,
-                        growth.after.begin() + from))
-            core.ApplyFixUp(
-                PatchOf(growth.offset + at, length, growth.before.data() + at, growth.after.data() + at));
+    if (const char* why =
+            PlanMatroskaMove(data, size, static_cast<std::uint64_t>(*fileSize), m_head, target, move);
+        *why != '\0') {
+        core.Refuse(why);
+        return false;
     }
+    for (const MatroskaVideoTrack& track : m_head.video)
+        m_declaredBefore[track.number] = MatroskaDeclaredAspect(track);
+    core.Append(static_cast<std::uint64_t>(*fileSize), std::move(move.tracks));
+    m_head = std::move(move.head);
+    rewrites = std::move(move.patches);
+    if (!move.segmentSize.after.empty())
+        m_segmentSize = std::move(move.segmentSize);
     return true;
+}
+
+// A same-length rewrite of the head, in patches of the walk's size; the walker, once there, fixes the
+// CRC-32s over them.
+void MatroskaFormat::ApplyRewrite(WalkCore& core, const MatroskaGrowth& rewrite) {
+    for (std::size_t at = 0; at < rewrite.after.size(); at += Patch::MAX_BYTES) {
+        const auto length =
+            static_cast<std::uint8_t>(std::min<std::size_t>(Patch::MAX_BYTES, rewrite.after.size() - at));
+        const auto from = static_cast<std::ptrdiff_t>(at);
+        if (std::equal(rewrite.before.begin() + from, rewrite.before.begin() + from + length,
+                       rewrite.after.begin() + from))
+            continue;
+        const Patch patch =
+            PatchOf(rewrite.offset + at, length, rewrite.before.data() + at, rewrite.after.data() + at);
+        core.ApplyFixUp(patch);
+        if (m_walker)
+            m_walker->NotePatched(patch.offset, patch.size, patch.before.data(), patch.after.data(), *this);
+    }
 }
 
 bool MatroskaFormat::SetDisplaySize(WalkCore& core, const MatroskaVideoTrack& track, DeclaredAspect target) {
@@ -152,7 +224,8 @@ bool MatroskaFormat::SetDisplaySize(WalkCore& core, const MatroskaVideoTrack& tr
         Site site;
         site.kind = SiteKind::ContainerField;
         site.offset = field.offset;
-        site.declared = field.declaredBefore;
+        const auto moved = m_declaredBefore.find(track.number);
+        site.declared = moved != m_declaredBefore.end() ? moved->second : field.declaredBefore;
         site.result = field.declaredAfter;
         site.patch = PatchOf(field.offset, field.size, field.before, field.after);
         core.Apply(site);
@@ -178,12 +251,13 @@ void MatroskaFormat::VideoPayload(std::uint64_t track, std::uint8_t* piece, std:
     if (found == m_scanners.end())
         return;
     WalkBuffer& buffer = m_core->Buffer();
-    if (fileOffset >= buffer.base && piece == buffer.data + (fileOffset - buffer.base)) {
+    if (fileOffset >= buffer.base && fileOffset - buffer.base < m_core->BufferSize() &&
+        piece == buffer.data + (fileOffset - buffer.base)) {
         found->second->Search(buffer, piece, size, m_core->Sink(), false);
         return;
     }
     // The stripped prefix, from the walker's own copy: a rewrite lands there for every frame to come,
-    // and where the prefix's bytes are in the buffer too, there as well.
+    // and where the prefix's bytes are in the buffer or in a moved Tracks too, there as well.
     const std::vector<std::uint8_t> before(piece, piece + size);
     WalkBuffer own;
     own.data = piece;
@@ -191,8 +265,12 @@ void MatroskaFormat::VideoPayload(std::uint64_t track, std::uint8_t* piece, std:
     found->second->Search(own, piece, size, m_core->Sink(), false);
     for (std::uint32_t i = 0; i < size; ++i) {
         const std::uint64_t at = fileOffset + i;
-        if (piece[i] != before[i] && at >= buffer.base && at - buffer.base < m_core->BufferSize())
+        if (piece[i] == before[i])
+            continue;
+        if (at >= buffer.base && at - buffer.base < m_core->BufferSize())
             buffer.data[at - buffer.base] = piece[i];
+        else if (std::uint8_t* appended = m_core->Appended(at, 1); appended != nullptr)
+            *appended = piece[i];
     }
 }
 

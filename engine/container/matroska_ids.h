@@ -19,6 +19,10 @@ inline constexpr std::uint32_t TAGS = 0x1254C367;
 inline constexpr std::uint32_t ATTACHMENTS = 0x1941A469;
 inline constexpr std::uint32_t CHAPTERS = 0x1043A770;
 
+inline constexpr std::uint32_t SEEK = 0x4DBB;
+inline constexpr std::uint32_t SEEK_ID = 0x53AB;
+inline constexpr std::uint32_t SEEK_POSITION = 0x53AC;
+
 inline constexpr std::uint32_t SIMPLE_BLOCK = 0xA3;
 inline constexpr std::uint32_t BLOCK_GROUP = 0xA0;
 inline constexpr std::uint32_t BLOCK = 0xA1;

@@ -9,6 +9,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <gtest/gtest.h>
 #include <memory>
 #include <random>
@@ -92,6 +93,10 @@ struct Shape {
     Bytes encodings; // replaces the header stripping ContentEncodings
     bool tracksLast = false;
     int voidAfterTracks = 0; // bytes of a Void right after Tracks
+    int seekPosition = 0;    // bytes of the SeekHead's position of Tracks; 0: no SeekHead
+    int segmentSize = 8;     // bytes of the Segment's size field
+    bool headVoid = true;    // a Void of 20 bytes before Tracks, after the SeekHead
+    Bytes trailing;          // after the Segment
 };
 
 struct Built {
@@ -185,10 +190,18 @@ Built Build(const Shape& s) {
     }
     const Bytes after =
         s.voidAfterTracks > 0 ? El(0xEC, Bytes(static_cast<std::size_t>(s.voidAfterTracks), 0)) : Bytes();
+    auto seekHead = [&](std::uint64_t position) {
+        const Bytes seek =
+            El(0x4DBB, Cat({El(0x53AB, {0x16, 0x54, 0xAE, 0x6B}), Uint(0x53AC, position, s.seekPosition)}));
+        return s.seekPosition == 0 ? Bytes() : s.crc ? Crc(0x114D9B74, seek) : El(0x114D9B74, seek);
+    };
+    const std::size_t seekSize = seekHead(0).size();
+    const Bytes headVoid = s.headVoid ? El(0xEC, Bytes(20, 0)) : Bytes();
     const Bytes segment =
-        s.tracksLast ? Cat({clusters, tracks}) : Cat({El(0xEC, Bytes(20, 0)), tracks, after, clusters});
+        s.tracksLast ? Cat({clusters, tracks})
+                     : Cat({seekHead(seekSize + headVoid.size()), headVoid, tracks, after, clusters});
     built.file = Cat({El(0x1A45DFA3, Cat({Uint(0x4286, 1), Str(0x4282, s.docType)})),
-                      El(0x18538067, segment, s.unknownSize ? -1 : 8)});
+                      El(0x18538067, segment, s.unknownSize ? -1 : s.segmentSize), s.trailing});
     return built;
 }
 
@@ -515,6 +528,104 @@ TEST(Matroska, MissingDisplaySizeGrowsIntoTheVoidAfterTracks) {
     }
 }
 
+// Without room in the head, a copy moves Tracks behind the Segment's last byte; in place it is refused.
+// Every refusal writes nothing; a copy differs from the source only in the head and the aspect bytes.
+TEST(Matroska, MissingDisplaySizeMovesTracksToTheEndOfACopy) {
+    struct Row {
+        const char* name;
+        int seekPosition;
+        bool crc = false;
+        bool unknownSize = false;
+        int prefix = 0;
+        Bytes trailing;
+        const char* refusal = "";
+        bool headVoid = true;
+    };
+    const char* inPlace =
+        "Matroska track has no display size and no room for one in place; convert to a copy";
+    const Row rows[] = {
+        {"a SeekHead", 4, false, false, 0, {}, "", true},
+        {"CRC-32s everywhere, a stripped start code", 4, true, false, 3, {}, "", true},
+        {"unknown sizes, the position's bytes just enough", 2, false, true, 0, {}, "", true},
+        {"no SeekHead",
+         0,
+         false,
+         false,
+         0,
+         {},
+         "Matroska file has no seek entry for its track list; players would not find it moved",
+         true},
+        {"a one-byte seek position grown into the Void after the SeekHead", 1, true, false, 0, {}, "", true},
+        {"a one-byte seek position, no Void after the SeekHead",
+         1,
+         false,
+         false,
+         0,
+         {},
+         "Matroska seek entry of the track list has no room for its new position",
+         false},
+        {"bytes after the Segment", 4, false, false, 0, El(0xEC, Bytes(10, 0)),
+         "Matroska segment is not the last thing in the file; its track list cannot move to the end", true},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        Shape shape = Form("move", 3, false, row.unknownSize, row.crc, row.prefix);
+        shape.video = Cat({Uint(0xB0, 720, 2), Uint(0xBA, 576, 2)});
+        shape.seekPosition = row.seekPosition;
+        shape.trailing = row.trailing;
+        shape.headVoid = row.headVoid;
+        const Bytes source = Build(shape).file;
+        test::TempDir dir;
+        const std::string path = dir.File("in.mkv"), copy = dir.File("out.mkv");
+        test::WriteAll(path, source);
+        test::RecordingSink sink;
+        RunReport report;
+        EXPECT_EQ(FixInPlace(path, ConversionMode::To16x9, sink, report), RunOutcome::Refused);
+        EXPECT_EQ(report.failure.detail, inPlace);
+        EXPECT_TRUE(test::SameBytes(test::ReadAll(path), source));
+        const RunOutcome outcome = RunConversion(path, copy, ConversionMode::To16x9, sink, report);
+        if (*row.refusal != '\0') {
+            EXPECT_EQ(outcome, RunOutcome::Refused);
+            EXPECT_EQ(report.failure.detail, row.refusal);
+            EXPECT_FALSE(std::filesystem::exists(copy));
+            continue;
+        }
+        ASSERT_EQ(outcome, RunOutcome::Completed) << report.failure.detail;
+        EXPECT_EQ(report.fieldsRewritten, 2u);
+        const Bytes out = test::ReadAll(copy);
+        ASSERT_GT(out.size(), source.size());
+        MatroskaHead moved;
+        ASSERT_TRUE(
+            ReadMatroskaTracks(out.data() + source.size(), out.size() - source.size(), source.size(), moved));
+        ASSERT_EQ(moved.video.size(), 1u);
+        EXPECT_EQ(moved.video[0].displayWidth.value, 1024u);
+        EXPECT_EQ(moved.video[0].displayHeight.value, 576u);
+        EXPECT_EQ(moved.video[0].prefix, row.prefix == 0 ? Bytes() : Bytes({0, 0, 1}));
+        EXPECT_EQ(CheckCrcs(out, 0, out.size()) > 0, row.crc);
+        // The old Tracks is a Void of its own length, and nothing else moved: the walk of the copy's
+        // source part, told where Tracks now lies, finds every frame where it was.
+        const MatroskaAnalysis a =
+            AnalyseMatroska(source.data(), static_cast<std::uint32_t>(source.size()), 0);
+        ASSERT_EQ(a.verdict, MatroskaVerdict::Usable);
+        EXPECT_EQ(out[a.head.tracks.offset], 0xEC);
+        ebml::ElementHeader v;
+        ASSERT_EQ(ebml::ReadElementHeader(out.data() + a.head.tracks.offset, 12, v), ebml::ReadResult::Ok);
+        EXPECT_EQ(v.Length() + v.size, a.head.tracks.size);
+        const Bytes cluster = {0x1F, 0x43, 0xB6, 0x75}, crcHeader = {0xBF, 0x84};
+        const auto firstCluster = static_cast<std::size_t>(
+            std::search(source.begin(), source.end(), cluster.begin(), cluster.end()) - source.begin());
+        for (std::size_t i = 0; i < source.size(); ++i) {
+            // A stripped prefix takes the start code from the frames: the 0xB3 is what is left of it.
+            const bool aspect = i >= 4 && source[i - 4] == 0xB3;
+            const auto at = source.begin() + static_cast<std::ptrdiff_t>(i);
+            const bool crc = i >= 5 && std::search(at - 5, at, crcHeader.begin(), crcHeader.end()) != at;
+            if (out[i] != source[i]) {
+                EXPECT_TRUE(i < firstCluster || aspect || crc) << "unasked change at " << i;
+            }
+        }
+    }
+}
+
 TEST(Matroska, DisplaySizeForEachUnitAndPictureSize) {
     struct Row {
         std::uint64_t width, height, cropTop, unit, dw, dh;
@@ -673,6 +784,82 @@ TEST(Matroska, MuxersFilesShowTheTargetInEveryReader) {
         if (!mpeg1) {
             const auto back = Convert(file, ConversionMode::To4x3, 65536);
             EXPECT_TRUE(test::SameBytes(file, original));
+        }
+    }
+}
+
+// A muxer's file that declares square pixels and leaves no Void after Tracks: the copy moves Tracks to
+// the end, and every reader shows the target, with pictures and audio packets as they were.
+TEST(Matroska, MovedTracksShowTheTargetInEveryReader) {
+#ifdef _WIN32
+    GTEST_SKIP() << "the host's tools cannot read the test's Windows paths";
+#endif
+    if (!Have("ffmpeg -version") || !Have("ffprobe -version"))
+        GTEST_SKIP() << "ffmpeg is not installed";
+    struct Row {
+        const char* name;
+        ConversionMode mode;
+        const char* ffprobe;
+        const char* mediainfo;
+        const char* mpv;
+    };
+    const Row rows[] = {
+        {"to 16:9", ConversionMode::To16x9, "16:9", "1.778|", "ASPECT=1.77"},
+        {"to 4:3", ConversionMode::To4x3, "4:3", "1.333|", "ASPECT=1.33"},
+    };
+    const std::string ps = std::string(VELTRANE_TEST_DATA_DIR) + "/mpeg2_ps_4x3.mpg";
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        test::TempDir dir;
+        const std::string in = dir.File("in.mkv"), out = dir.File("out.mkv");
+        // 352x288 shown 11:9 has square pixels: ffmpeg writes no display size, and no Void after Tracks.
+        ASSERT_EQ(std::system(("ffmpeg -v error -fflags +genpts -i '" + ps +
+                               "' -map 0 -c copy -aspect 11:9 '" + in + "'")
+                                  .c_str()),
+                  0);
+        const Bytes source = test::ReadAll(in);
+        test::RecordingSink sink;
+        RunReport report;
+        EXPECT_EQ(FixInPlace(in, row.mode, sink, report), RunOutcome::Refused);
+        EXPECT_TRUE(test::SameBytes(test::ReadAll(in), source));
+        ASSERT_EQ(RunConversion(in, out, row.mode, sink, report), RunOutcome::Completed)
+            << report.failure.detail;
+        const Bytes copy = test::ReadAll(out);
+        EXPECT_GT(copy.size(), source.size());
+        EXPECT_GT(CheckCrcs(copy, 0, copy.size()), 0);
+        EXPECT_EQ(Capture("ffprobe -v error -select_streams v:0 -show_entries stream=display_aspect_ratio "
+                          "-of default=nw=1:nk=1 '" +
+                          out + "'"),
+                  row.ffprobe);
+        for (const char* map : {"-map 0:v", "-map 0:a -c copy"}) {
+            const std::string md5 =
+                std::string("ffmpeg -v error -i '") + "FILE' " + map + " -f framemd5 - | grep -v '^#'";
+            auto of = [&](const std::string& file) {
+                std::string c = md5;
+                c.replace(c.find("FILE"), 4, file);
+                return Capture(c);
+            };
+            const std::string before = of(in);
+            EXPECT_FALSE(before.empty());
+            EXPECT_EQ(of(out), before) << map;
+        }
+        if (Have("mkvinfo --version")) {
+            const std::string info = Capture("mkvinfo '" + out + "' 2>&1; echo exit=$?");
+            EXPECT_NE(info.find("exit=0"), std::string::npos) << info;
+            EXPECT_EQ(info.find("rror"), std::string::npos) << info;
+        }
+        if (Have("mediainfo --version")) {
+            EXPECT_EQ(
+                Capture("mediainfo --Inform='Video;%DisplayAspectRatio%|%DisplayAspectRatio_Original%' '" +
+                        out + "'"),
+                row.mediainfo);
+        }
+        if (Have("mpv --version")) {
+            EXPECT_NE(Capture("mpv --no-config --vo=null --ao=null --frames=1 "
+                              "--term-playing-msg='ASPECT=${video-params/aspect}' '" +
+                              out + "' 2>/dev/null")
+                          .find(row.mpv),
+                      std::string::npos);
         }
     }
 }
