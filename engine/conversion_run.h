@@ -3,8 +3,8 @@
 
 #include "io/chunk_buffer.h"
 #include "outcomes.h"
-#include "progress_sink.h"
 #include "run_report.h"
+#include "progress_sink.h"
 #include "video/conversion_mode.h"
 
 #include <string>
