@@ -31,6 +31,9 @@ struct WriterCase {
     std::vector<double> script;
     // Bytes the source gains (> 0) or loses (< 0) after the writer is given its size.
     std::int64_t change = 0;
+    // The output's last byte, past the source's end, is told as rewritten before anything is put, as a
+    // format's appended bytes are.
+    bool noteAppendedFirst = false;
 };
 
 void PrintTo(const WriterCase& c, std::ostream* out) {
@@ -80,6 +83,8 @@ TEST_P(CopyWriterTest, LeavesNoGapAndNoStaleByteWhateverEachStepShares) {
     seams.share = share;
     seams.shareStep = 40 * BLOCK;
     CopyWriter writer(sourceFile, dest.Content(), size, seams);
+    if (GetParam().noteAppendedFirst)
+        writer.NoteRewritten(put - 1);
     const std::size_t pieces[] = {1, 7, 4095, 4096, 4097, 655353, 3, 20000};
     for (std::size_t k = 0, at = 0; at < output.size(); ++k) {
         const std::size_t piece = std::min(pieces[k % std::size(pieces)], output.size() - at);
@@ -118,7 +123,8 @@ INSTANTIATE_TEST_SUITE_P(
                     WriterCase{"FirstStepSharesAnOddPart", {0.3}},
                     // Read to its end rather than to its size, as a disc's files are copied.
                     WriterCase{"SourceEndsEarly", {1.0}, -3 * BLOCK - 5},
-                    WriterCase{"SourceGrows", {1.0}, 2 * BLOCK + 7}),
+                    WriterCase{"SourceGrows", {1.0}, 2 * BLOCK + 7},
+                    WriterCase{"BytesAppendedPastTheSourceNotedFirst", {1.0}, 300 * BLOCK + 7, true}),
     [](const testing::TestParamInfo<WriterCase>& row) { return row.param.name; });
 
 // Runs go the way this copy measured as cheaper, and the bytes are the same either way: where writing
