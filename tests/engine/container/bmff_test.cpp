@@ -164,10 +164,9 @@ TEST_P(BmffMux, HandsTheVideoBytesAndItsSitesMakeEveryReaderShowTheTarget) {
     RunReport report;
     ASSERT_EQ(RunConversion(source, dir.File("copy"), mode, sink, report), RunOutcome::Completed);
     EXPECT_TRUE(test::SameBytes(test::ReadAll(dir.File("copy")), bytes));
-    EXPECT_TRUE(test::DecodesAlike(dir.File("copy"), muxed));
     ASSERT_EQ(FixInPlace(source, mode, sink, report), RunOutcome::Completed);
     EXPECT_TRUE(test::SameBytes(test::ReadAll(source), bytes));
-    EXPECT_TRUE(test::DecodesAlike(source, muxed));
+    EXPECT_TRUE(test::DecodesAlike(muxed, {dir.File("copy"), source}));
     // A second pass finds nothing left to do.
     const BmffIndex again = IndexBmff(MemorySource(bytes));
     for (const AspectSite& site : again.SitesFor(c.target))
