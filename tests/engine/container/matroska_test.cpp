@@ -590,6 +590,12 @@ TEST(Matroska, MuxersFilesShowTheTargetInEveryReader) {
         {"ffmpeg, look-alikes in the audio", "ffmpeg -version",
          "ffmpeg -v error -fflags +genpts -i " + ps + " -i AUDIO -map 0:v -map 1:a -c copy OUT", true},
         {"mkvmerge", "mkvmerge --version", "mkvmerge -q -o OUT " + ps, false},
+        // mkvmerge laces the audio's frames, look-alikes and all.
+        {"mkvmerge, look-alikes in laced audio", "mkvmerge --version",
+         "mkvmerge -q -o OUT -A " + ps + " AUDIO", false},
+        // Every frame's 00 00 01 stripped into ContentCompSettings.
+        {"mkvmerge, header removal", "mkvmerge --version",
+         "mkvmerge -q -o OUT --compression 0:mpeg4_p2 " + ps, false},
         {"mkvmerge, display size removed", "mkvpropedit --version",
          "mkvmerge -q -o OUT " + ps +
              " && mkvpropedit -q OUT --edit track:v1 --delete display-width --delete "
