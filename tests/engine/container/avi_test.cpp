@@ -61,8 +61,9 @@ TEST_P(AviMux, HandsTheFramesAndVprpMakesEveryReaderShowTheTarget) {
         GTEST_SKIP() << "ffmpeg or GStreamer is missing";
     test::TempDir dir;
     const std::string file = dir.File("out.avi");
-    if (std::string(c.command).find("$AUDIO") != std::string::npos)
+    if (std::string(c.command).find("$AUDIO") != std::string::npos) {
         ASSERT_TRUE(test::WriteLookAlikeAudio(dir.File("audio.mp2")));
+    }
     ASSERT_TRUE(test::Shell("DATA='" + std::string(VELTRANE_TEST_DATA_DIR) + "' OUT='" + file + "' AUDIO='" +
                             dir.File("audio.mp2") + "' sh -c '" + c.command + "'"));
     Bytes bytes = test::ReadAll(file);
