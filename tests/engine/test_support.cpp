@@ -204,6 +204,8 @@ std::string Text(const std::string& path) {
 Decoded Decode(const std::string& path) {
     const std::string pictures = path + ".pictures";
     const std::string audio = path + ".audio";
+    // Nothing left from an earlier reading may pass for this one's.
+    std::filesystem::remove(FsPath(pictures));
     std::filesystem::remove(FsPath(audio));
     const std::string decode =
         "ffmpeg -nostdin -v error -y -i '" + path + "' -map 0:v -f framemd5 '" + pictures + "'";
