@@ -4,10 +4,13 @@
 #include "video/sequence_header.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
+#include <memory>
 #include <random>
+#include <sstream>
 #include <stdexcept>
 #ifndef _WIN32
 #include <sys/statvfs.h>
@@ -161,5 +164,125 @@ std::uint32_t CdEdc(const std::uint8_t* sector, std::size_t end) {
     }
     return edc;
 }
+
+#ifdef _WIN32
+testing::AssertionResult DecodesAlike(const std::string&, std::initializer_list<std::string>) {
+    return testing::AssertionSuccess() << "not judged: ffmpeg runs on the host";
+}
+
+bool WriteLookAlikeAudio(const std::string&) {
+    return false;
+}
+#else
+namespace {
+
+// The command's standard output, or nothing when it cannot start.
+std::string Output(const std::string& command) {
+    std::string out;
+    const std::unique_ptr<FILE, int (*)(FILE*)> pipe(::popen(command.c_str(), "r"), ::pclose);
+    char chunk[4096];
+    std::size_t got = 0;
+    while (pipe && (got = std::fread(chunk, 1, sizeof chunk, pipe.get())) > 0)
+        out.append(chunk, got);
+    return out;
+}
+
+struct Decoded {
+    std::string pictures;
+    std::string audio;
+    std::vector<std::string> complaints;
+};
+
+// What a file written by ffmpeg holds, or nothing where ffmpeg wrote none.
+std::string Text(const std::string& path) {
+    std::ifstream in(FsPath(path), std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// One ffmpeg run a file: the pictures decoded, the audio packets copied. Equal packets cannot decode
+// differently, so only the video's decoding is listened to.
+Decoded Decode(const std::string& path) {
+    const std::string pictures = path + ".pictures";
+    const std::string audio = path + ".audio";
+    // Nothing left from an earlier reading may pass for this one's.
+    std::filesystem::remove(FsPath(pictures));
+    std::filesystem::remove(FsPath(audio));
+    const std::string decode =
+        "ffmpeg -nostdin -v error -y -i '" + path + "' -map 0:v -f framemd5 '" + pictures + "'";
+    std::string complaints = Output(decode + " -map 0:a -c copy -f framemd5 '" + audio + "' 2>&1");
+    if (complaints.find("matches no streams") != std::string::npos) // a file without audio
+        complaints = Output(decode + " 2>&1");
+    Decoded decoded;
+    std::istringstream lines(Text(pictures));
+    for (std::string line; std::getline(lines, line);)
+        if (line.rfind("#sar", 0) != 0)
+            decoded.pictures += line + "\n";
+    decoded.audio = Text(audio);
+    std::istringstream said(complaints);
+    for (std::string line; std::getline(said, line);)
+        decoded.complaints.push_back(line);
+    return decoded;
+}
+
+// The first line where two checksum listings part, for a message of one line rather than two listings.
+std::string FirstDifference(const std::string& actual, const std::string& expected) {
+    std::istringstream a(actual);
+    std::istringstream e(expected);
+    std::string lineA;
+    std::string lineE;
+    while (std::getline(e, lineE))
+        if (!std::getline(a, lineA) || lineA != lineE)
+            return "\"" + lineA + "\", expected \"" + lineE + "\"";
+    return "more lines than expected";
+}
+
+} // namespace
+
+testing::AssertionResult DecodesAlike(const std::string& source,
+                                      std::initializer_list<std::string> converted) {
+    if (Output("ffmpeg -version 2>/dev/null").empty())
+        return testing::AssertionSuccess() << "not judged: ffmpeg is missing";
+    const Decoded before = Decode(source);
+    // A frame line starts with a stream number: a source without one would make the check a vacuous pass.
+    if (before.pictures.find("\n0,") == std::string::npos)
+        return testing::AssertionFailure() << source << " decodes to no pictures";
+    for (const std::string& path : converted) {
+        const Decoded after = Decode(path);
+        if (after.pictures != before.pictures)
+            return testing::AssertionFailure()
+                   << path
+                   << ": decoded pictures differ: " << FirstDifference(after.pictures, before.pictures);
+        if (after.audio != before.audio)
+            return testing::AssertionFailure()
+                   << path << ": audio packets differ: " << FirstDifference(after.audio, before.audio);
+        if (after.complaints.size() > before.complaints.size())
+            return testing::AssertionFailure()
+                   << "ffmpeg complains of " << path << ": " << after.complaints[0];
+    }
+    return testing::AssertionSuccess();
+}
+
+bool WriteLookAlikeAudio(const std::string& path) {
+    const std::string source = std::string(VELTRANE_TEST_DATA_DIR) + "/mpeg2_ps_4x3.mpg";
+    if (std::system(("ffmpeg -nostdin -v error -y -i '" + source + "' -map 0:a -c copy -f mp2 '" + path + "'")
+                        .c_str()) != 0)
+        return false;
+    Bytes audio = ReadAll(path);
+    std::istringstream frames(
+        Output("ffprobe -v error -show_entries packet=pos,size -of csv=p=0 '" + path + "'"));
+    const Bytes header = {0x00, 0x00, 0x01, 0xB3, 0x2D, 0x02, 0x40, 0x23, 0x13, 0x88, 0x1F, 0xFC};
+    std::size_t planted = 0;
+    for (std::string line; std::getline(frames, line);) {
+        std::size_t size = 0;
+        std::size_t pos = 0;
+        if (std::sscanf(line.c_str(), "%zu,%zu", &size, &pos) != 2 || size < 64 || pos + size > audio.size())
+            continue;
+        std::copy(header.begin(), header.end(), audio.begin() + static_cast<std::ptrdiff_t>(pos + size / 2));
+        ++planted;
+    }
+    WriteAll(path, audio);
+    return planted > 0;
+}
+#endif
 
 } // namespace veltrane::test

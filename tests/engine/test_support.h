@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <gtest/gtest.h>
+#include <initializer_list>
 #include <string>
 #include <vector>
 
@@ -76,6 +77,18 @@ std::uint32_t CdEdc(const std::uint8_t* sector, std::size_t end);
 
 // A sequence header start code followed by sizes and the given aspect/frame-rate byte.
 Bytes SequenceHeader(std::uint8_t aspectByte);
+
+// Whether each of the `converted` files decodes as `source` does in ffmpeg: the same pictures
+// (framemd5 of every decoded frame; the sample aspect line is left out, changing it being the point),
+// every audio packet the same byte for byte, and no complaint from the video decoder where the source
+// draws none (no more where it does). Succeeds without looking where ffmpeg is missing, and on
+// Windows, whose test paths the host's ffmpeg cannot read.
+testing::AssertionResult DecodesAlike(const std::string& source,
+                                      std::initializer_list<std::string> converted);
+
+// The MPEG audio of tests/data's program stream written to `path` with a sequence header planted in
+// the middle of every frame: an audio track that holds look-alikes a walk must never search.
+bool WriteLookAlikeAudio(const std::string& path);
 
 // Remembers every call, for checking what a run reported and in which order.
 class RecordingSink : public ProgressSink {
