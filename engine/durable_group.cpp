@@ -15,10 +15,9 @@ namespace veltrane {
 
 namespace {
 
-// Enough copies that their syncs share the device's waits; few enough that a group's descriptors (up
-// to three a copy: the file, its folder, the file it replaces) leave room under the usual limit of
-// 1,024.
-constexpr std::size_t MAX_COPIES = 64;
+// Enough copies that the device's waits are few; few enough that a group's descriptors (up to three a
+// copy: the file, its folder, the file it replaces) leave room under the usual limit of 1,024.
+constexpr std::size_t MAX_COPIES = 256;
 // Data not yet on the device, at most: a larger copy waits for the group before it and is committed
 // alone, much as a single run would.
 constexpr std::int64_t MAX_BYTES = 64 << 20;
