@@ -40,6 +40,8 @@ std::size_t CopiesTheDescriptorsAllow() {
 // Runs each output's SyncData, several at a time; any thread that cannot be started leaves its share to
 // the others and to the caller's thread.
 void SyncAll(std::vector<std::unique_ptr<io::OutputFile>>& outputs, std::vector<char>& synced) {
+    if (outputs.empty())
+        return;
     std::atomic<std::size_t> next{0};
     const auto work = [&] {
         for (std::size_t i = next++; i < outputs.size(); i = next++)
