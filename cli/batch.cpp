@@ -3,6 +3,7 @@
 
 #include "batch_report.h"
 #include "conversion_run.h"
+#include "durable_group.h"
 #include "dvd_command.h"
 #include "in_place_fix.h"
 #include "interrupt.h"
@@ -16,6 +17,7 @@
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <optional>
 #include <system_error>
@@ -172,16 +174,21 @@ std::string ConvertedLine(const Request& request, const Source& source, const st
     return head + aspect + ", " + counts + " rewritten";
 }
 
-// One file's run, by the engine's call that fits its source and destination.
+// One file's run, by the engine's call that fits its source and destination; a file-to-file copy is
+// left to `group` to commit where there is one.
 RunOutcome Carry(const Request& request, const Source& source, const std::string& dest, bool toStdout,
-                 ConversionMode mode, TerminalProgress& progress, RunReport& run) {
+                 ConversionMode mode, TerminalProgress& progress, RunReport& run, DurableGroup* group) {
     // Without --force the run itself refuses a file at the destination, also one that appears while it
     // runs.
     const ExistingFile existing = request.force ? ExistingFile::Replace : ExistingFile::Keep;
     const bool stream = source.kind == SourceKind::Stream;
-    if (!stream && !toStdout && !request.dryRun)
-        return request.inPlace ? FixInPlace(source.file, mode, progress, run)
-                               : RunConversion(source.file, dest, mode, progress, run, existing);
+    if (!stream && !toStdout && !request.dryRun) {
+        if (request.inPlace)
+            return FixInPlace(source.file, mode, progress, run);
+        if (group != nullptr)
+            return RunConversion(source.file, dest, mode, progress, run, existing, *group);
+        return RunConversion(source.file, dest, mode, progress, run, existing);
+    }
     const StreamEnds ends{source.file, stream, request.dryRun ? std::string() : toStdout ? "-" : dest};
     return RunStreamConversion(ends, mode, progress, run, existing);
 }
@@ -192,6 +199,55 @@ std::string FailureLine(RunOutcome outcome, const FailureReason& reason, const s
         return dest + " exists (--force replaces it)";
     return FailureText(outcome, reason, ": ");
 }
+
+// Tells each file's result in the files' order while copies before it wait in a group: a copy's line
+// waits for the group's commit, which decides it, and the lines after it wait with it.
+class OrderedReport {
+public:
+    OrderedReport(BatchReport& report, DurableGroup& group) : m_report(report), m_group(group) {}
+
+    void Succeeded(const std::string& line, const JsonObject& json, std::int64_t bytes) {
+        Tell([=, this](const DurableGroup::Result*) { m_report.Succeeded(line, json, bytes); });
+    }
+    void Skipped(const std::string& file, const JsonObject& json) {
+        Tell([=, this](const DurableGroup::Result*) { m_report.Skipped(file, json); });
+    }
+    void Failed(const std::string& file, std::string_view text, const JsonObject& json) {
+        Tell([=, this, text = std::string(text)](const DurableGroup::Result*) {
+            m_report.Failed(file, text, json);
+        });
+    }
+    void Stopped(const std::string& file, const JsonObject& json) {
+        Tell([=, this](const DurableGroup::Result*) { m_report.Stopped(file, json); });
+    }
+    // The line of the copy that joined the group last, told with its commit's result.
+    void WhenCommitted(std::function<void(const DurableGroup::Result&)> line) {
+        m_lines.push_back({m_group.Held() - 1,
+                           [line = std::move(line)](const DurableGroup::Result* result) { line(*result); }});
+    }
+    // Commits the copies held, then tells every line held back, in order.
+    void Commit() {
+        const std::vector<DurableGroup::Result> results = m_group.Commit();
+        for (const auto& [copy, line] : m_lines)
+            line(copy < results.size() ? &results[copy] : nullptr);
+        m_lines.clear();
+    }
+
+private:
+    using Line = std::function<void(const DurableGroup::Result*)>;
+    static constexpr std::size_t NO_COPY = static_cast<std::size_t>(-1);
+
+    void Tell(Line line) {
+        if (m_lines.empty() && m_group.Held() == 0)
+            line(nullptr);
+        else
+            m_lines.push_back({NO_COPY, std::move(line)});
+    }
+
+    BatchReport& m_report;
+    DurableGroup& m_group;
+    std::vector<std::pair<std::size_t, Line>> m_lines;
+};
 
 int Convert(const Request& request) {
     const bool toStdout = !request.output.empty() && IsStandardOutput(request.output);
@@ -204,6 +260,10 @@ int Convert(const Request& request) {
     BatchReport report(request.dryRun ? "checked" : "converted", request.json, request.quiet,
                        toStdout ? stderr : stdout);
     const bool showProgress = report.Chatty() && StderrIsTerminal();
+    // File-to-file copies are committed in groups, so that their waits for the device overlap.
+    DurableGroup group;
+    OrderedReport told(report, group);
+    const bool grouped = !toStdout && !request.dryRun && !request.inPlace;
     for (const Source& source : sources) {
         if (StopSignal() != 0 || report.ReaderGone())
             break;
@@ -213,7 +273,7 @@ int Convert(const Request& request) {
         if (!dest.empty())
             json.AddPath("output", dest);
         if (!source.refusal.empty()) {
-            report.Failed(source.file, source.refusal, std::move(json));
+            told.Failed(source.file, source.refusal, std::move(json));
             continue;
         }
 
@@ -227,25 +287,25 @@ int Convert(const Request& request) {
             const ProbeOutcome probed =
                 ProbeForConversion(source.file, code, failure, [] { return StopSignal() != 0; });
             if (StopSignal() != 0) {
-                report.Stopped(source.file, std::move(json));
+                told.Stopped(source.file, std::move(json));
                 break;
             }
             if (probed == ProbeOutcome::HeaderNotFound) {
                 if (source.walked)
-                    report.Skipped(source.file, std::move(json));
+                    told.Skipped(source.file, std::move(json));
                 else
-                    report.Failed(source.file, kNoVideo, std::move(json));
+                    told.Failed(source.file, kNoVideo, std::move(json));
                 continue;
             }
             const std::optional<ConversionMode> chosen = ChooseMode(request.target, probed);
             if (!chosen) {
-                report.Failed(source.file, FailureText(probed, failure, ": "), std::move(json));
+                told.Failed(source.file, FailureText(probed, failure, ": "), std::move(json));
                 continue;
             }
             mode = *chosen;
         }
         if (request.dryRun && !dest.empty() && !toStdout && !request.force && ReplacesAFile(dest)) {
-            report.Failed(source.file, dest + " exists (--force replaces it)", std::move(json));
+            told.Failed(source.file, dest + " exists (--force replaces it)", std::move(json));
             continue;
         }
         if (source.walked && !request.inPlace && !request.dryRun) {
@@ -255,12 +315,15 @@ int Convert(const Request& request) {
         std::error_code error;
         auto size = static_cast<std::int64_t>(fs::file_size(FsPath(source.file), error));
         const bool sized = source.kind == SourceKind::File && !error;
+        const bool joins = grouped && source.kind == SourceKind::File;
+        if (group.Full(sized ? size : 0))
+            told.Commit();
         const auto start = std::chrono::steady_clock::now();
         RunReport run;
         RunOutcome outcome;
         {
             TerminalProgress progress(source.file, sized ? size : -1, showProgress);
-            outcome = Carry(request, source, dest, toStdout, mode, progress, run);
+            outcome = Carry(request, source, dest, toStdout, mode, progress, run, joins ? &group : nullptr);
             if (!sized)
                 size = progress.BytesRead();
         }
@@ -269,20 +332,21 @@ int Convert(const Request& request) {
             break;
         }
         if (outcome == RunOutcome::Cancelled) {
-            report.Stopped(source.file, std::move(json));
+            told.Stopped(source.file, std::move(json));
             break;
         }
         if (outcome != RunOutcome::Completed) {
-            report.Failed(source.file, FailureLine(outcome, run.failure, dest), std::move(json));
+            told.Failed(source.file, FailureLine(outcome, run.failure, dest), std::move(json));
             continue;
         }
         // A stream is known to hold no video only at its end; a named destination then got nothing.
-        if (run.headersFound == 0) {
-            report.Failed(source.file, kNoVideo, std::move(json));
+        if (run.headersFound == 0 && !joins) {
+            told.Failed(source.file, kNoVideo, std::move(json));
             continue;
         }
         const double seconds =
             std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        JsonObject failedJson = json;
         json.Add("ok", true)
             .Add("to", AspectName(mode))
             .Add("bytes", size)
@@ -291,8 +355,22 @@ int Convert(const Request& request) {
             .Add("seconds", seconds)
             .Add("in_place", request.inPlace)
             .Add("dry_run", request.dryRun);
-        report.Succeeded(ConvertedLine(request, source, dest, mode, run), json, size);
+        const std::string line = ConvertedLine(request, source, dest, mode, run);
+        if (!joins) {
+            told.Succeeded(line, json, size);
+            continue;
+        }
+        // The copy's fate is its commit's; what a single run would have said then is said then.
+        told.WhenCommitted([=, &report, file = source.file](const DurableGroup::Result& result) {
+            if (!result.durable)
+                report.Failed(file, FailureLine(RunOutcome::WriteFailed, result.failure, dest), failedJson);
+            else if (run.headersFound == 0)
+                report.Failed(file, kNoVideo, failedJson);
+            else
+                report.Succeeded(line, json, size);
+        });
     }
+    told.Commit();
     return report.Finish(StopSignal());
 }
 

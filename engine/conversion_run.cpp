@@ -9,6 +9,7 @@
 #include "run_edits.h"
 
 #include <algorithm>
+#include <memory>
 #include <vector>
 
 namespace veltrane {
@@ -35,13 +36,15 @@ RunOutcome Failed(RunOutcome outcome, RunReport& report, const io::FailureReason
 }
 
 RunOutcome Convert(const std::string& sourcePath, const std::string& destPath, ConversionMode mode,
-                   ProgressSink& progress, RunReport& report, io::ExistingFile existing) {
+                   ProgressSink& progress, RunReport& report, io::ExistingFile existing,
+                   DurableGroup* group) {
     io::File source = io::OpenForSequentialRead(sourcePath);
     if (!source.IsOpen())
         return Failed(RunOutcome::SourceOpenFailed, report, source.Failure());
-    io::OutputFile output(destPath, source, existing);
-    if (!output.IsOpen())
-        return Failed(RunOutcome::DestOpenFailed, report, output.Failure());
+    // On the heap, so that a group can hold it past the run.
+    auto output = std::make_unique<io::OutputFile>(destPath, source, existing);
+    if (!output->IsOpen())
+        return Failed(RunOutcome::DestOpenFailed, report, output->Failure());
     const ChunkBuffer buffer = AllocateChunk(ReadAhead::BUFFER_BYTES);
     if (!buffer)
         return RunOutcome::OutOfMemory;
@@ -51,7 +54,7 @@ RunOutcome Convert(const std::string& sourcePath, const std::string& destPath, C
 
     progress.Begin();
     const std::int64_t total = *size;
-    CopyWriter out(source, output.Content(), total);
+    CopyWriter out(source, output->Content(), total);
     RunEdits edits(report, &out);
     ContainerWalk walk(edits, mode);
     walk.ReadsFrom(source);
@@ -79,13 +82,16 @@ RunOutcome Convert(const std::string& sourcePath, const std::string& destPath, C
     // Until the commit the destination's name still holds what it held before; any return above
     // discards the new file.
     // Bytes a format moved past the source's end (a Matroska track list) follow the copied ones; bytes
-    // behind the run (a checksum at an element's start) go in once nothing else is written.
+    // behind the run (a checksum at an element's start) go in once nothing else is written. In a
+    // group, the group's sync waits for the device.
     const std::vector<std::uint8_t>& appended = walk.AppendedBytes();
-    if ((!appended.empty() && !out.Put(appended.data(), appended.size())) || !out.Finish() ||
-        !edits.WriteBehind(output.Content()))
+    if ((!appended.empty() && !out.Put(appended.data(), appended.size())) || !out.Finish(group == nullptr) ||
+        !edits.WriteBehind(output->Content()))
         return Failed(RunOutcome::WriteFailed, report, out.Failure());
-    if (!output.Commit())
-        return Failed(RunOutcome::WriteFailed, report, output.Failure());
+    if (group != nullptr)
+        group->Add(std::move(output), total);
+    else if (!output->Commit())
+        return Failed(RunOutcome::WriteFailed, report, output->Failure());
     source.Close();
     progress.End();
     return RunOutcome::Completed;
@@ -97,7 +103,16 @@ RunOutcome RunConversion(const std::string& sourcePath, const std::string& destP
                          ProgressSink& progress, RunReport& report, io::ExistingFile existing) {
     report = RunReport{};
     return UnlessMemoryRunsOut(RunOutcome::OutOfMemory, [&] {
-        return Convert(sourcePath, destPath, mode, progress, report, existing);
+        return Convert(sourcePath, destPath, mode, progress, report, existing, nullptr);
+    });
+}
+
+RunOutcome RunConversion(const std::string& sourcePath, const std::string& destPath, ConversionMode mode,
+                         ProgressSink& progress, RunReport& report, io::ExistingFile existing,
+                         DurableGroup& group) {
+    report = RunReport{};
+    return UnlessMemoryRunsOut(RunOutcome::OutOfMemory, [&] {
+        return Convert(sourcePath, destPath, mode, progress, report, existing, &group);
     });
 }
 

@@ -1,10 +1,11 @@
 // Copies an MPEG file while rewriting the aspect code of every sequence header in it.
 #pragma once
 
+#include "durable_group.h"
 #include "io/chunk_buffer.h"
 #include "outcomes.h"
-#include "run_report.h"
 #include "progress_sink.h"
+#include "run_report.h"
 #include "video/conversion_mode.h"
 
 #include <string>
@@ -20,5 +21,10 @@ RunOutcome RunConversion(const std::string& sourcePath, const std::string& destP
 RunOutcome RunConversion(const std::string& sourcePath, const std::string& destPath, ConversionMode mode,
                          ProgressSink& progress, RunReport& report,
                          io::ExistingFile existing = io::ExistingFile::Replace);
+// The same run, the complete copy then left to `group` to commit with others: Completed means it is
+// written and held there, its destination still as it was until the group's Commit.
+RunOutcome RunConversion(const std::string& sourcePath, const std::string& destPath, ConversionMode mode,
+                         ProgressSink& progress, RunReport& report, io::ExistingFile existing,
+                         DurableGroup& group);
 
 } // namespace veltrane

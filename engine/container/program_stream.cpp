@@ -186,7 +186,15 @@ std::unique_ptr<ContainerFormat> MakeProgramStreamFormat() {
 }
 
 std::unique_ptr<ContainerFormat> RecogniseProgramStream(const std::uint8_t* data, std::uint32_t size) {
-    for (std::uint32_t at = 0; at + 5 <= size && at < DETECT_WINDOW; ++at) {
+    if (size < 5)
+        return nullptr;
+    const std::uint32_t end = std::min(size - 4, DETECT_WINDOW); // the starts that may be tried
+    // Only where the start code ends in the pack's byte can a pack start: the search hops between those.
+    for (std::uint32_t at = 0; at < end; ++at) {
+        const void* code = std::memchr(data + at + 3, PACK_START, end - at);
+        if (code == nullptr)
+            break;
+        at = static_cast<std::uint32_t>(static_cast<const std::uint8_t*>(code) - data) - 3;
         if (IsPackHeaderStart(data + at))
             return MakeProgramStreamFormat();
     }

@@ -287,8 +287,16 @@ std::unique_ptr<ContainerFormat> RecogniseTransportStream(const std::uint8_t* da
     const std::uint32_t window = std::min(size, DETECT_WINDOW);
     for (const std::uint32_t stride : {188u, 192u}) {
         const std::uint32_t prefix = stride - PACKET;
-        for (std::uint32_t at = prefix; at < window && at + stride < size; ++at) {
-            if (data[at] == TS_SYNC && TransportAt(data, size, at, stride))
+        if (size <= stride)
+            continue;
+        const std::uint32_t end = std::min(window, size - stride); // the starts that may be tried
+        // Only a sync byte can start a packet: the search hops between them.
+        for (std::uint32_t at = prefix; at < end; ++at) {
+            const void* sync = std::memchr(data + at, TS_SYNC, end - at);
+            if (sync == nullptr)
+                break;
+            at = static_cast<std::uint32_t>(static_cast<const std::uint8_t*>(sync) - data);
+            if (TransportAt(data, size, at, stride))
                 return MakeTransportStreamFormat(stride);
         }
     }

@@ -285,7 +285,7 @@ bool CopyWriter::Put(const std::uint8_t* data, std::size_t size) {
     return true;
 }
 
-bool CopyWriter::Finish() {
+bool CopyWriter::Finish(bool waitForDevice) {
     if (m_mode != Mode::Streaming) {
         const std::int64_t heldFrom = m_settled;
         // The last block, cut by the end of the copy, stays shared only where the shared range ends with
@@ -304,7 +304,13 @@ bool CopyWriter::Finish() {
         if (m_shareEnd > m_put && !m_dest.Truncate(m_put))
             return false;
     }
-    AskWriteBack(m_put, true);
+    if (waitForDevice) {
+        AskWriteBack(m_put, true);
+    } else {
+        m_dest.StartWriteBack(m_backTo, m_put - m_backTo);
+        m_backTo = m_put;
+    }
+    // Ranges already asked for are waited for even so: their errors are told to this wait only.
     return !m_writeBack || m_writeBack->Finish();
 }
 

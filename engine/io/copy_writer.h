@@ -68,8 +68,9 @@ public:
     // The next `size` bytes of the output. False when the destination refused them.
     bool Put(const std::uint8_t* data, std::size_t size) override;
     // Puts the last, partial block held back so far, and waits until what was written is on the
-    // device. False when the destination refused either.
-    bool Finish();
+    // device. False when the destination refused either. With `waitForDevice` false the device is only
+    // set to work on what is left, for a sync of the whole file to wait for later.
+    bool Finish(bool waitForDevice = true);
     // Why Put or Finish failed.
     io::FailureReason Failure() const;
 

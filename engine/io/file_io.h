@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <utility>
 
 namespace veltrane::io {
 
@@ -69,6 +70,9 @@ public:
     // file would for these bytes. May run on a thread of its own while the owner writes elsewhere in
     // the file, so it records nothing here: false on an error, with the system's code in `error`.
     bool WriteBack(std::int64_t offset, std::int64_t length, int& error) const;
+    // Starts putting [offset, offset + length) on the device and returns at once, so that a sync asked
+    // for later finds the device already at work. Only a hint: where the platform cannot, nothing happens.
+    void StartWriteBack(std::int64_t offset, std::int64_t length) const;
     // Whether the file still reaches past `offset`, so that a write there extends nothing.
     bool Reaches(std::int64_t offset) const;
     // Closes now and says whether the platform reported the data as written.
@@ -173,6 +177,19 @@ public:
     bool Commit();
     // Why the output could not be opened or committed.
     const FailureReason& Failure() const { return m_failure; }
+#ifndef _WIN32
+    // Commit's steps one by one, for outputs committed together (DurableGroup): SyncData for each (on
+    // threads of their own if need be, one output to a thread), then Publish for each, then SyncFolder
+    // for each once every name in its folder is placed. Each returns false, saying why, when it or a
+    // step before it failed; the destination then keeps what it had, as after a failed Commit.
+    bool SyncData();
+    bool Publish();
+    // The folder the name goes into, to tell outputs that share one.
+    std::pair<unsigned long long, unsigned long long> FolderIdentity() const;
+    // Puts the folder's entries on the device and lets the folder go. `syncedBy`, an output whose
+    // SyncFolder synced the same folder after this one was published, stands for this one's sync.
+    bool SyncFolder(const OutputFile* syncedBy = nullptr);
+#endif
 
 private:
     struct Identity {
@@ -187,14 +204,16 @@ private:
     void Discard();
 
     File m_file;
-    File m_folder;           // the destination's folder (POSIX); closed when written in place
-    File m_old;              // the file to replace (POSIX), held so that no other file can take its
-                             // identity meanwhile
-    std::string m_target;    // the name the output takes on commit (a leaf in m_folder on POSIX, a whole
-                             // path on Windows); empty when written in place
-    std::string m_hidden;    // the temporary name it has until then; empty while it has none (O_TMPFILE)
-    bool m_replaces = false; // a regular file had the name when the output was opened
-    Identity m_replaced;     // that file, the only one the commit may replace
+    File m_folder;            // the destination's folder (POSIX); closed when written in place
+    File m_old;               // the file to replace (POSIX), held so that no other file can take its
+                              // identity meanwhile
+    std::string m_target;     // the name the output takes on commit (a leaf in m_folder on POSIX, a whole
+                              // path on Windows); empty when written in place
+    std::string m_hidden;     // the temporary name it has until then; empty while it has none (O_TMPFILE)
+    bool m_replaces = false;  // a regular file had the name when the output was opened
+    Identity m_replaced;      // that file, the only one the commit may replace
+    bool m_published = false; // the name is placed; only the folder's sync is left
+    int m_folderSynced = -1;  // what that sync returned: 0 or the system's code
     FailureReason m_failure;
 };
 

@@ -463,6 +463,12 @@ bool File::WriteBack(std::int64_t offset, std::int64_t length, int& error) const
     return result == 0;
 }
 
+void File::StartWriteBack(std::int64_t offset, std::int64_t length) const {
+    if (length > 0)
+        ::sync_file_range(m_handle, static_cast<off_t>(offset), static_cast<off_t>(length),
+                          SYNC_FILE_RANGE_WRITE);
+}
+
 bool File::IsRegularFile() const {
     struct stat st {};
     return ::fstat(m_handle, &st) == 0 && S_ISREG(st.st_mode);
@@ -751,18 +757,31 @@ bool OutputFile::Place() {
 }
 
 bool OutputFile::Commit() {
+    return SyncData() && Publish() && SyncFolder();
+}
+
+bool OutputFile::SyncData() {
+    if (!m_file.IsOpen())
+        return false;
+    // A power loss after the rename must find the new data under the name, not blocks never written.
+    // Written in place, there is nothing to keep apart from the data.
+    if (m_target.empty())
+        return true;
+    if (const int error = Sync(m_file.m_handle, true)) {
+        Discard();
+        return Fail(error);
+    }
+    return true;
+}
+
+bool OutputFile::Publish() {
     if (!m_file.IsOpen())
         return false;
     if (m_target.empty())
         return m_file.Close() || Fail(m_file.Failure().systemError);
 
-    // A power loss after the rename must find the new data under the name, not blocks never written.
-    const int fd = m_file.m_handle;
-    if (const int error = Sync(fd, true)) {
-        Discard();
-        return Fail(error);
-    }
     // rename() can replace a file, link() cannot: an unnamed file first gets a hidden name of its own.
+    const int fd = m_file.m_handle;
     if (m_hidden.empty()) {
         const int folder = m_folder.m_handle;
         const int error = PlaceUnderHiddenName(m_hidden, [&](const std::string& name) {
@@ -788,9 +807,26 @@ bool OutputFile::Commit() {
         Discard();
         return false;
     }
+    m_published = true;
+    return true;
+}
+
+std::pair<unsigned long long, unsigned long long> OutputFile::FolderIdentity() const {
+    struct stat st {};
+    if (!m_folder.IsOpen() || ::fstat(m_folder.m_handle, &st) != 0)
+        return {0, 0};
+    return {static_cast<unsigned long long>(st.st_dev), static_cast<unsigned long long>(st.st_ino)};
+}
+
+bool OutputFile::SyncFolder(const OutputFile* syncedBy) {
+    // Written in place, or never published: no name to make last.
+    if (!m_published)
+        return true;
     // The rename itself lasts only once the folder is on the device. A folder opened only as a path
     // cannot be synced; a file system that cannot sync folders (EINVAL) keeps its entries its own way.
-    const int synced = Sync(m_folder.m_handle, false);
+    const int synced = syncedBy != nullptr ? syncedBy->m_folderSynced : Sync(m_folder.m_handle, false);
+    m_folderSynced = synced;
+    m_published = false;
     m_target.clear();
     m_folder.Close();
     m_old.Close();

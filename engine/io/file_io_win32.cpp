@@ -291,6 +291,8 @@ bool File::WriteBack(std::int64_t /*offset*/, std::int64_t /*length*/, int& erro
     return true;
 }
 
+void File::StartWriteBack(std::int64_t /*offset*/, std::int64_t /*length*/) const {}
+
 bool File::IsRegularFile() const {
     return ::GetFileType(m_handle) == FILE_TYPE_DISK;
 }

@@ -20,13 +20,8 @@ WriteBack::WriteBack(const io::File& file) : m_clock(SteadyNanoseconds) {
     m_function = [&file](const Range& range, int& error) {
         return file.WriteBack(range.from, range.to - range.from, error);
     };
-    try {
-        m_thread = std::thread([this] { Serve(); });
-    } catch (const std::exception&) {
-        // No thread (none left, or no memory for one): the commit's sync does it all, as without
-        // write-back.
-        m_function = nullptr;
-    }
+    // The thread starts with the first range: a small copy that asks for none costs no thread.
+    m_threaded = true;
 }
 
 WriteBack::WriteBack(Function function, Clock clock)
@@ -47,6 +42,16 @@ WriteBack::~WriteBack() {
 void WriteBack::Ask(const Range& range) {
     if (!m_function || range.from >= range.to)
         return;
+    if (m_threaded && !m_thread.joinable()) {
+        try {
+            m_thread = std::thread([this] { Serve(); });
+        } catch (const std::exception&) {
+            // No thread (none left, or no memory for one): the commit's sync does it all, as without
+            // write-back.
+            m_function = nullptr;
+            return;
+        }
+    }
     if (!m_thread.joinable()) {
         if (m_error == 0)
             Count(range, Do(range));
@@ -80,7 +85,6 @@ std::int64_t WriteBack::Do(const Range& range) {
     }
     return took;
 }
-
 
 void WriteBack::Serve() {
     std::unique_lock lock(m_mutex);

@@ -78,6 +78,7 @@ private:
     bool m_busy = false;
     bool m_stopping = false;
     int m_error = 0;
+    bool m_threaded = false; // ranges are written back on m_thread, started by the first Ask
     Costs m_costs;
     io::FailureReason m_failure;
     std::thread m_thread;

@@ -53,10 +53,13 @@ TEST(CliConvert, ABatchGoesOnPastFilesItCannotConvertAndNamesEach) {
     const Bytes header = test::SequenceHeader(0x33);
     late.insert(late.end(), header.begin(), header.end());
     test::WriteAll(dir.File("late.m2v"), late);
+    // A destination refused between copies that go through: theirs stays, the others are committed.
+    test::WriteAll(dir.File("taken.m2v"), test::ReadAll(DataFile("mpeg2_4x3.m2v")));
+    test::WriteAll(out.File("taken.m2v"), Bytes{1, 2, 3});
     const auto result =
         RunCli({"convert", "--to", "flip", DataFile("mpeg2_16x9.m2v"), dir.File("missing.m2v"),
-                DataFile("mpeg2_square.m2v"), DataFile("mpeg2_ps_4x3.mpg"), dir.File("late.m2v"), "--out-dir",
-                out.Path().string()});
+                DataFile("mpeg2_square.m2v"), DataFile("mpeg2_ps_4x3.mpg"), dir.File("taken.m2v"),
+                dir.File("late.m2v"), "--out-dir", out.Path().string()});
     EXPECT_EQ(result.exitStatus, 1);
     EXPECT_TRUE(test::SameBytes(test::ReadAll(out.File("late.m2v")),
                                 test::ReferenceConversion(late, ConversionMode::To4x3)));
@@ -67,13 +70,21 @@ TEST(CliConvert, ABatchGoesOnPastFilesItCannotConvertAndNamesEach) {
                                     test::ReferenceConversion(test::ReadAll(DataFile(name)), mode)))
             << name;
     EXPECT_FALSE(Exists(out.File("mpeg2_square.m2v")));
+    EXPECT_EQ(test::ReadAll(out.File("taken.m2v")), (Bytes{1, 2, 3}));
     const auto errors = Lines(result.err);
-    ASSERT_EQ(errors.size(), 3u) << result.err; // the two failures and the summary
+    ASSERT_EQ(errors.size(), 4u) << result.err; // the three failures and the summary
     EXPECT_EQ(errors[0],
               "veltrane-cli: " + dir.File("missing.m2v") + ": file open error: No such file or directory");
     EXPECT_EQ(errors[1], "veltrane-cli: " + DataFile("mpeg2_square.m2v") + ": unknown aspect ratio");
-    EXPECT_EQ(errors[2].rfind("veltrane-cli: 3 converted, 2 failed, ", 0), 0u) << errors[2];
-    EXPECT_EQ(Lines(result.out).size(), 3u) << result.out;
+    EXPECT_EQ(errors[2], "veltrane-cli: " + dir.File("taken.m2v") + ": " + out.File("taken.m2v") +
+                             " exists (--force replaces it)");
+    EXPECT_EQ(errors[3].rfind("veltrane-cli: 3 converted, 3 failed, ", 0), 0u) << errors[3];
+    // The copies' lines in the files' order, though their commits wait for the batch's end.
+    const auto lines = Lines(result.out);
+    ASSERT_EQ(lines.size(), 3u) << result.out;
+    EXPECT_EQ(lines[0].rfind(DataFile("mpeg2_16x9.m2v") + " -> ", 0), 0u) << lines[0];
+    EXPECT_EQ(lines[1].rfind(DataFile("mpeg2_ps_4x3.mpg") + " -> ", 0), 0u) << lines[1];
+    EXPECT_EQ(lines[2].rfind(dir.File("late.m2v") + " -> ", 0), 0u) << lines[2];
     EXPECT_EQ(result.err.find('\r'), std::string::npos) << "no progress line off a terminal";
 }
 
@@ -418,6 +429,31 @@ TEST(CliInterrupt, ASignalStopsALongRunLeavingNothingAtTheDestination) {
         EXPECT_EQ(after.st_mtim.tv_sec, before.st_mtim.tv_sec);
         EXPECT_EQ(after.st_mtim.tv_nsec, before.st_mtim.tv_nsec);
     }
+}
+
+// Copies finished before the signal are committed and told; the one it cut short leaves nothing, and no
+// temporary file is left beside any of them.
+TEST(CliInterrupt, ASignalMidBatchKeepsTheCopiesFinishedBeforeIt) {
+    test::TempDir dir;
+    test::TempDir out;
+    const Bytes es = test::ReadAll(DataFile("mpeg2_4x3.m2v"));
+    for (const char* name : {"a.m2v", "b.m2v"})
+        test::WriteAll(dir.File(name), es);
+    test::WriteAll(out.File("b.m2v"), Bytes{1, 2, 3}); // replaced, with --force
+    test::WriteAll(dir.File("long.mpg"), test::SequenceHeader(0x23));
+    ASSERT_EQ(::truncate(dir.File("long.mpg").c_str(), 8LL << 30), 0);
+
+    test::CliOnTerminal cli({"convert", "--force", "--to", "16:9", dir.File("a.m2v"), dir.File("b.m2v"),
+                             dir.File("long.mpg"), "--out-dir", out.Path().string()});
+    ASSERT_TRUE(cli.WaitFor("MB/s", std::chrono::seconds(60))) << cli.Terminal();
+    cli.Signal(SIGINT);
+    EXPECT_EQ(cli.Wait(std::chrono::seconds(60)), 130);
+    for (const char* name : {"a.m2v", "b.m2v"})
+        EXPECT_TRUE(test::SameBytes(test::ReadAll(out.File(name)),
+                                    test::ReferenceConversion(es, ConversionMode::To16x9)))
+            << name;
+    EXPECT_EQ(std::distance(fs::directory_iterator(out.Path()), fs::directory_iterator()), 2)
+        << "the two copies and nothing else";
 }
 
 std::string Text(const Bytes& bytes) {

@@ -1,5 +1,6 @@
 // How a run fails: the right outcome and text, no progress for what never started, the source unharmed.
 #include "conversion_run.h"
+#include "durable_group.h"
 #include "io/chunk_buffer.h"
 #include "io/file_io.h"
 #include "process_start.h"
@@ -202,21 +203,78 @@ TEST(ConversionDestination, NeverReplacesWhatAnotherProgramPutThereDuringTheRun)
              fs::rename(dir.File("theirs"), out);
          }},
     };
-    for (const Row& row : rows) {
-        fs::remove(out);
-        test::WriteAll(elsewhere, theirs);
-        if (row.existed)
-            test::WriteAll(out, Bytes(10, 0x01));
-        ChangingSource sink(row.change);
-        RunReport report;
-        EXPECT_EQ(RunConversion(in, out, ConversionMode::To16x9, sink, report, row.existing),
-                  RunOutcome::WriteFailed)
-            << row.name;
-        EXPECT_EQ(report.failure.refusal, io::Refusal::DestinationChanged) << row.name;
-        EXPECT_TRUE(test::SameBytes(test::ReadAll(out), theirs)) << row.name;
-        EXPECT_TRUE(test::SameBytes(test::ReadAll(elsewhere), theirs)) << row.name;
-        EXPECT_EQ(std::distance(fs::directory_iterator(dir.Path()), {}), 3) << row.name;
+    // In a group the check is made at the copy's own rename, between copies that go through.
+    const std::string before = dir.File("group/before.mpg"), after = dir.File("group/after.mpg");
+    fs::create_directory(dir.File("group"));
+    for (const bool grouped : {false, true}) {
+        for (const Row& row : rows) {
+            const std::string name = std::string(row.name) + (grouped ? " in a group" : "");
+            fs::remove(out);
+            test::WriteAll(elsewhere, theirs);
+            if (row.existed)
+                test::WriteAll(out, Bytes(10, 0x01));
+            ChangingSource sink(row.change);
+            RunReport report;
+            DurableGroup group;
+            std::vector<DurableGroup::Result> results;
+            if (grouped) {
+                test::RecordingSink quiet;
+                RunReport ignored;
+                EXPECT_EQ(
+                    RunConversion(in, before, ConversionMode::To16x9, quiet, ignored, row.existing, group),
+                    RunOutcome::Completed);
+                EXPECT_EQ(RunConversion(in, out, ConversionMode::To16x9, sink, report, row.existing, group),
+                          RunOutcome::Completed)
+                    << name;
+                EXPECT_EQ(
+                    RunConversion(in, after, ConversionMode::To16x9, quiet, ignored, row.existing, group),
+                    RunOutcome::Completed);
+                results = group.Commit();
+                ASSERT_EQ(results.size(), 3u);
+                EXPECT_TRUE(results[0].durable && results[2].durable) << name;
+                EXPECT_FALSE(results[1].durable) << name;
+                report.failure = results[1].failure;
+                for (const std::string& copy : {before, after}) {
+                    EXPECT_TRUE(test::SameBytes(
+                        test::ReadAll(copy),
+                        test::ReferenceConversion(test::ReadAll(in), ConversionMode::To16x9)));
+                    fs::remove(copy);
+                }
+            } else {
+                EXPECT_EQ(RunConversion(in, out, ConversionMode::To16x9, sink, report, row.existing),
+                          RunOutcome::WriteFailed)
+                    << name;
+            }
+            EXPECT_EQ(report.failure.refusal, io::Refusal::DestinationChanged) << name;
+            EXPECT_TRUE(test::SameBytes(test::ReadAll(out), theirs)) << name;
+            EXPECT_TRUE(test::SameBytes(test::ReadAll(elsewhere), theirs)) << name;
+            EXPECT_EQ(std::distance(fs::directory_iterator(dir.Path()), {}), 4) << name;
+            EXPECT_TRUE(fs::is_empty(dir.File("group"))) << name;
+        }
     }
+}
+
+// A group dropped before its commit (the batch stopped, the memory gone) leaves every destination as it
+// was and nothing beside it, whether the copy was to replace a file or take a free name.
+TEST(ConversionDestination, AGroupNeverCommittedLeavesEveryDestinationAsItWas) {
+    test::TempDir dir;
+    test::WriteAll(dir.File("in.mpg"), FileWithHeaderAt(CHUNK_SIZE + 100, 100));
+    const Bytes old(1000, 0x66);
+    test::WriteAll(dir.File("old.mpg"), old);
+    {
+        DurableGroup group;
+        for (const char* dest : {"old.mpg", "new.mpg"}) {
+            test::RecordingSink sink;
+            RunReport report;
+            ASSERT_EQ(RunConversion(dir.File("in.mpg"), dir.File(dest), ConversionMode::To16x9, sink, report,
+                                    io::ExistingFile::Replace, group),
+                      RunOutcome::Completed);
+            EXPECT_EQ(sink.ends, 1);
+        }
+        EXPECT_EQ(group.Held(), 2u);
+    }
+    EXPECT_TRUE(test::SameBytes(test::ReadAll(dir.File("old.mpg")), old));
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir.Path()), {}), 2) << "in.mpg and old.mpg only";
 }
 
 // Another user's files, as root can make them; the links the kernel's protection is about need two users.
@@ -368,12 +426,26 @@ TEST(ConversionDurability, ACompletedCopySurvivesAPowerLoss) {
     test::WriteAll(xfs.File("in.mpg"), source);
     test::WriteAll(xfs.File("out.mpg"), Bytes(CHUNK_SIZE, 0x77));
     ::sync();
+    test::WriteAll(xfs.File("grouped-old.mpg"), Bytes(CHUNK_SIZE, 0x77));
+    ::sync();
     test::RecordingSink sink;
     ASSERT_EQ(RunConversion(xfs.File("in.mpg"), xfs.File("out.mpg"), ConversionMode::To16x9, sink),
               RunOutcome::Completed);
+    // Copies committed as a group, one replacing a file and one taking a free name.
+    DurableGroup group;
+    for (const char* dest : {"grouped-old.mpg", "grouped-new.mpg"}) {
+        RunReport report;
+        ASSERT_EQ(RunConversion(xfs.File("in.mpg"), xfs.File(dest), ConversionMode::To16x9, sink, report,
+                                io::ExistingFile::Replace, group),
+                  RunOutcome::Completed);
+    }
+    for (const DurableGroup::Result& result : group.Commit())
+        ASSERT_TRUE(result.durable);
     ASSERT_TRUE(xfs.LoseThePowerAndRemount());
-    EXPECT_TRUE(test::SameBytes(test::ReadAll(xfs.File("out.mpg")),
-                                test::ReferenceConversion(source, ConversionMode::To16x9)));
+    for (const char* dest : {"out.mpg", "grouped-old.mpg", "grouped-new.mpg"})
+        EXPECT_TRUE(test::SameBytes(test::ReadAll(xfs.File(dest)),
+                                    test::ReferenceConversion(source, ConversionMode::To16x9)))
+            << dest;
 }
 
 // A read that fails part-way (an I/O error on a dying disk, say) is staged by putting a folder behind
