@@ -26,8 +26,13 @@ Translators InstallTranslators(const QLocale& locale) {
         return loaded;
     };
     const QString window = QStringLiteral(":/veltrane/i18n");
-    QLocale language = locale;
-    if (locale.language() != QLocale::Japanese && !install(locale, QStringLiteral("veltrane"), window)) {
+    // The resources hold one Simplified Chinese: Singapore's and a bare zh-Hans read it too, where the
+    // translator would look only for files of their own. Traditional Chinese stays English.
+    QLocale language =
+        locale.language() == QLocale::Chinese && locale.script() == QLocale::SimplifiedHanScript
+            ? QLocale(QLocale::Chinese, QLocale::SimplifiedHanScript, QLocale::China)
+            : locale;
+    if (language.language() != QLocale::Japanese && !install(language, QStringLiteral("veltrane"), window)) {
         language = QLocale(QLocale::English);
         install(language, QStringLiteral("veltrane"), window);
     }

@@ -2,13 +2,13 @@
 #include "veltrane_dlg.h"
 
 #include "about_dlg.h"
+#include "conversion_policy.h"
 #include "conversion_run.h"
 #include "dialog_services.h"
 #include "dialog_template.h"
 #include "dialog_units.h"
 #include "disc/dvd_disc.h"
 #include "languages.h"
-#include "conversion_policy.h"
 
 #include <QAbstractButton>
 #include <QApplication>
@@ -365,6 +365,7 @@ void CVeltraneDlg::OnRun() {
     UpdateData(true);
     const ConversionMode mode = IsChecked(IDC_MODE_TO_4_3) ? ConversionMode::To4x3 : ConversionMode::To16x9;
     std::string error;
+    std::string outputTaken;
     RunReport report;
     RunProgress progress(*m_progress);
     RunAway([&, source = ToNative(m_sourcePath), dest = ToNative(m_destPath)] {
@@ -372,6 +373,7 @@ void CVeltraneDlg::OnRun() {
         if (const std::optional<std::string> disc = disc::DiscSourceOf(source)) {
             disc::DiscRun run = disc::ConvertDiscInto(*disc, dest, mode, progress);
             error = std::move(run.error);
+            outputTaken = std::move(run.outputTaken);
             report = run.total;
             return;
         }
@@ -381,7 +383,10 @@ void CVeltraneDlg::OnRun() {
         }
     });
     progress.ShowLast();
-    if (!error.empty()) {
+    if (!outputTaken.empty()) {
+        // The window's own text, where the engine's is English.
+        m_services.ShowError(this, ResourceText(IDS_DISC_OUTPUT_TAKEN_TEXT).arg(FromNative(outputTaken)));
+    } else if (!error.empty()) {
         m_services.ShowError(this, Message(error));
     } else if (const std::optional<NothingRewritten> nothing = WhyNothingRewritten(report)) {
         // Not a failure: the copy was made, and the user may well have meant it.

@@ -2,11 +2,11 @@
 #include "veltrane_dlg.h"
 
 #include "about_dlg.h"
+#include "conversion_policy.h"
 #include "conversion_run.h"
 #include "dialog_services.h"
 #include "disc/dvd_disc.h"
 #include "resource.h"
-#include "conversion_policy.h"
 #include "windows_text.h"
 
 #include <chrono>
@@ -329,6 +329,7 @@ void CVeltraneDlg::OnRun() {
             ? ConversionMode::To4x3
             : ConversionMode::To16x9;
     std::string error;
+    std::string outputTaken;
     RunReport report;
     RunProgress progress(m_progress);
     RunAway([&, source = Narrow(m_sourcePath), dest = Narrow(m_destPath)] {
@@ -336,6 +337,7 @@ void CVeltraneDlg::OnRun() {
         if (const std::optional<std::string> disc = disc::DiscSourceOf(source)) {
             disc::DiscRun run = disc::ConvertDiscInto(*disc, dest, mode, progress);
             error = std::move(run.error);
+            outputTaken = std::move(run.outputTaken);
             report = run.total;
             return;
         }
@@ -344,7 +346,15 @@ void CVeltraneDlg::OnRun() {
             error = FailureText(outcome, report.failure, "\n");
     });
     progress.ShowLast();
-    if (!error.empty()) {
+    if (!outputTaken.empty()) {
+        // The window's own text, where the engine's is English.
+        wchar_t text[512] = {};
+        ::LoadStringW(::GetModuleHandleW(nullptr), IDS_DISC_OUTPUT_TAKEN, text, 512);
+        std::wstring message = text;
+        if (const std::size_t at = message.find(L"%1"); at != std::wstring::npos)
+            message.replace(at, 2, Widen(outputTaken));
+        m_services.ShowError(m_hWnd, message);
+    } else if (!error.empty()) {
         m_services.ShowError(m_hWnd, Widen(error));
     } else if (const std::optional<NothingRewritten> nothing = WhyNothingRewritten(report)) {
         // Not a failure: the copy was made, and the user may well have meant it.

@@ -665,10 +665,14 @@ DiscRun ConvertDiscInto(const std::string& source, const std::string& output, Co
     public:
         Whole(ProgressSink& progress, DiscRun& run) : m_progress(progress), m_run(run) {}
         void Failed(const DiscFailure& failure) override {
-            if (m_run.error.empty())
-                m_run.error = failure.problem == DiscProblem::OutputExists
-                                  ? failure.file + " exists and is neither empty nor a DVD folder"
-                                  : failure.Text("\n");
+            if (!m_run.error.empty())
+                return;
+            if (failure.problem == DiscProblem::OutputExists) {
+                m_run.outputTaken = failure.file;
+                m_run.error = failure.file + " exists and is neither empty nor a DVD folder";
+            } else {
+                m_run.error = failure.Text("\n");
+            }
         }
         void Converted(const VobConverted& vob) override {
             m_run.total.headersFound += vob.run.headersFound;

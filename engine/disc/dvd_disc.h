@@ -149,7 +149,10 @@ std::optional<std::string> DiscSourceOf(const std::string& path);
 // a DVD folder that has its name, never another folder, whose files the user may want.
 struct DiscRun {
     std::string error; // the first failure, its reason on a second line; empty when the disc went through
-    RunReport total;   // every VOB's headers, for the notice a run that rewrote none gives
+    // The output folder that was neither empty nor a DVD folder, for a window to say so in its own
+    // language; empty for any other failure.
+    std::string outputTaken;
+    RunReport total; // every VOB's headers, for the notice a run that rewrote none gives
 };
 DiscRun ConvertDiscInto(const std::string& source, const std::string& output, ConversionMode mode,
                         ProgressSink& progress);

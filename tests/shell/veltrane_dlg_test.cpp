@@ -381,6 +381,15 @@ private slots:
                                       to16x9,       to4x3, "转换(&R)",   "退出(&X)"}
             << QStringLiteral("关于 Veltrane") << QStringLiteral("取消")
             << QStringLiteral("输入文件中未找到 MPEG 视频");
+        QTest::newRow("Simplified Chinese in Singapore")
+            << "zh_SG" << QStringList{"输入(&I)：", "...", "输出(&O)：", "...",     "转换模式",
+                                      to16x9,       to4x3, "转换(&R)",   "退出(&X)"}
+            << QStringLiteral("关于 Veltrane") << QStringLiteral("取消")
+            << QStringLiteral("输入文件中未找到 MPEG 视频");
+        QTest::newRow("Traditional Chinese, which the resources lack")
+            << "zh_TW" << english << "About Veltrane"
+            << "Cancel"
+            << "No MPEG video was found in the input file";
         QTest::newRow("Portuguese, which the resources lack") << "pt_BR" << english << "About Veltrane"
                                                               << "Cancel"
                                                               << "No MPEG video was found in the input file";
@@ -405,6 +414,11 @@ private slots:
         QVERIFY(veltrane::ResourceText(IDS_NO_SEQUENCE_HEADER_TEXT).startsWith(noHeaderInfo));
         QVERIFY(veltrane::ResourceText(IDS_OTHER_ASPECT_NOT_FOUND_TEXT) !=
                     QString::fromUtf8(IDS_OTHER_ASPECT_NOT_FOUND_TEXT) ||
+                locale == "ja_JP");
+        // The disc's "output taken" text names the folder in every language.
+        QVERIFY(veltrane::ResourceText(IDS_DISC_OUTPUT_TAKEN_TEXT).contains(QStringLiteral("%1")));
+        QVERIFY(veltrane::ResourceText(IDS_DISC_OUTPUT_TAKEN_TEXT) !=
+                    QString::fromUtf8(IDS_DISC_OUTPUT_TAKEN_TEXT) ||
                 locale == "ja_JP");
         QString mnemonics;
         for (const QString& text : shown) {
@@ -483,6 +497,9 @@ private slots:
             << "window"
             << "missing/out"
             << "can't create the output folder\nNo such file or directory";
+        QTest::newRow("destination holds other files") << "window"
+                                                       << "taken"
+                                                       << "%1 exists and is neither empty nor a DVD folder";
     }
     void convertsADvdFolder() {
         QFETCH(QString, how);
@@ -503,6 +520,10 @@ private slots:
         }
         QCOMPARE(LsdvdAspects(In("dvd")), (QStringList{"4/3", "16/9"}));
         QDir(d).mkdir(QStringLiteral("out"));
+        QDir(d).mkdir(QStringLiteral("taken"));
+        QFile kept(In("taken/kept.txt"));
+        QVERIFY(kept.open(QIODevice::WriteOnly) && kept.write("kept") == 4);
+        kept.close();
         Button(IDC_MODE_TO_4_3)->setChecked(true);
         if (how == QStringLiteral("pick")) {
             m_services.sourceChoices = {In("dvd/VIDEO_TS/VIDEO_TS.IFO")};
@@ -520,7 +541,11 @@ private slots:
         QCOMPARE(m_services.destExtensions, QStringList{"folder"});
         Button(IDC_RUN)->click();
 
-        QCOMPARE(m_services.errors, error.isEmpty() ? QStringList() : QStringList{error});
+        QCOMPARE(m_services.errors,
+                 error.isEmpty()
+                     ? QStringList()
+                     : QStringList{error.contains(QStringLiteral("%1")) ? error.arg(In(dest)) : error});
+        QCOMPARE(Contents(In("taken/kept.txt")), QByteArray("kept"));
         QCOMPARE(m_services.beeps, int(error.isEmpty()));
         if (error.isEmpty()) {
             QCOMPARE(Progress()->value(), veltrane::PROGRESS_MAX);
