@@ -200,6 +200,45 @@ TEST(H26xWalk, FlipsAnSpsSplitAcrossTransportPackets) {
     }
 }
 
+// The same in a program stream, the SPS split across PES packets: its codec named by a stream map, or
+// told by its first start codes where there is none or the map's CRC is wrong; a map that names MPEG-2
+// is believed, and the stream's bytes are left as they are.
+TEST(H26xWalk, FlipsAnSpsInAProgramStreamByItsMapOrItsStartCodes) {
+    struct Row {
+        const char* name;
+        std::uint8_t streamType; // 0: no map; 0xFF: the codec's own
+        bool mapCrcBroken;
+        bool flips;
+    };
+    const Row rows[] = {
+        {"NoMap", 0x00, false, true},
+        {"MapNamesTheCodec", 0xFF, false, true},
+        {"MapWithABadCrcIsNotBelieved", 0x02, true, true},
+        {"MapNamesMpeg2", 0x02, false, false},
+    };
+    for (const H26xStream& s : kStreams) {
+        const Bytes es = ReadData(s.file);
+        const Unit unit = SpsUnits(es, s.codec).at(0);
+        const Bytes flippedEs = test::WalkInBuffers(es, ConversionMode::To16x9, CHUNK_SIZE);
+        for (const Row& row : rows) {
+            test::ProgramOptions options;
+            options.cuts = {unit.from - 2, unit.from + 1, unit.from + unit.size - 1};
+            options.streamType = row.streamType == 0xFF ? s.streamType : row.streamType;
+            options.mapCrcBroken = row.mapCrcBroken;
+            std::mt19937 random(11);
+            const test::Mux mux = test::BuildProgram(es, options, random);
+            const Bytes expected = row.flips ? Expected(mux, es, flippedEs) : mux.file;
+            for (const std::size_t size : {std::size_t{16411}, std::size_t{CHUNK_SIZE}}) {
+                ContainerKind kind{};
+                EXPECT_TRUE(test::SameBytes(
+                    test::WalkInBuffers(mux.file, ConversionMode::To16x9, size, &kind), expected))
+                    << s.name << " " << row.name << " in buffers of " << size;
+                EXPECT_EQ(kind, ContainerKind::ProgramStream);
+            }
+        }
+    }
+}
+
 class NoEdits final : public EditSink {
 public:
     void Found(const Site& site) override { sites.push_back(site); }
@@ -297,8 +336,8 @@ std::string Quoted(const std::string& path) {
     return "'" + path + "'";
 }
 
-// Raw, ffmpeg's own .ts and .m2ts, and the transport stream that splits the SPS: a copy and a fix in
-// place give the same bytes, 1 to 4 of them changed per SPS copy; ffprobe sees 16:11 (DAR 20:11), the
+// Raw, ffmpeg's own .ts, .m2ts and program stream, and the transport stream that splits the SPS: a copy and a
+// fix in place give the same bytes, 1 to 4 of them changed per SPS copy; ffprobe sees 16:11 (DAR 20:11), the
 // pictures decode the same, the probe says 16:9, and flipped back the file is the original again.
 TEST(H26xRealMedia, CopyAndInPlaceFlipShowTheNewShapeAndTheSamePictures) {
     if (!HaveFfmpeg())
@@ -312,12 +351,16 @@ TEST(H26xRealMedia, CopyAndInPlaceFlipShowTheNewShapeAndTheSamePictures) {
         test::TransportOptions options;
         options.cuts = {unit.from + 1, unit.from + 6, unit.from + unit.size - 2};
         test::WriteAll(dir.File("split.ts"), test::BuildTransport(es, options, random, s.streamType).file);
-        const std::string remux = "ffmpeg -nostdin -v error -y -i " + Quoted(raw) +
-                                  " -map 0:v -c copy -bsf:v setts=ts=N*3600 -f mpegts ";
-        ASSERT_EQ(std::system((remux + Quoted(dir.File("ffmpeg.ts"))).c_str()), 0);
-        ASSERT_EQ(std::system((remux + "-mpegts_m2ts_mode 1 " + Quoted(dir.File("ffmpeg.m2ts"))).c_str()), 0);
-        for (const std::string& source :
-             {raw, dir.File("split.ts"), dir.File("ffmpeg.ts"), dir.File("ffmpeg.m2ts")}) {
+        const std::string remux =
+            "ffmpeg -nostdin -v error -y -i " + Quoted(raw) + " -map 0:v -c copy -bsf:v setts=ts=N*3600 ";
+        ASSERT_EQ(std::system((remux + "-f mpegts " + Quoted(dir.File("ffmpeg.ts"))).c_str()), 0);
+        ASSERT_EQ(
+            std::system((remux + "-f mpegts -mpegts_m2ts_mode 1 " + Quoted(dir.File("ffmpeg.m2ts"))).c_str()),
+            0);
+        // ffmpeg's program stream has no stream map: the stream's start codes tell its codec.
+        ASSERT_EQ(std::system((remux + "-f vob " + Quoted(dir.File("ffmpeg.vob"))).c_str()), 0);
+        for (const std::string& source : {raw, dir.File("split.ts"), dir.File("ffmpeg.ts"),
+                                          dir.File("ffmpeg.m2ts"), dir.File("ffmpeg.vob")}) {
             const std::string what = std::string(s.name) + " " + source;
             const Bytes original = test::ReadAll(source);
             EXPECT_EQ(ProbeSourceAspect(source), ProbeOutcome::Aspect4x3) << what;
