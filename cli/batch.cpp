@@ -152,8 +152,10 @@ bool StreamsWorkable(const Request& request, const std::vector<Source>& sources,
 
 std::string ConvertedLine(const Request& request, const Source& source, const std::string& dest,
                           ConversionMode mode, const RunReport& run) {
-    const std::string counts = std::to_string(run.headersRewritten) + " of " +
-                               std::to_string(run.headersFound) + " sequence headers";
+    // An H.264/HEVC stream's sites are its SPSs; the MPEG text stays as scripts have long read it.
+    const std::string counts =
+        std::to_string(run.headersRewritten) + " of " + std::to_string(run.headersFound) +
+        (run.spsFound == run.headersFound && run.spsFound > 0 ? " SPSs" : " sequence headers");
     const std::string aspect = AspectName(mode);
     if (request.dryRun) {
         if (run.headersRewritten == 0)

@@ -38,6 +38,8 @@ public:
             header.sarAfter = site.sarAfter;
             header.width = site.width;
             header.height = site.height;
+            header.refusalTo = site.refusalTo;
+            header.bitsTo = site.bitsTo;
             site.ForEachPatch([&header](const Patch& patch) { header.patches.push_back(patch); });
         }
         m_sink.Header(header);
@@ -51,7 +53,7 @@ private:
 
 } // namespace
 
-RunOutcome ScanFile(const std::string& path, ConversionMode mode, ScanSink& sink) {
+RunOutcome ScanFile(const std::string& path, std::optional<ConversionMode> mode, ScanSink& sink) {
     io::File source = io::OpenForSequentialRead(path);
     if (!source.IsOpen())
         return RunOutcome::SourceOpenFailed;
@@ -60,7 +62,7 @@ RunOutcome ScanFile(const std::string& path, ConversionMode mode, ScanSink& sink
 
 namespace {
 
-RunOutcome Scan(io::File& source, ConversionMode mode, ScanSink& sink) {
+RunOutcome Scan(io::File& source, std::optional<ConversionMode> mode, ScanSink& sink) {
     const ChunkBuffer buffer = AllocateChunk();
     if (!buffer)
         return RunOutcome::OutOfMemory;
@@ -110,7 +112,7 @@ RunOutcome Scan(io::File& source, ConversionMode mode, ScanSink& sink) {
 
 } // namespace
 
-RunOutcome ScanFile(io::File& source, ConversionMode mode, ScanSink& sink) {
+RunOutcome ScanFile(io::File& source, std::optional<ConversionMode> mode, ScanSink& sink) {
     return UnlessMemoryRunsOut(RunOutcome::OutOfMemory, [&] { return Scan(source, mode, sink); });
 }
 

@@ -25,6 +25,7 @@ public:
     }
     void Header(const HeaderSite& site) override {
         ++m_report.headersFound;
+        m_report.spsFound += site.kind == SiteKind::Sps ? 1 : 0;
         if (!site.patches.empty()) {
             Write(site.patches);
             return;

@@ -265,6 +265,12 @@ TEST(H26xWalk, AnSpsThatCannotTakeTheFlipRefusesTheRunWithNothingWritten) {
     EXPECT_FALSE(walk.RefusedBecause());
     ASSERT_EQ(sites.sites.size(), 1u);
     EXPECT_EQ(sites.sites[0].declared, DeclaredAspect::Ratio16x9);
+    // It tells what a run either way would meet: to 16:9 nothing to do, to 4:3 a refusal in bits.
+    EXPECT_EQ(sites.sites[0].refusalTo[static_cast<std::size_t>(ConversionMode::To16x9)],
+              AspectRefusal::None);
+    EXPECT_EQ(sites.sites[0].refusalTo[static_cast<std::size_t>(ConversionMode::To4x3)],
+              AspectRefusal::NeedsAnotherCoding);
+    EXPECT_EQ(sites.sites[0].bitsTo[static_cast<std::size_t>(ConversionMode::To4x3)], 32);
 
     Bytes file = ReadData("h264_720x576_4x3.264");
     file.insert(file.end(), es.begin(), es.end());
