@@ -289,6 +289,36 @@ TEST(H26xWalk, AnSpsThatCannotTakeTheFlipRefusesTheRunWithNothingWritten) {
     EXPECT_TRUE(test::SameBytes(test::ReadAll(dir.File("in.264")), once));
 }
 
+// The refused SPS in a transport stream whose program map comes only after more than a buffer-full of
+// other packets: the fix in place cannot know from its first read that the stream is H.264, and must
+// still leave the file as it was, the SPS before the refused one unpatched.
+TEST(H26xWalk, ALateProgramMapStillLeavesARefusedFileUntouchedInPlace) {
+    Bytes es = test::WalkInBuffers(ReadData("h264_720x576_4x3.264"), ConversionMode::To16x9, CHUNK_SIZE);
+    for (const test::SpsRow& row : test::LoadRows("h264")) {
+        if (row.name == "At1920x1080SquareNeeds32BitsFor4x3") {
+            es.insert(es.end(), {0x00, 0x00, 0x00, 0x01});
+            es.insert(es.end(), row.nal.begin(), row.nal.end());
+        }
+    }
+    es.insert(es.end(), {0x00, 0x00, 0x00, 0x01, 0x09, 0xF0});
+    std::mt19937 random(5);
+    const test::Mux mux = test::BuildTransport(es, {}, random, 0x1B);
+    Bytes file;
+    for (std::size_t at = 0; at < CHUNK_SIZE + 188 * 100; at += 188) {
+        Bytes packet{0x47, 0x02, 0x00, 0x10};
+        packet.resize(188, 0xFF);
+        file.insert(file.end(), packet.begin(), packet.end());
+    }
+    file.insert(file.end(), mux.file.begin(), mux.file.end());
+    test::TempDir dir;
+    test::WriteAll(dir.File("late.ts"), file);
+    test::RecordingSink sink;
+    RunReport report;
+    EXPECT_EQ(FixInPlace(dir.File("late.ts"), ConversionMode::To4x3, sink, report), RunOutcome::Refused);
+    EXPECT_NE(report.failure.detail.find("32 bits more"), std::string::npos) << report.failure.detail;
+    EXPECT_TRUE(test::SameBytes(test::ReadAll(dir.File("late.ts")), file));
+}
+
 // A raw stream is told by its start codes' NAL headers; an MPEG-2 stream cut to begin at a slice whose
 // start code reads as an SEI or AUD is still MPEG-2, its sequence headers found.
 TEST(H26xWalk, TellsRawStreamsFromMpegOnesCutAtASlice) {
