@@ -18,7 +18,9 @@
 #include <filesystem>
 #include <map>
 #include <optional>
+#include <string>
 #include <system_error>
+#include <vector>
 
 namespace veltrane::cli {
 
@@ -149,6 +151,9 @@ bool StreamsWorkable(const Request& request, const std::vector<Source>& sources,
         return Refuse("standard output is a terminal; redirect it or name a file with -o");
     return true;
 }
+
+constexpr const char* kAfdWarning =
+    "the stream carries AFD codes, which are relative to the coded frame: check them";
 
 std::string ConvertedLine(const Request& request, const Source& source, const std::string& dest,
                           ConversionMode mode, const RunReport& run) {
@@ -293,6 +298,11 @@ int Convert(const Request& request) {
             .Add("seconds", seconds)
             .Add("in_place", request.inPlace)
             .Add("dry_run", request.dryRun);
+        if (run.carriesAfd) {
+            // Not a failure: the shape is what was asked; the AFD codes may now describe another.
+            std::fprintf(stderr, "veltrane-cli: %s: %s\n", source.file.c_str(), kAfdWarning);
+            json.Add("warnings", std::vector<std::string>{kAfdWarning});
+        }
         report.Succeeded(ConvertedLine(request, source, dest, mode, run), json, size);
     }
     return report.Finish(StopSignal());

@@ -59,6 +59,7 @@ public:
             m_container = site.declared;
     }
     void Refused(const std::string& why) override { m_refusal = why; }
+    void CarriesAfd() override { m_afd = true; }
     void Position(int position) override { m_progress.Position(position); }
     bool StopRequested() override { return m_progress.StopRequested(); }
 
@@ -77,6 +78,7 @@ public:
     std::array<AspectRefusal, 2> m_refusalTo{};
     std::array<std::int16_t, 2> m_bitsTo{};
     std::optional<DeclaredAspect> m_container;
+    bool m_afd = false;
     std::string m_refusal;
 
 private:
@@ -185,7 +187,9 @@ void ReportSps(BatchReport& report, const std::string& file, std::int64_t size, 
             refusals.Add(target, why);
         line += std::string("; to ") + target + (why.empty() ? ": can" : ": refused, " + why);
     }
-    json.Add("convertible", convertible).Add("refusals", refusals);
+    json.Add("convertible", convertible).Add("refusals", refusals).Add("afd", tally.m_afd);
+    if (tally.m_afd)
+        line += "; carries AFD codes";
     report.Succeeded(line, json, size);
 }
 

@@ -45,6 +45,7 @@ public:
         m_sink.Header(header);
     }
     void FixedUp(const Patch& patch) override { m_sink.FixUp(patch); }
+    void CarriesAfd() override { m_sink.CarriesAfd(); }
 
 private:
     ScanSink& m_sink;

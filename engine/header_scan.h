@@ -65,6 +65,8 @@ public:
     virtual void FixUp(const Patch&) {}
     // A container's own aspect field (a display size), and what the run makes of it.
     virtual void Field(const Site&) {}
+    // A video stream carries AFD codes, told once per stream that does.
+    virtual void CarriesAfd() {}
     // Why the file cannot be converted as asked; the scan then ends as Refused.
     virtual void Refused(const std::string&) {}
     // After every buffer-full, 0..PROGRESS_MAX, as a run reports it.

@@ -79,6 +79,7 @@ public:
         if (wrote)
             ++m_report.headersRewritten;
     }
+    void CarriesAfd() override { m_report.carriesAfd = true; }
     void Position(int position) override { m_progress.Position(position); }
     bool StopRequested() override { return m_writeFailed || m_cutShort || m_progress.StopRequested(); }
 

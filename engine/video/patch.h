@@ -88,6 +88,9 @@ class EditSink {
 public:
     virtual void Found(const Site& site) = 0;
     virtual void FixedUp(const Patch& /*patch*/) {}
+    // A video stream carries AFD codes: they describe the picture relative to the coded frame, so a
+    // new shape may call for other ones.
+    virtual void CarriesAfd() {}
 
 protected:
     ~EditSink() = default;

@@ -319,6 +319,61 @@ TEST(H26xWalk, ALateProgramMapStillLeavesARefusedFileUntouchedInPlace) {
     EXPECT_TRUE(test::SameBytes(test::ReadAll(dir.File("late.ts")), file));
 }
 
+class AfdSites final : public EditSink {
+public:
+    void Found(const Site& site) override { changed += site.Changes() ? 1 : 0; }
+    void CarriesAfd() override { ++afd; }
+    int changed = 0;
+    int afd = 0;
+};
+
+// An SEI before the first slice, as a broadcast puts one before every picture: AFD in ATSC/DVB's T.35
+// message is told once, however often it comes, and the stream is flipped all the same; T.35 data that
+// is no AFD, or AFD without its flag, is not.
+TEST(H26xWalk, TellsOnceThatAStreamCarriesAfdAndFlipsIt) {
+    struct Row {
+        const char* name;
+        VideoCodec codec;
+        Bytes message; // payload_type, payload_size, payload
+        bool afd;
+    };
+    const Row rows[] = {
+        {"H264Afd", VideoCodec::H264, {0x04, 0x09, 0xB5, 0x00, 0x31, 'D', 'T', 'G', '1', 0x41, 0xF8}, true},
+        {"HevcAfd", VideoCodec::Hevc, {0x04, 0x09, 0xB5, 0x00, 0x31, 'D', 'T', 'G', '1', 0x41, 0xF8}, true},
+        {"AfterAnotherMessage",
+         VideoCodec::H264,
+         {0x05, 0x03, 0x11, 0x22, 0x33, 0x04, 0x09, 0xB5, 0x00, 0x31, 'D', 'T', 'G', '1', 0x41, 0xF8},
+         true},
+        {"FlagClear",
+         VideoCodec::H264,
+         {0x04, 0x09, 0xB5, 0x00, 0x31, 'D', 'T', 'G', '1', 0x01, 0xF8},
+         false},
+        {"Captions", VideoCodec::H264, {0x04, 0x09, 0xB5, 0x00, 0x31, 'G', 'A', '9', '4', 0x41, 0xF8}, false},
+    };
+    for (const Row& row : rows) {
+        const H26xStream& s = row.codec == VideoCodec::H264 ? kStreams[0] : kStreams[1];
+        const Bytes es = ReadData(s.file);
+        const Unit unit = SpsUnits(es, s.codec).at(0);
+        Bytes sei{0x00, 0x00, 0x01};
+        if (row.codec == VideoCodec::H264)
+            sei.push_back(0x06);
+        else
+            sei.insert(sei.end(), {0x4E, 0x01});
+        sei.insert(sei.end(), row.message.begin(), row.message.end());
+        sei.push_back(0x80);
+        // After the SPS, and again at the end.
+        Bytes file(es.begin(), es.begin() + static_cast<std::ptrdiff_t>(unit.from + unit.size));
+        file.insert(file.end(), sei.begin(), sei.end());
+        file.insert(file.end(), es.begin() + static_cast<std::ptrdiff_t>(unit.from + unit.size), es.end());
+        file.insert(file.end(), sei.begin(), sei.end());
+        AfdSites sink;
+        ContainerWalk walk(sink, ConversionMode::To16x9);
+        walk.Finish(file.data(), static_cast<std::uint32_t>(file.size()));
+        EXPECT_EQ(sink.afd, row.afd ? 1 : 0) << row.name;
+        EXPECT_EQ(sink.changed, 1) << row.name;
+    }
+}
+
 // A raw stream is told by its start codes' NAL headers; an MPEG-2 stream cut to begin at a slice whose
 // start code reads as an SEI or AUD is still MPEG-2, its sequence headers found.
 TEST(H26xWalk, TellsRawStreamsFromMpegOnesCutAtASlice) {
