@@ -20,7 +20,9 @@
 #include <functional>
 #include <map>
 #include <optional>
+#include <string>
 #include <system_error>
+#include <vector>
 
 namespace veltrane::cli {
 
@@ -152,10 +154,15 @@ bool StreamsWorkable(const Request& request, const std::vector<Source>& sources,
     return true;
 }
 
+constexpr const char* kAfdWarning =
+    "the stream carries AFD codes, which are relative to the coded frame: check them";
+
 std::string ConvertedLine(const Request& request, const Source& source, const std::string& dest,
                           ConversionMode mode, const RunReport& run) {
-    const std::string counts = std::to_string(run.headersRewritten) + " of " +
-                               std::to_string(run.headersFound) + " sequence headers";
+    // An H.264/HEVC stream's sites are its SPSs; the MPEG text stays as scripts have long read it.
+    const std::string counts =
+        std::to_string(run.headersRewritten) + " of " + std::to_string(run.headersFound) +
+        (run.spsFound == run.headersFound && run.spsFound > 0 ? " SPSs" : " sequence headers");
     const std::string aspect = AspectName(mode);
     if (request.dryRun) {
         if (run.headersRewritten == 0)
@@ -355,6 +362,11 @@ int Convert(const Request& request) {
             .Add("seconds", seconds)
             .Add("in_place", request.inPlace)
             .Add("dry_run", request.dryRun);
+        if (run.carriesAfd) {
+            // Not a failure: the shape is what was asked; the AFD codes may now describe another.
+            std::fprintf(stderr, "veltrane-cli: %s: %s\n", source.file.c_str(), kAfdWarning);
+            json.Add("warnings", std::vector<std::string>{kAfdWarning});
+        }
         const std::string line = ConvertedLine(request, source, dest, mode, run);
         if (!joins) {
             told.Succeeded(line, json, size);

@@ -99,6 +99,18 @@ JsonObject& JsonObject::Add(std::string_view key, std::string_view text) {
     return *this;
 }
 
+JsonObject& JsonObject::Add(std::string_view key, const std::vector<std::string>& texts) {
+    Key(key);
+    m_members += '[';
+    for (std::size_t i = 0; i < texts.size(); ++i) {
+        if (i > 0)
+            m_members += ',';
+        AppendString(m_members, texts[i]);
+    }
+    m_members += ']';
+    return *this;
+}
+
 JsonObject& JsonObject::Add(std::string_view key, std::int64_t number) {
     Key(key);
     m_members += std::to_string(number);

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace veltrane::cli {
 
@@ -18,6 +19,7 @@ public:
     JsonObject& Add(std::string_view key, double number);
     JsonObject& Add(std::string_view key, bool value);
     JsonObject& Add(std::string_view key, const JsonObject& object);
+    JsonObject& Add(std::string_view key, const std::vector<std::string>& texts);
     // A file name is bytes, not text. It goes out under `key` as UTF-8 with every byte that is not
     // part of valid UTF-8 replaced by U+FFFD; when that happened the exact bytes follow under
     // key + "_hex" as lower-case hexadecimal, so that no name is ever lost or mangled silently.

@@ -40,6 +40,12 @@ public:
             ++m_sars[sar];
             m_sarDeclared[sar] = site.declared;
             ++m_aspects[static_cast<std::size_t>(site.declared)];
+            for (std::size_t way = 0; way < m_refusalTo.size(); ++way) {
+                if (site.refusalTo[way] != AspectRefusal::None && m_refusalTo[way] == AspectRefusal::None) {
+                    m_refusalTo[way] = site.refusalTo[way];
+                    m_bitsTo[way] = site.bitsTo[way];
+                }
+            }
             return;
         }
         ++m_headers;
@@ -53,6 +59,7 @@ public:
             m_container = site.declared;
     }
     void Refused(const std::string& why) override { m_refusal = why; }
+    void CarriesAfd() override { m_afd = true; }
     void Position(int position) override { m_progress.Position(position); }
     bool StopRequested() override { return m_progress.StopRequested(); }
 
@@ -67,7 +74,11 @@ public:
     VideoCodec m_codec = VideoCodec::H264;
     std::map<std::string, std::uint64_t> m_sars;
     std::map<std::string, DeclaredAspect> m_sarDeclared;
+    // Why a run to each shape (by ConversionMode) would be refused: the first SPS's that would.
+    std::array<AspectRefusal, 2> m_refusalTo{};
+    std::array<std::int16_t, 2> m_bitsTo{};
     std::optional<DeclaredAspect> m_container;
+    bool m_afd = false;
     std::string m_refusal;
 
 private:
@@ -105,6 +116,32 @@ JsonObject Aspects(const ScanTally& tally) {
     return aspects;
 }
 
+// Why an SPS stops a run, in a few words: the run's own message says the rest.
+std::string RefusalWords(AspectRefusal refusal, int bits) {
+    std::string words;
+    switch (refusal) {
+    case AspectRefusal::None:
+        return {};
+    case AspectRefusal::NeedsAnotherCoding:
+        words = "needs another coding";
+        break;
+    case AspectRefusal::NoAspectInfo:
+        words = "no aspect ratio info";
+        break;
+    case AspectRefusal::NoVui:
+        words = "no VUI";
+        break;
+    case AspectRefusal::EmulationPreventionWouldChange:
+        words = "emulation prevention would change";
+        break;
+    case AspectRefusal::DamagedSps:
+        return "damaged or unsupported SPS";
+    }
+    if (bits != 0)
+        words += ", " + std::to_string(bits < 0 ? -bits : bits) + (bits < 0 ? " bits fewer" : " bits more");
+    return words;
+}
+
 // An H.264 or HEVC stream: its SPSs by sample aspect ratio, each with the shape it gives its picture.
 void ReportSps(BatchReport& report, const std::string& file, std::int64_t size, const ScanTally& tally,
                JsonObject json) {
@@ -137,6 +174,22 @@ void ReportSps(BatchReport& report, const std::string& file, std::int64_t size, 
     } else {
         line += "disagreeing: " + counts;
     }
+    // Whether a conversion either way could be done: a scan only reads, so what a run would refuse is
+    // told, not failed.
+    JsonObject convertible;
+    JsonObject refusals;
+    for (const ConversionMode mode : {ConversionMode::To16x9, ConversionMode::To4x3}) {
+        const auto way = static_cast<std::size_t>(mode);
+        const char* target = mode == ConversionMode::To16x9 ? "16:9" : "4:3";
+        const std::string why = RefusalWords(tally.m_refusalTo[way], tally.m_bitsTo[way]);
+        convertible.Add(target, why.empty());
+        if (!why.empty())
+            refusals.Add(target, why);
+        line += std::string("; to ") + target + (why.empty() ? ": can" : ": refused, " + why);
+    }
+    json.Add("convertible", convertible).Add("refusals", refusals).Add("afd", tally.m_afd);
+    if (tally.m_afd)
+        line += "; carries AFD codes";
     report.Succeeded(line, json, size);
 }
 
@@ -161,8 +214,8 @@ int ScanFiles(const Request& request) {
         TerminalProgress progress(file, error ? 0 : size, showProgress);
         ScanTally tally(progress);
         progress.Begin();
-        // The mode only decides what a run would write, which a scan does not tell.
-        const RunOutcome outcome = ScanFile(file, ConversionMode::To16x9, tally);
+        // Without a mode: a scan reads, and an SPS that a run would refuse is told, not failed.
+        const RunOutcome outcome = ScanFile(file, std::nullopt, tally);
         progress.End();
         if (outcome == RunOutcome::Cancelled) {
             report.Stopped(file, std::move(json));

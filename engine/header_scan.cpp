@@ -38,11 +38,14 @@ public:
             header.sarAfter = site.sarAfter;
             header.width = site.width;
             header.height = site.height;
+            header.refusalTo = site.refusalTo;
+            header.bitsTo = site.bitsTo;
             site.ForEachPatch([&header](const Patch& patch) { header.patches.push_back(patch); });
         }
         m_sink.Header(header);
     }
     void FixedUp(const Patch& patch) override { m_sink.FixUp(patch); }
+    void CarriesAfd() override { m_sink.CarriesAfd(); }
 
 private:
     ScanSink& m_sink;
@@ -51,7 +54,7 @@ private:
 
 } // namespace
 
-RunOutcome ScanFile(const std::string& path, ConversionMode mode, ScanSink& sink) {
+RunOutcome ScanFile(const std::string& path, std::optional<ConversionMode> mode, ScanSink& sink) {
     io::File source = io::OpenForSequentialRead(path);
     if (!source.IsOpen())
         return RunOutcome::SourceOpenFailed;
@@ -60,7 +63,7 @@ RunOutcome ScanFile(const std::string& path, ConversionMode mode, ScanSink& sink
 
 namespace {
 
-RunOutcome Scan(io::File& source, ConversionMode mode, ScanSink& sink) {
+RunOutcome Scan(io::File& source, std::optional<ConversionMode> mode, ScanSink& sink) {
     const ChunkBuffer buffer = AllocateChunk();
     if (!buffer)
         return RunOutcome::OutOfMemory;
@@ -112,7 +115,7 @@ RunOutcome Scan(io::File& source, ConversionMode mode, ScanSink& sink) {
 
 } // namespace
 
-RunOutcome ScanFile(io::File& source, ConversionMode mode, ScanSink& sink) {
+RunOutcome ScanFile(io::File& source, std::optional<ConversionMode> mode, ScanSink& sink) {
     return UnlessMemoryRunsOut(RunOutcome::OutOfMemory, [&] { return Scan(source, mode, sink); });
 }
 

@@ -7,6 +7,7 @@
 #include "video/patch.h"
 #include "video/sequence_header.h"
 
+#include <array>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -42,6 +43,10 @@ struct HeaderSite {
     std::uint32_t width = 0;
     std::uint32_t height = 0;
     std::vector<Patch> patches; // an SPS's; empty for a sequence header
+    // A scan without a mode: why a run to each shape (by ConversionMode) would refuse the SPS, if it
+    // would, and the bits it would need.
+    std::array<AspectRefusal, 2> refusalTo{};
+    std::array<std::int16_t, 2> bitsTo{};
 };
 
 // Told what the scan finds, on the caller's thread.
@@ -60,6 +65,8 @@ public:
     virtual void FixUp(const Patch&) {}
     // A container's own aspect field (a display size), and what the run makes of it.
     virtual void Field(const Site&) {}
+    // A video stream carries AFD codes, told once per stream that does.
+    virtual void CarriesAfd() {}
     // Why the file cannot be converted as asked; the scan then ends as Refused.
     virtual void Refused(const std::string&) {}
     // After every buffer-full, 0..PROGRESS_MAX, as a run reports it.
@@ -73,9 +80,11 @@ public:
 
 // Completed, SourceOpenFailed, OutOfMemory, SizeUnavailable, ReadFailed or Cancelled; never touches a
 // destination. Sites are exactly the bytes RunConversion with the same mode would rewrite or leave.
-RunOutcome ScanFile(const std::string& path, ConversionMode mode, ScanSink& sink);
+// Without a mode the scan only reads: nothing is rewritten, nothing refused, and each SPS tells what a
+// run either way would make of it.
+RunOutcome ScanFile(const std::string& path, std::optional<ConversionMode> mode, ScanSink& sink);
 // The same on a file already open for reading, from its present position: the in-place fix reads
 // through the one handle it writes through, which some platforms' sharing rules require.
-RunOutcome ScanFile(io::File& source, ConversionMode mode, ScanSink& sink);
+RunOutcome ScanFile(io::File& source, std::optional<ConversionMode> mode, ScanSink& sink);
 
 } // namespace veltrane

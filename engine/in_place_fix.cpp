@@ -25,6 +25,7 @@ public:
     }
     void Header(const HeaderSite& site) override {
         ++m_report.headersFound;
+        m_report.spsFound += site.kind == SiteKind::Sps ? 1 : 0;
         if (!site.patches.empty()) {
             Write(site.patches);
             return;
@@ -78,6 +79,7 @@ public:
         if (wrote)
             ++m_report.headersRewritten;
     }
+    void CarriesAfd() override { m_report.carriesAfd = true; }
     void Position(int position) override { m_progress.Position(position); }
     bool StopRequested() override { return m_writeFailed || m_cutShort || m_progress.StopRequested(); }
     bool InPlace() const override { return true; }

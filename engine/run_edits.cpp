@@ -12,6 +12,7 @@ void RunEdits::Found(const Site& site) {
         m_report.fieldsRewritten += changes ? 1 : 0;
     } else {
         ++m_report.headersFound;
+        m_report.spsFound += site.kind == SiteKind::Sps ? 1 : 0;
         m_report.headersRewritten += changes ? 1 : 0;
     }
     if (changes)

@@ -22,6 +22,7 @@ public:
 
     void Found(const Site& site) override;
     void FixedUp(const Patch& patch) override;
+    void CarriesAfd() override { m_report.carriesAfd = true; }
 
     // Patches of bytes already handed back, in the order met.
     bool AnyBehind() const { return !m_behind.empty(); }

@@ -20,6 +20,8 @@ struct RunReport {
     std::uint64_t headersFound = 0;     // sequence headers whose aspect byte was in the file
     std::uint64_t headersRewritten = 0; // of those, the ones whose aspect code the run changed
     std::uint64_t fieldsRewritten = 0;  // a container's own aspect fields the run changed
+    std::uint64_t spsFound = 0;         // of headersFound, the H.264/HEVC SPSs
+    bool carriesAfd = false;            // a video stream carries AFD codes, which the run left as they are
     FailureReason failure;              // why a run that failed did, where the outcome alone says less
 };
 

@@ -55,6 +55,18 @@ void ContainerWalk::Forwarder::FoundParameterSet(const FoundSps& sps) {
     }
     site.sarAfter = site.sar;
     site.result = site.declared;
+    if (!m_mode) {
+        // What a run either way would meet: the reading to 16:9 above, and one to 4:3.
+        const SpsRewrite to4x3 = RewriteSpsAspect(sps.codec, sps.bytes, ConversionMode::To4x3);
+        for (const SpsRewrite* way : {&rewrite, &to4x3}) {
+            const auto index =
+                static_cast<std::size_t>(way == &rewrite ? ConversionMode::To16x9 : ConversionMode::To4x3);
+            if (way->kind == SpsRewrite::Kind::Refused) {
+                site.refusalTo[index] = way->plan.refusal;
+                site.bitsTo[index] = static_cast<std::int16_t>(way->plan.bitsNeeded);
+            }
+        }
+    }
 
     // Each changed byte is a patch of its own unless it follows the one before in the file; a rewrite
     // changes at most five bytes, so the patches always fit.

@@ -72,6 +72,7 @@ private:
             : m_walk(walk), m_sink(sink), m_mode(mode) {}
         void Found(const FoundHeader& header) override;
         void FoundParameterSet(const FoundSps& sps) override;
+        void FoundAfd() override { m_sink.CarriesAfd(); }
         std::optional<ConversionMode> Mode() const { return m_mode; }
 
     private:

@@ -22,33 +22,6 @@ constexpr std::uint32_t PAT_PID = 0;
 // not tens of kilobytes into junk.
 constexpr std::uint32_t DETECT_WINDOW = 65536;
 
-// The codec a program map names for a stream type; nothing for a type that names no video codec
-// this engine knows, whose streams are told by their PES stream id as when no table is found.
-std::optional<VideoCodec> CodecOfStreamType(std::uint8_t type) {
-    switch (type) {
-    case 0x01:
-    case 0x02:
-        return VideoCodec::Mpeg12;
-    case 0x1B:
-        return VideoCodec::H264;
-    case 0x24:
-        return VideoCodec::Hevc;
-    default:
-        return std::nullopt;
-    }
-}
-
-// The CRC that closes every PSI section (MPEG-2's, not reflected): a damaged table is not believed.
-std::uint32_t SectionCrc(const std::uint8_t* data, std::uint32_t size) {
-    std::uint32_t crc = 0xFFFFFFFF;
-    for (std::uint32_t i = 0; i < size; ++i) {
-        crc ^= static_cast<std::uint32_t>(data[i]) << 24;
-        for (int bit = 0; bit < 8; ++bit)
-            crc = (crc & 0x80000000u) != 0 ? (crc << 1) ^ 0x04C11DB7u : crc << 1;
-    }
-    return crc;
-}
-
 class TransportStreamFormat final : public ContainerFormat {
 public:
     explicit TransportStreamFormat(std::uint32_t stride) : m_stride(stride), m_prefix(stride - PACKET) {}
@@ -56,9 +29,10 @@ public:
     ContainerKind Kind() const override {
         return m_stride == PACKET ? ContainerKind::TransportStream188 : ContainerKind::TransportStream192;
     }
-    // Once a program map names H.264 or HEVC video: an SPS whose aspect would need more bits refuses
-    // the whole file.
-    bool MayRefuse() const override { return m_namesSpsCodec; }
+    // An SPS whose aspect would need more bits refuses the whole file, and a program map may name
+    // H.264 or HEVC anywhere, past the first buffer-full or in a new version: an in-place fix must read
+    // every transport stream through before it writes.
+    bool MayRefuse() const override { return true; }
     std::uint32_t Walk(WalkCore& core, std::uint8_t* data, std::uint32_t from, std::uint32_t size,
                        bool last) override;
     void ForEachStream(const std::function<void(CodecScanner&)>& f) override {
@@ -91,10 +65,35 @@ private:
     // the codec each map names for a PID.
     std::bitset<8192> m_mapPids;
     std::array<std::optional<VideoCodec>, 8192> m_codec{};
-    bool m_namesSpsCodec = false;
 };
 
 } // namespace
+
+// A type that names no video codec this engine knows gives nothing: its streams are told by their PES
+// stream id, as when no table is found.
+std::optional<VideoCodec> CodecOfStreamType(std::uint8_t type) {
+    switch (type) {
+    case 0x01:
+    case 0x02:
+        return VideoCodec::Mpeg12;
+    case 0x1B:
+        return VideoCodec::H264;
+    case 0x24:
+        return VideoCodec::Hevc;
+    default:
+        return std::nullopt;
+    }
+}
+
+std::uint32_t SectionCrc(const std::uint8_t* data, std::uint32_t size) {
+    std::uint32_t crc = 0xFFFFFFFF;
+    for (std::uint32_t i = 0; i < size; ++i) {
+        crc ^= static_cast<std::uint32_t>(data[i]) << 24;
+        for (int bit = 0; bit < 8; ++bit)
+            crc = (crc & 0x80000000u) != 0 ? (crc << 1) ^ 0x04C11DB7u : crc << 1;
+    }
+    return crc;
+}
 
 // Packets are taken while their own sync byte and the next packet's are right; a packet whose follower
 // is not yet in the buffer waits for the next call. Once the rhythm breaks, the bytes are plain until
@@ -249,7 +248,6 @@ void TransportStreamFormat::Section(std::uint32_t pid, const std::uint8_t* paylo
         const std::optional<VideoCodec> codec = CodecOfStreamType(section[at]);
         if (codec && !m_mapPids[stream] && stream != PAT_PID) {
             m_codec[stream] = codec;
-            m_namesSpsCodec = m_namesSpsCodec || *codec != VideoCodec::Mpeg12;
             // A stream met before its map keeps its search, unless the map names another codec.
             if (m_pidSlot[stream] != 0) {
                 Pid& known = m_pids[m_pidSlot[stream] - 1u];

@@ -2,6 +2,7 @@
 #include "video/h26x_scanner.h"
 
 #include <algorithm>
+#include <iterator>
 
 #if (defined(__x86_64__) || defined(__i386__)) && (defined(__GNUC__) || defined(__clang__))
 #include <immintrin.h>
@@ -90,9 +91,66 @@ bool H26xScanner::IsSps(std::uint8_t header) const {
     return type == 7 || type == 15; // SPS, subset SPS
 }
 
+bool H26xScanner::IsSei(std::uint8_t header) const {
+    if ((header & 0x80) != 0)
+        return false;
+    // HEVC's prefix SEI; H.264's carries no nal_ref_idc.
+    return m_codec == VideoCodec::Hevc ? ((header >> 1) & 0x3F) == 39 : header == 0x06;
+}
+
+// AFD travels in user_data_registered_itu_t_t35 as ATSC A/53 and DVB TS 101 154 define it: country
+// 0xB5, provider 0x0031, the identifier "DTG1", then the flag that says an active_format follows.
+// An SEI in a broadcast comes with every picture, so one whose pattern a piece's end cuts is made up
+// for by the next; the pattern holds no 00 00, so emulation prevention cannot split it.
+void H26xScanner::LookForAfd(const std::uint8_t* sei, std::uint32_t size, HeaderSink& sink) {
+    static constexpr std::uint8_t AFD[] = {0xB5, 0x00, 0x31, 'D', 'T', 'G', '1'};
+    constexpr std::uint32_t LOOK = 256; // the SEI messages that come before it are short
+    const std::uint32_t end = std::min(size, LOOK);
+    for (std::uint32_t i = 0; i + sizeof(AFD) < end; ++i) {
+        if (sei[i] == AFD[0] && std::equal(std::begin(AFD), std::end(AFD), sei + i) &&
+            (sei[i + sizeof(AFD)] & 0x40) != 0) {
+            m_afdTold = true;
+            sink.FoundAfd();
+            return;
+        }
+    }
+}
+
+// Most packets of a transport stream hold none: their pieces cost a comparison each, as the MPEG
+// search's do, instead of a pass over every payload byte.
+bool H26xScanner::NothingIn(const WalkBuffer& buffer, const std::uint8_t* data, std::uint32_t size) {
+    const BufferStartCodes& codes = buffer.codes;
+    const std::uint8_t* begin = codes.Begin();
+    if (m_gathering || m_headerNext || m_broken || size < 3 || begin == nullptr || data < begin + 2 ||
+        data + size > codes.End())
+        return false;
+    if ((m_zeros >= 2 && data[0] == 0x01) || (m_zeros >= 1 && data[0] == 0x00 && data[1] == 0x01))
+        return false;
+    if (m_generation != codes.Generation() || (m_candidate != nullptr && m_candidate < data)) {
+        const auto total = static_cast<std::uint32_t>(codes.End() - begin);
+        const std::uint32_t at =
+            NextSpsStart(begin, static_cast<std::uint32_t>(data - begin), total, m_spsMask, m_spsValue);
+        m_candidate = at < total ? begin + at : nullptr;
+        m_generation = codes.Generation();
+    }
+    // A candidate whose NAL header is past the piece is no start in it; a start code cut by the piece's
+    // end is carried as the full search carries it.
+    if (m_candidate != nullptr && m_candidate + 1 < data + size)
+        return false;
+    if (data[size - 1] == 0x01 && data[size - 2] == 0x00 && data[size - 3] == 0x00) {
+        m_headerNext = true;
+        m_zeros = 0;
+    } else {
+        m_zeros = data[size - 1] != 0 ? 0 : data[size - 2] != 0 ? 1 : 2;
+    }
+    return true;
+}
+
 void H26xScanner::Search(WalkBuffer& buffer, std::uint8_t* data, std::uint32_t size, HeaderSink& sink,
-                         bool /*useCodes*/) {
+                         bool useCodes) {
     if (size == 0)
+        return;
+    if (useCodes && NothingIn(buffer, data, size))
         return;
     if (m_broken)
         Hand(buffer, sink, true);
@@ -132,6 +190,8 @@ void H26xScanner::Search(WalkBuffer& buffer, std::uint8_t* data, std::uint32_t s
         if (IsSps(data[p + 1])) {
             Begin();
             gatherFrom = p + 1;
+        } else if (!m_afdTold && IsSei(data[p + 1])) {
+            LookForAfd(data + p + 1, size - p - 1, sink);
         }
     }
     if (m_gathering)

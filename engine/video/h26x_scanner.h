@@ -17,8 +17,8 @@ namespace veltrane {
 class H26xScanner : public CodecScanner {
 public:
     explicit H26xScanner(VideoCodec codec)
-        : m_codec(codec), m_spsMask(codec == VideoCodec::Hevc ? 0xFE : 0x97),
-          m_spsValue(codec == VideoCodec::Hevc ? 0x42 : 0x07) {}
+        : m_codec(codec), m_spsMask(codec == VideoCodec::Hevc ? 0xF2 : 0x96),
+          m_spsValue(codec == VideoCodec::Hevc ? 0x42 : 0x06) {}
 
     void Search(WalkBuffer& buffer, std::uint8_t* data, std::uint32_t size, HeaderSink& sink,
                 bool useCodes) override;
@@ -38,7 +38,15 @@ private:
     void Hand(WalkBuffer& buffer, HeaderSink& sink, bool cut);
 
     VideoCodec m_codec;
-    // A NAL header that may be an SPS's: H.264 types 7 and 15, HEVC type 33, forbidden bit clear.
+    bool IsSei(std::uint8_t header) const;
+    // In a multiplex, whether a piece can be passed over: no SPS or SEI starts in it, by one search of
+    // the raw buffer-full for all pieces, and no start code is cut by its front.
+    bool NothingIn(const WalkBuffer& buffer, const std::uint8_t* data, std::uint32_t size);
+    // Looks for AFD in an SEI's bytes that are in this piece; tells the sink the first time.
+    void LookForAfd(const std::uint8_t* sei, std::uint32_t size, HeaderSink& sink);
+
+    // A NAL header that may be an SPS's or an SEI's: H.264 types 6, 7, 14 and 15, HEVC types 33, 35,
+    // 37 and 39, forbidden bit clear. The other types pass the search's first test and fail the next.
     std::uint8_t m_spsMask;
     std::uint8_t m_spsValue;
     // Zero bytes at the end of what came so far (at most 2 counted): a start code may be cut there.
@@ -47,6 +55,10 @@ private:
     bool m_headerNext = false;
     bool m_gathering = false;
     bool m_broken = false; // the stream broke while gathering: hand over what there is, cut
+    bool m_afdTold = false;
+    // The raw buffer-full's next SPS or SEI start code (its 01), and the Reset it was found after.
+    const std::uint8_t* m_candidate = nullptr;
+    std::uint64_t m_generation = 0;
     std::vector<std::uint8_t> m_bytes;
     std::vector<std::uint64_t> m_offsets;
 };

@@ -62,6 +62,10 @@ struct Site {
     SampleAspect sarAfter;
     std::uint32_t width = 0;
     std::uint32_t height = 0;
+    // An SPS met by a walk that only reports: why a run to each shape (by ConversionMode) would be
+    // refused, and the bits it would take; None where the run could convert it or leave it.
+    std::array<AspectRefusal, 2> refusalTo{};
+    std::array<std::int16_t, 2> bitsTo{};
 
     bool Changes() const {
         for (std::uint8_t i = 0; i < moreCount; ++i) {
@@ -84,6 +88,9 @@ class EditSink {
 public:
     virtual void Found(const Site& site) = 0;
     virtual void FixedUp(const Patch& /*patch*/) {}
+    // A video stream carries AFD codes: they describe the picture relative to the coded frame, so a
+    // new shape may call for other ones.
+    virtual void CarriesAfd() {}
 
 protected:
     ~EditSink() = default;

@@ -9,6 +9,8 @@
 namespace veltrane {
 
 void BufferStartCodes::Reset(const std::uint8_t* data, std::uint32_t size) {
+    m_begin = data;
+    ++m_generation;
     m_end = data + size;
     Search(data);
 }

@@ -40,6 +40,8 @@ public:
     // Bytes the walk itself rewrote in the caller's buffer because an aspect code changed: the EDC of
     // a CD sector. Told before the walk hands the bytes back.
     virtual void Rewrote(std::uint64_t /*offset*/, std::uint32_t /*size*/) {}
+    // The stream carries Active Format Description codes, which a flip leaves as they are.
+    virtual void FoundAfd() {}
 
 protected:
     ~HeaderSink() = default;
@@ -57,10 +59,17 @@ public:
             Search(from);
         return m_next;
     }
+    // The buffer-full's bytes, and a count of Resets: another search over them (an H.264 or HEVC
+    // scanner's) knows when what it found in them is out of date.
+    const std::uint8_t* Begin() const { return m_begin; }
+    const std::uint8_t* End() const { return m_end; }
+    std::uint64_t Generation() const { return m_generation; }
 
 private:
     void Search(const std::uint8_t* from);
 
+    const std::uint8_t* m_begin = nullptr;
+    std::uint64_t m_generation = 0;
     const std::uint8_t* m_end = nullptr;
     const std::uint8_t* m_next = nullptr; // the last one found; nullptr when none is left
 };

@@ -331,9 +331,11 @@ TEST(CliScan, NamesTheCodecAndSampleAspectOfH264AndHevcStreams) {
         const auto before = RunCli({"probe", "--json", fixed});
         EXPECT_EQ(JsonLines(before.out).at(0)["aspect"], "4:3") << before.out;
         EXPECT_EQ(RunCli({"scan", fixed}).out,
-                  fixed + ": elementary stream, " + codecText + ", 1 SPS, all 4:3 (SAR 12:11)\n");
+                  fixed + ": elementary stream, " + codecText +
+                      ", 1 SPS, all 4:3 (SAR 12:11); to 16:9: can; to 4:3: can\n");
         const auto inPlace = RunCli({"convert", "--to", "16:9", "--in-place", fixed});
         EXPECT_EQ(inPlace.exitStatus, 0) << inPlace.err;
+        EXPECT_EQ(inPlace.out, fixed + ": 16:9, 1 of 1 SPSs rewritten in place\n");
         const std::string flipped = dir.File(std::string("flipped-") + name);
         const auto flip = RunCli({"convert", "--to", "flip", DataFile(name), "-o", flipped});
         EXPECT_EQ(flip.exitStatus, 0) << flip.err;
@@ -347,6 +349,29 @@ TEST(CliScan, NamesTheCodecAndSampleAspectOfH264AndHevcStreams) {
         EXPECT_EQ(objects[0]["aspects"], nlohmann::json({{"16:9", 1}}));
         EXPECT_EQ(RunCli({"probe", fixed}).out, fixed + ": 16:9\n");
     }
+}
+
+// A scan only reads: an SPS a run to 4:3 would refuse (1920x1080 square pixels) is told per direction,
+// and the scan succeeds where the conversion fails with nothing written.
+TEST(CliScan, TellsPerDirectionWhatARunWouldRefuse) {
+    if (std::system("ffmpeg -version >/dev/null 2>&1") != 0)
+        GTEST_SKIP() << "ffmpeg is not installed";
+    test::TempDir dir;
+    const std::string file = dir.File("square.264");
+    ASSERT_EQ(std::system(("ffmpeg -nostdin -v error -f lavfi -i testsrc=size=1920x1080:rate=25 -frames:v 1 "
+                           "-vf setsar=1 -c:v libx264 -f h264 '" +
+                           file + "'")
+                              .c_str()),
+              0);
+    const auto scan = RunCli({"scan", file});
+    EXPECT_EQ(scan.exitStatus, 0) << scan.err;
+    EXPECT_EQ(scan.out, file + ": elementary stream, H.264, 1 SPS, all 16:9 (SAR 1:1); to 16:9: can; to 4:3: "
+                               "refused, needs another coding, 32 bits more\n");
+    const auto json = JsonLines(RunCli({"scan", "--json", file}).out).at(0);
+    EXPECT_EQ(json["convertible"], nlohmann::json({{"16:9", true}, {"4:3", false}}));
+    const Bytes before = test::ReadAll(file);
+    EXPECT_EQ(RunCli({"convert", "--to", "4:3", "--in-place", file}).exitStatus, 1);
+    EXPECT_EQ(test::ReadAll(file), before);
 }
 
 // A container's own aspect is told beside its stream's, and a conversion makes both declare the target;

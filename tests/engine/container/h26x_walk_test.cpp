@@ -200,6 +200,45 @@ TEST(H26xWalk, FlipsAnSpsSplitAcrossTransportPackets) {
     }
 }
 
+// The same in a program stream, the SPS split across PES packets: its codec named by a stream map, or
+// told by its first start codes where there is none or the map's CRC is wrong; a map that names MPEG-2
+// is believed, and the stream's bytes are left as they are.
+TEST(H26xWalk, FlipsAnSpsInAProgramStreamByItsMapOrItsStartCodes) {
+    struct Row {
+        const char* name;
+        std::uint8_t streamType; // 0: no map; 0xFF: the codec's own
+        bool mapCrcBroken;
+        bool flips;
+    };
+    const Row rows[] = {
+        {"NoMap", 0x00, false, true},
+        {"MapNamesTheCodec", 0xFF, false, true},
+        {"MapWithABadCrcIsNotBelieved", 0x02, true, true},
+        {"MapNamesMpeg2", 0x02, false, false},
+    };
+    for (const H26xStream& s : kStreams) {
+        const Bytes es = ReadData(s.file);
+        const Unit unit = SpsUnits(es, s.codec).at(0);
+        const Bytes flippedEs = test::WalkInBuffers(es, ConversionMode::To16x9, CHUNK_SIZE);
+        for (const Row& row : rows) {
+            test::ProgramOptions options;
+            options.cuts = {unit.from - 2, unit.from + 1, unit.from + unit.size - 1};
+            options.streamType = row.streamType == 0xFF ? s.streamType : row.streamType;
+            options.mapCrcBroken = row.mapCrcBroken;
+            std::mt19937 random(11);
+            const test::Mux mux = test::BuildProgram(es, options, random);
+            const Bytes expected = row.flips ? Expected(mux, es, flippedEs) : mux.file;
+            for (const std::size_t size : {std::size_t{16411}, std::size_t{CHUNK_SIZE}}) {
+                ContainerKind kind{};
+                EXPECT_TRUE(test::SameBytes(
+                    test::WalkInBuffers(mux.file, ConversionMode::To16x9, size, &kind), expected))
+                    << s.name << " " << row.name << " in buffers of " << size;
+                EXPECT_EQ(kind, ContainerKind::ProgramStream);
+            }
+        }
+    }
+}
+
 class NoEdits final : public EditSink {
 public:
     void Found(const Site& site) override { sites.push_back(site); }
@@ -226,6 +265,12 @@ TEST(H26xWalk, AnSpsThatCannotTakeTheFlipRefusesTheRunWithNothingWritten) {
     EXPECT_FALSE(walk.RefusedBecause());
     ASSERT_EQ(sites.sites.size(), 1u);
     EXPECT_EQ(sites.sites[0].declared, DeclaredAspect::Ratio16x9);
+    // It tells what a run either way would meet: to 16:9 nothing to do, to 4:3 a refusal in bits.
+    EXPECT_EQ(sites.sites[0].refusalTo[static_cast<std::size_t>(ConversionMode::To16x9)],
+              AspectRefusal::None);
+    EXPECT_EQ(sites.sites[0].refusalTo[static_cast<std::size_t>(ConversionMode::To4x3)],
+              AspectRefusal::NeedsAnotherCoding);
+    EXPECT_EQ(sites.sites[0].bitsTo[static_cast<std::size_t>(ConversionMode::To4x3)], 32);
 
     Bytes file = ReadData("h264_720x576_4x3.264");
     file.insert(file.end(), es.begin(), es.end());
@@ -242,6 +287,91 @@ TEST(H26xWalk, AnSpsThatCannotTakeTheFlipRefusesTheRunWithNothingWritten) {
     EXPECT_NE(once, file); // the first SPS flipped to 16:9; the second already is
     EXPECT_EQ(FixInPlace(dir.File("in.264"), ConversionMode::To4x3, sink, report), RunOutcome::Refused);
     EXPECT_TRUE(test::SameBytes(test::ReadAll(dir.File("in.264")), once));
+}
+
+// The refused SPS in a transport stream whose program map comes only after more than a buffer-full of
+// other packets: the fix in place cannot know from its first read that the stream is H.264, and must
+// still leave the file as it was, the SPS before the refused one unpatched.
+TEST(H26xWalk, ALateProgramMapStillLeavesARefusedFileUntouchedInPlace) {
+    Bytes es = test::WalkInBuffers(ReadData("h264_720x576_4x3.264"), ConversionMode::To16x9, CHUNK_SIZE);
+    for (const test::SpsRow& row : test::LoadRows("h264")) {
+        if (row.name == "At1920x1080SquareNeeds32BitsFor4x3") {
+            es.insert(es.end(), {0x00, 0x00, 0x00, 0x01});
+            es.insert(es.end(), row.nal.begin(), row.nal.end());
+        }
+    }
+    es.insert(es.end(), {0x00, 0x00, 0x00, 0x01, 0x09, 0xF0});
+    std::mt19937 random(5);
+    const test::Mux mux = test::BuildTransport(es, {}, random, 0x1B);
+    Bytes file;
+    for (std::size_t at = 0; at < CHUNK_SIZE + 188 * 100; at += 188) {
+        Bytes packet{0x47, 0x02, 0x00, 0x10};
+        packet.resize(188, 0xFF);
+        file.insert(file.end(), packet.begin(), packet.end());
+    }
+    file.insert(file.end(), mux.file.begin(), mux.file.end());
+    test::TempDir dir;
+    test::WriteAll(dir.File("late.ts"), file);
+    test::RecordingSink sink;
+    RunReport report;
+    EXPECT_EQ(FixInPlace(dir.File("late.ts"), ConversionMode::To4x3, sink, report), RunOutcome::Refused);
+    EXPECT_NE(report.failure.detail.find("32 bits more"), std::string::npos) << report.failure.detail;
+    EXPECT_TRUE(test::SameBytes(test::ReadAll(dir.File("late.ts")), file));
+}
+
+class AfdSites final : public EditSink {
+public:
+    void Found(const Site& site) override { changed += site.Changes() ? 1 : 0; }
+    void CarriesAfd() override { ++afd; }
+    int changed = 0;
+    int afd = 0;
+};
+
+// An SEI before the first slice, as a broadcast puts one before every picture: AFD in ATSC/DVB's T.35
+// message is told once, however often it comes, and the stream is flipped all the same; T.35 data that
+// is no AFD, or AFD without its flag, is not.
+TEST(H26xWalk, TellsOnceThatAStreamCarriesAfdAndFlipsIt) {
+    struct Row {
+        const char* name;
+        VideoCodec codec;
+        Bytes message; // payload_type, payload_size, payload
+        bool afd;
+    };
+    const Row rows[] = {
+        {"H264Afd", VideoCodec::H264, {0x04, 0x09, 0xB5, 0x00, 0x31, 'D', 'T', 'G', '1', 0x41, 0xF8}, true},
+        {"HevcAfd", VideoCodec::Hevc, {0x04, 0x09, 0xB5, 0x00, 0x31, 'D', 'T', 'G', '1', 0x41, 0xF8}, true},
+        {"AfterAnotherMessage",
+         VideoCodec::H264,
+         {0x05, 0x03, 0x11, 0x22, 0x33, 0x04, 0x09, 0xB5, 0x00, 0x31, 'D', 'T', 'G', '1', 0x41, 0xF8},
+         true},
+        {"FlagClear",
+         VideoCodec::H264,
+         {0x04, 0x09, 0xB5, 0x00, 0x31, 'D', 'T', 'G', '1', 0x01, 0xF8},
+         false},
+        {"Captions", VideoCodec::H264, {0x04, 0x09, 0xB5, 0x00, 0x31, 'G', 'A', '9', '4', 0x41, 0xF8}, false},
+    };
+    for (const Row& row : rows) {
+        const H26xStream& s = row.codec == VideoCodec::H264 ? kStreams[0] : kStreams[1];
+        const Bytes es = ReadData(s.file);
+        const Unit unit = SpsUnits(es, s.codec).at(0);
+        Bytes sei{0x00, 0x00, 0x01};
+        if (row.codec == VideoCodec::H264)
+            sei.push_back(0x06);
+        else
+            sei.insert(sei.end(), {0x4E, 0x01});
+        sei.insert(sei.end(), row.message.begin(), row.message.end());
+        sei.push_back(0x80);
+        // After the SPS, and again at the end.
+        Bytes file(es.begin(), es.begin() + static_cast<std::ptrdiff_t>(unit.from + unit.size));
+        file.insert(file.end(), sei.begin(), sei.end());
+        file.insert(file.end(), es.begin() + static_cast<std::ptrdiff_t>(unit.from + unit.size), es.end());
+        file.insert(file.end(), sei.begin(), sei.end());
+        AfdSites sink;
+        ContainerWalk walk(sink, ConversionMode::To16x9);
+        walk.Finish(file.data(), static_cast<std::uint32_t>(file.size()));
+        EXPECT_EQ(sink.afd, row.afd ? 1 : 0) << row.name;
+        EXPECT_EQ(sink.changed, 1) << row.name;
+    }
 }
 
 // A raw stream is told by its start codes' NAL headers; an MPEG-2 stream cut to begin at a slice whose
@@ -297,8 +427,8 @@ std::string Quoted(const std::string& path) {
     return "'" + path + "'";
 }
 
-// Raw, ffmpeg's own .ts and .m2ts, and the transport stream that splits the SPS: a copy and a fix in
-// place give the same bytes, 1 to 4 of them changed per SPS copy; ffprobe sees 16:11 (DAR 20:11), the
+// Raw, ffmpeg's own .ts, .m2ts and program stream, and the transport stream that splits the SPS: a copy and a
+// fix in place give the same bytes, 1 to 4 of them changed per SPS copy; ffprobe sees 16:11 (DAR 20:11), the
 // pictures decode the same, the probe says 16:9, and flipped back the file is the original again.
 TEST(H26xRealMedia, CopyAndInPlaceFlipShowTheNewShapeAndTheSamePictures) {
     if (!HaveFfmpeg())
@@ -312,12 +442,16 @@ TEST(H26xRealMedia, CopyAndInPlaceFlipShowTheNewShapeAndTheSamePictures) {
         test::TransportOptions options;
         options.cuts = {unit.from + 1, unit.from + 6, unit.from + unit.size - 2};
         test::WriteAll(dir.File("split.ts"), test::BuildTransport(es, options, random, s.streamType).file);
-        const std::string remux = "ffmpeg -nostdin -v error -y -i " + Quoted(raw) +
-                                  " -map 0:v -c copy -bsf:v setts=ts=N*3600 -f mpegts ";
-        ASSERT_EQ(std::system((remux + Quoted(dir.File("ffmpeg.ts"))).c_str()), 0);
-        ASSERT_EQ(std::system((remux + "-mpegts_m2ts_mode 1 " + Quoted(dir.File("ffmpeg.m2ts"))).c_str()), 0);
-        for (const std::string& source :
-             {raw, dir.File("split.ts"), dir.File("ffmpeg.ts"), dir.File("ffmpeg.m2ts")}) {
+        const std::string remux =
+            "ffmpeg -nostdin -v error -y -i " + Quoted(raw) + " -map 0:v -c copy -bsf:v setts=ts=N*3600 ";
+        ASSERT_EQ(std::system((remux + "-f mpegts " + Quoted(dir.File("ffmpeg.ts"))).c_str()), 0);
+        ASSERT_EQ(
+            std::system((remux + "-f mpegts -mpegts_m2ts_mode 1 " + Quoted(dir.File("ffmpeg.m2ts"))).c_str()),
+            0);
+        // ffmpeg's program stream has no stream map: the stream's start codes tell its codec.
+        ASSERT_EQ(std::system((remux + "-f vob " + Quoted(dir.File("ffmpeg.vob"))).c_str()), 0);
+        for (const std::string& source : {raw, dir.File("split.ts"), dir.File("ffmpeg.ts"),
+                                          dir.File("ffmpeg.m2ts"), dir.File("ffmpeg.vob")}) {
             const std::string what = std::string(s.name) + " " + source;
             const Bytes original = test::ReadAll(source);
             EXPECT_EQ(ProbeSourceAspect(source), ProbeOutcome::Aspect4x3) << what;

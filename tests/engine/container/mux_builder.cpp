@@ -29,6 +29,17 @@ void Append(Bytes& to, const Bytes& from) {
     to.insert(to.end(), from.begin(), from.end());
 }
 
+// CRC-32/MPEG-2, as PSI sections and the program stream map end with.
+std::uint32_t PsiCrc(const Bytes& bytes) {
+    std::uint32_t crc = 0xFFFFFFFF;
+    for (const std::uint8_t b : bytes) {
+        crc ^= std::uint32_t{b} << 24;
+        for (int bit = 0; bit < 8; ++bit)
+            crc = (crc & 0x80000000) != 0 ? (crc << 1) ^ 0x04C11DB7 : crc << 1;
+    }
+    return crc;
+}
+
 std::size_t NextAfter(const std::set<std::size_t>& points, std::size_t at, std::size_t otherwise) {
     const auto next = points.upper_bound(at);
     return next == points.end() ? otherwise : std::min(*next, otherwise);
@@ -163,13 +174,7 @@ public:
     }
 
     void Section(std::uint16_t pid, Bytes section) {
-        // CRC-32/MPEG-2 over the section.
-        std::uint32_t crc = 0xFFFFFFFF;
-        for (const std::uint8_t b : section) {
-            crc ^= std::uint32_t{b} << 24;
-            for (int bit = 0; bit < 8; ++bit)
-                crc = (crc & 0x80000000) != 0 ? (crc << 1) ^ 0x04C11DB7 : crc << 1;
-        }
+        const std::uint32_t crc = PsiCrc(section);
         Bytes payload{0x00}; // pointer_field
         Append(payload, section);
         Append(payload, {static_cast<std::uint8_t>(crc >> 24), static_cast<std::uint8_t>(crc >> 16),
@@ -303,6 +308,16 @@ Mux BuildProgram(const Bytes& es, const ProgramOptions& options, std::mt19937& r
     Bytes system{0x80, 0x1B, 0x83, 0x04, 0xE1, 0xFF, 0xE0, 0xE0, 0xE8, 0xC0, 0xC0, 0x20};
     Append(system, SequenceHeader(0x23));
     packet(0xBB, system, 0);
+    if (options.streamType != 0) {
+        // No stream info; one entry, the video, with a registration descriptor.
+        Bytes map{0x00, 0x00, 0x01, 0xBC, 0x00, 0x00, 0xE1, 0xFF, 0x00, 0x00, 0x00, 0x0A, options.streamType,
+                  0xE0, 0x00, 0x06, 0x05, 0x04, 'H',  'D',  'M',  'V'};
+        map[5] = static_cast<std::uint8_t>(map.size() + 4 - 6);
+        const std::uint32_t crc = PsiCrc(map) ^ (options.mapCrcBroken ? 1u : 0u);
+        for (int shift = 24; shift >= 0; shift -= 8)
+            map.push_back(static_cast<std::uint8_t>(crc >> shift));
+        mux.Structure(map);
+    }
     for (std::size_t at = 0; at < es.size();) {
         const std::size_t room = 1800 + random() % 200;
         const std::size_t end = std::min({es.size(), at + room, NextAfter(options.cuts, at, es.size())});

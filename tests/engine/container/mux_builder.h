@@ -54,6 +54,10 @@ Mux BuildTransport(const Bytes& es, const TransportOptions& options, std::mt1993
 struct ProgramOptions {
     bool mpeg1 = false;         // MPEG-1 system stream: MPEG-1 pack and packet headers
     std::set<std::size_t> cuts; // ES offsets at which a video PES packet must end
+    // A program stream map after the system header naming the video's type (0x02 MPEG-2, 0x1B H.264,
+    // 0x24 HEVC); none when 0. `mapCrcBroken` spoils its CRC.
+    std::uint8_t streamType = 0;
+    bool mapCrcBroken = false;
 };
 // A program stream of packs with a system header first, video E0, decoys in private stream 2, padding.
 Mux BuildProgram(const Bytes& es, const ProgramOptions& options, std::mt19937& random);
