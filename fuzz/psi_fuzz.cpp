@@ -110,6 +110,16 @@ void AddVideo(std::vector<std::uint8_t>& ts, std::uint32_t pid) {
     }
 }
 
+// A payload holding an association of program 1 to MAP_PID, with its CRC.
+std::vector<std::uint8_t> Association() {
+    constexpr std::uint8_t MAP_HIGH = 0xE0 | (MAP_PID >> 8), MAP_LOW = MAP_PID & 0xFF;
+    std::vector<std::uint8_t> section = {0x00, 0xB0, 0x0D,     0x00,    0x01, 0xC1, 0x00, 0x00,
+                                         0x00, 0x01, MAP_HIGH, MAP_LOW, 0,    0,    0,    0};
+    SetCrc(section);
+    section.insert(section.begin(), 0x00);
+    return section;
+}
+
 } // namespace
 
 // The first byte: bit 0 keeps the section's CRC as it is, the rest is the pointer field; the section
@@ -129,28 +139,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     // Read as an association, then as the map an association names, and again as a map on every PID
     // a fuzzed association named (the first few).
-    std::vector<std::uint8_t> association = {0x00,
-                                             0x00,
-                                             0xB0,
-                                             0x0D,
-                                             0x00,
-                                             0x01,
-                                             0xC1,
-                                             0x00,
-                                             0x00,
-                                             0x00,
-                                             0x01,
-                                             static_cast<std::uint8_t>(0xE0 | (MAP_PID >> 8)),
-                                             static_cast<std::uint8_t>(MAP_PID),
-                                             0,
-                                             0,
-                                             0,
-                                             0};
-    {
-        std::vector<std::uint8_t> bare(association.begin() + 1, association.end());
-        SetCrc(bare);
-        std::copy(bare.begin(), bare.end(), association.begin() + 1);
-    }
+    const std::vector<std::uint8_t> association = Association();
     Tables alone;
     alone.Read(TS_PAT_PID, payload);
     std::vector<std::uint32_t> maps;
