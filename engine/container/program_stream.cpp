@@ -2,6 +2,7 @@
 #include "container/program_stream.h"
 
 #include "container/container_walk.h"
+#include "container/psi_tables.h"
 #include "container/transport_stream.h"
 
 #include <algorithm>

@@ -2,11 +2,11 @@
 #include "container/transport_stream.h"
 
 #include "container/pes_header.h"
+#include "container/psi_tables.h"
 #include "video/stream_search.h"
 
 #include <algorithm>
 #include <array>
-#include <bitset>
 #include <cstring>
 #include <optional>
 #include <vector>
@@ -17,7 +17,6 @@ namespace {
 
 constexpr std::uint32_t NULL_PID = 0x1FFF;
 constexpr std::uint32_t PACKET = 188;
-constexpr std::uint32_t PAT_PID = 0;
 // How far into the first buffer-full the structure may start: a cut recording begins mid-packet, but
 // not tens of kilobytes into junk.
 constexpr std::uint32_t DETECT_WINDOW = 65536;
@@ -53,47 +52,18 @@ private:
     };
 
     void Packet(WalkBuffer& buffer, HeaderSink& sink, std::uint8_t* packet, std::uint32_t size);
-    void Section(std::uint32_t pid, const std::uint8_t* payload, std::uint32_t size);
+    void Learned(std::uint32_t pid, VideoCodec codec);
     Pid& StreamOf(std::uint32_t pid);
 
     std::uint32_t m_stride;
     std::uint32_t m_prefix;
     bool m_synced = false;
-    std::array<std::uint16_t, 8192> m_pidSlot{}; // 0: not seen yet, else index + 1 into m_pids
+    std::array<std::uint16_t, TS_PID_COUNT> m_pidSlot{}; // 0: not seen yet, else index + 1 into m_pids
     std::vector<Pid> m_pids;
-    // What the program association and program map tables say: which PIDs carry program maps, and
-    // the codec each map names for a PID.
-    std::bitset<8192> m_mapPids;
-    std::array<std::optional<VideoCodec>, 8192> m_codec{};
+    PsiTables m_tables;
 };
 
 } // namespace
-
-// A type that names no video codec this engine knows gives nothing: its streams are told by their PES
-// stream id, as when no table is found.
-std::optional<VideoCodec> CodecOfStreamType(std::uint8_t type) {
-    switch (type) {
-    case 0x01:
-    case 0x02:
-        return VideoCodec::Mpeg12;
-    case 0x1B:
-        return VideoCodec::H264;
-    case 0x24:
-        return VideoCodec::Hevc;
-    default:
-        return std::nullopt;
-    }
-}
-
-std::uint32_t SectionCrc(const std::uint8_t* data, std::uint32_t size) {
-    std::uint32_t crc = 0xFFFFFFFF;
-    for (std::uint32_t i = 0; i < size; ++i) {
-        crc ^= static_cast<std::uint32_t>(data[i]) << 24;
-        for (int bit = 0; bit < 8; ++bit)
-            crc = (crc & 0x80000000u) != 0 ? (crc << 1) ^ 0x04C11DB7u : crc << 1;
-    }
-    return crc;
-}
 
 // Packets are taken while their own sync byte and the next packet's are right; a packet whose follower
 // is not yet in the buffer waits for the next call. Once the rhythm breaks, the bytes are plain until
@@ -177,9 +147,10 @@ void TransportStreamFormat::Packet(WalkBuffer& buffer, HeaderSink& sink, std::ui
     if (start >= size)
         return;
 
-    if (pid == PAT_PID || m_mapPids[pid]) {
+    if (pid == TS_PAT_PID || m_tables.IsMap(pid)) {
         if (unitStart && !scrambled)
-            Section(pid, packet + start, size - start);
+            m_tables.Read(pid, packet + start, size - start,
+                          [this](std::uint32_t stream, VideoCodec codec) { Learned(stream, codec); });
         return;
     }
     Pid& stream = StreamOf(pid);
@@ -209,56 +180,24 @@ TransportStreamFormat::Pid& TransportStreamFormat::StreamOf(std::uint32_t pid) {
     std::uint16_t& slot = m_pidSlot[pid];
     if (slot == 0) {
         Pid& stream = m_pids.emplace_back();
-        stream.codec = m_codec[pid].value_or(VideoCodec::Mpeg12);
+        stream.codec = m_tables.CodecOf(pid).value_or(VideoCodec::Mpeg12);
         stream.search = MakeCodecScanner(stream.codec);
         stream.mpeg = dynamic_cast<StreamSearch*>(stream.search.get());
         slot = static_cast<std::uint16_t>(m_pids.size());
+        m_tables.SeenAsStream(pid);
     }
     return m_pids[slot - 1];
 }
 
-// A program association or program map section that starts and ends in this packet's payload, its
-// CRC right; anything else is passed over, and the streams are told by their PES stream ids.
-void TransportStreamFormat::Section(std::uint32_t pid, const std::uint8_t* payload, std::uint32_t size) {
-    if (size < 1 || payload[0] >= size - 1)
+// A stream met before its map keeps its search, unless the map names another codec.
+void TransportStreamFormat::Learned(std::uint32_t pid, VideoCodec codec) {
+    if (m_pidSlot[pid] == 0)
         return;
-    const std::uint8_t* section = payload + 1 + payload[0];
-    const std::uint32_t room = size - 1 - payload[0];
-    if (room < 12)
-        return;
-    const std::uint32_t length = 3 + (((section[1] & 0x0Fu) << 8) | section[2]);
-    if (length > room || length < 12 || SectionCrc(section, length) != 0)
-        return;
-    const std::uint32_t end = length - 4;
-    if (pid == PAT_PID && section[0] == 0x00) {
-        for (std::uint32_t at = 8; at + 4 <= end; at += 4) {
-            const std::uint32_t program = (static_cast<std::uint32_t>(section[at]) << 8) | section[at + 1];
-            const std::uint32_t map = ((section[at + 2] & 0x1Fu) << 8) | section[at + 3];
-            // A map on a PID already seen as a stream, or on the association's own, is not believed.
-            if (program != 0 && map != PAT_PID && m_pidSlot[map] == 0)
-                m_mapPids.set(map);
-        }
-        return;
-    }
-    if (section[0] != 0x02)
-        return;
-    std::uint32_t at = 12 + (((section[10] & 0x0Fu) << 8) | section[11]);
-    while (at + 5 <= end) {
-        const std::uint32_t stream = ((section[at + 1] & 0x1Fu) << 8) | section[at + 2];
-        const std::optional<VideoCodec> codec = CodecOfStreamType(section[at]);
-        if (codec && !m_mapPids[stream] && stream != PAT_PID) {
-            m_codec[stream] = codec;
-            // A stream met before its map keeps its search, unless the map names another codec.
-            if (m_pidSlot[stream] != 0) {
-                Pid& known = m_pids[m_pidSlot[stream] - 1u];
-                if (known.codec != *codec) {
-                    known.codec = *codec;
-                    known.search = MakeCodecScanner(*codec);
-                    known.mpeg = dynamic_cast<StreamSearch*>(known.search.get());
-                }
-            }
-        }
-        at += 5 + (((section[at + 3] & 0x0Fu) << 8) | section[at + 4]);
+    Pid& known = m_pids[m_pidSlot[pid] - 1u];
+    if (known.codec != codec) {
+        known.codec = codec;
+        known.search = MakeCodecScanner(codec);
+        known.mpeg = dynamic_cast<StreamSearch*>(known.search.get());
     }
 }
 

@@ -13,12 +13,6 @@ namespace veltrane {
 inline constexpr int TS_DETECT_PACKETS = 5;
 inline constexpr std::uint8_t TS_SYNC = 0x47;
 
-// The video codec a program map (transport) or stream map (program stream) names for a stream type.
-std::optional<VideoCodec> CodecOfStreamType(std::uint8_t type);
-// The CRC that closes every PSI section and a program stream map (MPEG-2's, not reflected): zero over
-// a whole section whose own CRC is right. A damaged table is not believed.
-std::uint32_t SectionCrc(const std::uint8_t* data, std::uint32_t size);
-
 // A walk of packets `stride` bytes long (188, or 192 with the timestamp prefix).
 std::unique_ptr<ContainerFormat> MakeTransportStreamFormat(std::uint32_t stride);
 std::unique_ptr<ContainerFormat> RecogniseTransportStream(const std::uint8_t* data, std::uint32_t size);

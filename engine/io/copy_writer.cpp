@@ -22,6 +22,8 @@ constexpr std::int64_t PIECES_MEASURED = 64;
 constexpr double WRITE_MARGIN = 1.5;
 // Rewritten blocks at least this far apart, as a DVD's headers are, have the run between them left
 // shared without asking: such a copy's space never rests on a timing that a busy machine can flip.
+// So do shorter runs while the rewritten blocks so far lie this far apart on average: a DVD's groups
+// of pictures vary in size, and one that is short (a still scene) must not cost its whole length.
 // Only denser headers, where the time target and the space promise can conflict, are chosen by what
 // is measured; the bytes such runs would need from the source stay few.
 constexpr std::int64_t ALWAYS_SHARED_APART = 300 * 1024;
@@ -127,6 +129,8 @@ void CopyWriter::NoteRewritten(std::int64_t offset) {
         m_shareStopped = true;
         return;
     }
+    if (!m_rewritten[static_cast<std::size_t>(block)])
+        ++m_rewrittenBlocks;
     m_rewritten.set(static_cast<std::size_t>(block));
 }
 
@@ -209,6 +213,12 @@ bool CopyWriter::SettleWaiting(const std::uint8_t* data, std::int64_t heldFrom) 
     m_waitingFrom = m_settled;
     if (std::exchange(m_waitingTooLong, false) || from >= m_settled)
         return true;
+    // The block that ends this run is among those noted, and so are a few ahead of it: the mean errs
+    // towards dense, where the timings decide.
+    if (m_settled + BLOCK >= ALWAYS_SHARED_APART * m_rewrittenBlocks) {
+        m_cheaperShared += m_settled - from;
+        return true;
+    }
     const Cheaper way = CheaperWay(m_settled - from);
     if (way != Cheaper::Writing) {
         if (way == Cheaper::Sharing)

@@ -30,9 +30,11 @@ namespace veltrane {
 // and written back on its own, in two parts whose difference leaves out the device's time to answer. Where
 // more of the last step's runs were cheaper written than shared, no further step is shared: the rest is
 // written as a plain copy, which costs the file system less than writing over blocks it shares. Runs between
-// rewritten blocks at least 300 KiB apart (a DVD's headers are 400 KiB or more) are never chosen by a timing:
-// they stay shared, so such a copy always takes no more than its rewritten blocks and the first half
-// megabyte. One with a header every few dozen kilobytes may be written but its start.
+// rewritten blocks at least 300 KiB apart (a DVD's headers are 400 KiB or more) are never chosen by a timing,
+// nor is any run while the rewritten blocks so far lie 300 KiB apart on average (a DVD's groups of pictures
+// vary in size, a still scene's being far shorter): they stay shared, so such a copy always takes no more
+// than its rewritten blocks and the first half megabyte. One with a header every few dozen kilobytes may be
+// written but its start.
 //
 // A step that shares only part of its range, or nothing, has the rest of the copy written from there
 // on: never a gap, never a stale byte.
@@ -120,6 +122,7 @@ private:
     std::int64_t m_cheaperWritten = 0, m_cheaperShared = 0;
     std::int64_t m_overwritten = 0; // bytes written within the shared range
     std::int64_t m_chosenWrites = 0;
+    std::int64_t m_rewrittenBlocks = 0; // blocks noted as rewritten so far, each once
     // What has been written since the last range asked to be written back.
     std::int64_t m_backTo = 0;
     std::int64_t m_piecesToAsk = 0, m_bytesToAsk = 0;

@@ -67,8 +67,11 @@ void ReadScalingList(BitReader& reader, unsigned size) {
     for (unsigned j = 0; j < size && !reader.Failed(); ++j) {
         if (next != 0) {
             const std::int32_t delta = reader.Se();
-            if (delta < -128 || delta > 127)
+            // Out of range, it could overflow the sum below: the reading stops here.
+            if (delta < -128 || delta > 127) {
                 reader.Fail();
+                return;
+            }
             next = (last + delta + 256) % 256;
         }
         last = next == 0 ? last : next;

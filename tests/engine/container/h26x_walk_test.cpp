@@ -239,6 +239,63 @@ TEST(H26xWalk, FlipsAnSpsInAProgramStreamByItsMapOrItsStartCodes) {
     }
 }
 
+// A program map the walk cannot believe leaves the H.264 stream to its PES stream id, searched as MPEG
+// video, its SPS unchanged; one it can, wherever among the entries it names the stream, has it flipped.
+TEST(H26xWalk, BelievesOnlyAProgramMapThatHoldsTogether) {
+    const Bytes es = ReadData(kStreams[0].file);
+    const Bytes flippedEs = test::WalkInBuffers(es, ConversionMode::To16x9, CHUNK_SIZE);
+    const Bytes h264{0x1B, 0xE1, 0x00, 0xF0, 0x00};
+    const Bytes audio{0x0F, 0xE1, 0x01, 0xF0, 0x03, 0x0A, 0x01, 0x00}; // with a 3-byte descriptor
+    Bytes audioThenH264 = audio;
+    audioThenH264.insert(audioThenH264.end(), h264.begin(), h264.end());
+    struct Row {
+        const char* name;
+        Bytes entries;
+        bool flipped;
+        bool crcWrong = false;
+        std::uint32_t lengthBeyond = 0;  // declared past the bytes there
+        std::uint16_t programInfo = 0;   // program_info_length, its bytes not there
+        std::uint16_t firstEsInfo = 0x0; // the first entry's es_info_length where not 0
+    };
+    const Row rows[] = {
+        {"Named", h264, true},
+        {"NamedAfterAnAudioStream", audioThenH264, true},
+        {"CrcWrong", h264, false, true},
+        {"LongerThanItsPacket", h264, false, false, 160},
+        {"UnknownStreamType", {0x06, 0xE1, 0x00, 0xF0, 0x00}, false},
+        {"ProgramInfoPastTheEnd", h264, false, false, 0, 0x3FF},
+        {"AudioInfoOverTheVideoEntry", audioThenH264, false, false, 0, 0, 0x3FF},
+    };
+    for (const Row& row : rows) {
+        Bytes section{0x02,
+                      0xB0,
+                      0x00,
+                      0x00,
+                      0x01,
+                      0xC1,
+                      0x00,
+                      0x00,
+                      0xE1,
+                      0x00,
+                      static_cast<std::uint8_t>(0xF0 | (row.programInfo >> 8)),
+                      static_cast<std::uint8_t>(row.programInfo)};
+        Bytes entries = row.entries;
+        if (row.firstEsInfo != 0) {
+            entries[3] = static_cast<std::uint8_t>(0xF0 | (row.firstEsInfo >> 8));
+            entries[4] = static_cast<std::uint8_t>(row.firstEsInfo);
+        }
+        section.insert(section.end(), entries.begin(), entries.end());
+        const std::size_t length = section.size() - 3 + 4 + row.lengthBeyond;
+        section[1] = static_cast<std::uint8_t>(0xB0 | (length >> 8));
+        section[2] = static_cast<std::uint8_t>(length);
+        std::mt19937 random(11);
+        const test::Mux mux = test::BuildTransport(es, {}, random, 0x1B, {section, row.crcWrong});
+        EXPECT_TRUE(test::SameBytes(test::WalkInBuffers(mux.file, ConversionMode::To16x9, CHUNK_SIZE),
+                                    row.flipped ? Expected(mux, es, flippedEs) : mux.file))
+            << row.name;
+    }
+}
+
 class NoEdits final : public EditSink {
 public:
     void Found(const Site& site) override { sites.push_back(site); }

@@ -169,12 +169,21 @@ public:
     // after each section, where a reader looks no further, a start code and a "header" as decoys.
     void Psi() {
         Section(0x0000, {0x00, 0xB0, 0x0D, 0x00, 0x01, 0xC1, 0x00, 0x00, 0x00, 0x01, 0xF0, 0x00});
-        Section(PMT_PID, {0x02, 0xB0, 0x12, 0x00, 0x01, 0xC1, 0x00, 0x00, 0xE1, 0x00, 0xF0, 0x00,
-                          m_streamType, 0xE1, 0x00, 0xF0, 0x00});
+        if (m_pmt.empty())
+            Section(PMT_PID, {0x02, 0xB0, 0x12, 0x00, 0x01, 0xC1, 0x00, 0x00, 0xE1, 0x00, 0xF0, 0x00,
+                              m_streamType, 0xE1, 0x00, 0xF0, 0x00});
+        else
+            Section(PMT_PID, m_pmt, m_pmtCrcWrong);
+    }
+    void ReplacePmt(const Bytes& section, bool crcWrong) {
+        m_pmt = section;
+        m_pmtCrcWrong = crcWrong;
     }
 
-    void Section(std::uint16_t pid, Bytes section) {
-        const std::uint32_t crc = PsiCrc(section);
+    void Section(std::uint16_t pid, Bytes section, bool crcWrong = false) {
+        std::uint32_t crc = PsiCrc(section);
+        if (crcWrong)
+            crc ^= 1;
         Bytes payload{0x00}; // pointer_field
         Append(payload, section);
         Append(payload, {static_cast<std::uint8_t>(crc >> 24), static_cast<std::uint8_t>(crc >> 16),
@@ -214,15 +223,18 @@ private:
     bool m_timestamped;
     std::mt19937& m_random;
     std::uint8_t m_streamType;
+    Bytes m_pmt;
+    bool m_pmtCrcWrong = false;
     std::map<std::uint16_t, std::uint8_t> m_continuity;
 };
 
 } // namespace
 
 Mux BuildTransport(const Bytes& es, const TransportOptions& options, std::mt19937& random,
-                   std::uint8_t streamType) {
+                   std::uint8_t streamType, const OtherPmt& pmt) {
     Mux mux;
     TransportWriter ts(mux, options.timestamped, random, streamType);
+    ts.ReplacePmt(pmt.section, pmt.crcWrong);
     ts.Psi();
     ts.Audio();
     // Only the first PES packet has a PTS, so that a decoder works the timing out by itself.

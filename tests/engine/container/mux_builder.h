@@ -45,11 +45,16 @@ struct TransportOptions {
     std::set<std::size_t> cuts;      // ES offsets at which a video packet's payload must end
     std::set<std::size_t> pesStarts; // ES offsets at which a new video PES begins
 };
+// A PMT section, without its CRC, in place of the one that names the video.
+struct OtherPmt {
+    Bytes section; // empty: the one naming the video
+    bool crcWrong = false;
+};
 // A transport stream (PAT, PMT, video on PID 0x100, decoy audio on 0x101, null packets) carrying
 // `es`; after every cut other PIDs' packets come before the continuation, which has an adaptation field.
 // The PMT names the video's `streamType` (0x02 MPEG-2, 0x1B H.264, 0x24 HEVC).
 Mux BuildTransport(const Bytes& es, const TransportOptions& options, std::mt19937& random,
-                   std::uint8_t streamType = 0x02);
+                   std::uint8_t streamType = 0x02, const OtherPmt& pmt = {});
 
 struct ProgramOptions {
     bool mpeg1 = false;         // MPEG-1 system stream: MPEG-1 pack and packet headers

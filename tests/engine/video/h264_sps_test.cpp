@@ -55,6 +55,9 @@ TEST(H264SpsDamaged, EveryDamageIsRefusedWithItsReason) {
         {"ABitAfterTheStopBit", With(sps, sps.size() - 1, 0x81), "rbsp_stop_one_bit"},
         {"SpsIdOutOfRange", FromHex("6742c01e04208000"), "out of range"},
         {"MoreThan31LeadingZeros", FromHex("6742c01e00000300000300000300"), "ends inside"},
+        // High profile, a scaling list whose first delta is near 2^31 (found by fuzzing: the sum that
+        // follows it overflowed).
+        {"ScalingDeltaNearTheLimit", FromHex("6764001ead80000000ffffff8e80"), "ends inside"},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
