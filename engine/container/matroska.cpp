@@ -285,11 +285,12 @@ MatroskaAnalysis AnalyseMatroska(const std::uint8_t* data, std::uint32_t size, s
         const ReadResult read = ebml::ReadElementHeader(data + pos, segmentEnd - pos, h);
         if (read == ReadResult::NeedMore)
             break;
+        // A Cluster may be of unknown size; it ends the head all the same.
+        if (read == ReadResult::Ok && h.id == mkv::CLUSTER)
+            break;
         if (read == ReadResult::Invalid || !h.SizeKnown())
             return refuse("Matroska segment is damaged");
         const std::uint64_t at = pos + h.Length();
-        if (h.id == mkv::CLUSTER)
-            break;
         if (head.segmentEnd != ebml::UNKNOWN_SIZE && h.size > head.segmentEnd - at)
             return refuse("Matroska segment is damaged");
         if (first && h.id == ebml::ID_CRC32 && h.size == 4 && at + 4 <= size &&

@@ -648,11 +648,12 @@ TEST(Matroska, MissingDisplaySizeMovesTracksToTheEndOfACopy) {
 // The engine's walk over a file it reads from, in buffers of `window` bytes; patches behind the buffer
 // written where they belong, as the run writes them.
 Bytes WalkWithSource(const std::string& path, ConversionMode mode, std::size_t window) {
+    // Patches that reach behind the buffer go in once everything else is written, as the run's do.
     struct Behind final : EditSink {
-        Bytes* out = nullptr;
+        std::vector<Patch> behind;
         void Put(const Patch& p) {
             if (p.behind)
-                std::copy_n(p.after.begin(), p.size, out->begin() + static_cast<std::ptrdiff_t>(p.offset));
+                behind.push_back(p);
         }
         void Found(const Site& site) override {
             site.ForEachPatch([this](const Patch& p) { Put(p); });
@@ -661,8 +662,6 @@ Bytes WalkWithSource(const std::string& path, ConversionMode mode, std::size_t w
     } sink;
     const Bytes file = test::ReadAll(path);
     Bytes out;
-    out.reserve(file.size());
-    sink.out = &out;
     io::File source = io::OpenForSequentialRead(path);
     ContainerWalk walk(sink, mode, static_cast<std::uint32_t>(window));
     walk.ReadsFrom(source);
@@ -683,6 +682,8 @@ Bytes WalkWithSource(const std::string& path, ConversionMode mode, std::size_t w
             break;
     }
     EXPECT_FALSE(walk.Refused()) << walk.RefusedBecause().value_or("");
+    for (const Patch& p : sink.behind)
+        std::copy_n(p.after.begin(), p.size, out.begin() + static_cast<std::ptrdiff_t>(p.offset));
     return out;
 }
 
@@ -1057,5 +1058,35 @@ TEST(Matroska, MovedTracksShowTheTargetInEveryReader) {
     }
 }
 
+} // namespace
+} // namespace veltrane
+namespace veltrane {
+namespace {
+TEST(MatroskaTmp, Early) {
+    for (bool late : {false, true}) {
+        Shape shape = Form("x", 3, false, false, true, 3);
+        shape.tracksLast = late;
+        shape.seekPosition = 4;
+        Bytes source = Build(shape).file;
+        test::TempDir dir;
+        const std::string path = dir.File("in.mkv"), copy = dir.File("out.mkv");
+        test::WriteAll(path, source);
+        test::RecordingSink sink;
+        RunReport report;
+        ASSERT_EQ(RunConversion(path, copy, ConversionMode::To16x9, sink, report), RunOutcome::Completed);
+        const Bytes out = test::ReadAll(copy);
+        for (std::size_t window : {68, 69}) {
+            fprintf(stderr, "WINDOW %zu\n", window);
+            Bytes w = WalkWithSource(path, ConversionMode::To16x9, window);
+            for (size_t i = 0; i < w.size(); ++i)
+                if (w[i] != out[i]) {
+                    printf("late %d window %zu diff at %zu: %02x %02x %02x | %02x %02x %02x %02x %02x %02x\n",
+                           late, window, i, source[i], w[i], out[i], source[i - 6], source[i - 5],
+                           source[i - 4], source[i - 3], source[i - 2], source[i - 1]);
+                    break;
+                }
+        }
+    }
+}
 } // namespace
 } // namespace veltrane
