@@ -271,8 +271,10 @@ void MatroskaFormat::Report(WalkCore& core, const MatroskaVideoTrack& track) {
     site.kind = SiteKind::ContainerField;
     site.offset = track.displayWidth.offset;
     site.declared = site.result = MatroskaDeclaredAspect(track);
-    site.patch.offset = track.displayWidth.offset;
-    Place(core, site);
+    // A report changes nothing: told at once, even from a late Tracks, so that a probe that stops early
+    // still weighs the container's shape.
+    site.patch.offset = m_head.tracksLate ? core.Base() : track.displayWidth.offset;
+    core.Apply(site);
 }
 
 // Tracks beyond the first buffer-full, where the SeekHead names it: read from the file before any frame,
