@@ -765,14 +765,6 @@ TEST(Matroska, LateTracksConvertThroughTheSeekHead) {
         ASSERT_EQ(FixInPlace(path, ConversionMode::To16x9, sink, report), RunOutcome::Completed);
         EXPECT_TRUE(test::SameBytes(test::ReadAll(path), out));
     }
-    // The probe, which picks a flip's direction, weighs a late Tracks' display size over the stream's own.
-    Shape wide = Form("late, shown 16:9 over a 4:3 stream");
-    wide.tracksLast = true;
-    wide.seekPosition = 4;
-    wide.video = Cat({Uint(0xB0, 720, 2), Uint(0xBA, 576, 2), Uint(0x54B0, 1024, 2), Uint(0x54BA, 576, 2)});
-    test::TempDir probeDir;
-    test::WriteAll(probeDir.File("wide.mkv"), Build(wide).file);
-    EXPECT_EQ(ProbeSourceAspect(probeDir.File("wide.mkv")), ProbeOutcome::Aspect16x9);
 #ifndef _WIN32
     // A pipe cannot be read at its end before its start.
     Shape shape = Form("late");
