@@ -285,11 +285,12 @@ MatroskaAnalysis AnalyseMatroska(const std::uint8_t* data, std::uint32_t size, s
         const ReadResult read = ebml::ReadElementHeader(data + pos, segmentEnd - pos, h);
         if (read == ReadResult::NeedMore)
             break;
+        // A Cluster may be of unknown size; it ends the head all the same.
+        if (read == ReadResult::Ok && h.id == mkv::CLUSTER)
+            break;
         if (read == ReadResult::Invalid || !h.SizeKnown())
             return refuse("Matroska segment is damaged");
         const std::uint64_t at = pos + h.Length();
-        if (h.id == mkv::CLUSTER)
-            break;
         if (head.segmentEnd != ebml::UNKNOWN_SIZE && h.size > head.segmentEnd - at)
             return refuse("Matroska segment is damaged");
         if (first && h.id == ebml::ID_CRC32 && h.size == 4 && at + 4 <= size &&
@@ -307,8 +308,15 @@ MatroskaAnalysis AnalyseMatroska(const std::uint8_t* data, std::uint32_t size, s
         }
         pos = at + h.size;
     }
-    if (!tracksFound)
-        return refuse("Matroska track list does not lie before the first cluster");
+    if (!tracksFound) {
+        const std::optional<std::uint64_t> late = MatroskaSeekTracks(data, size, head);
+        if (!late || *late < pos)
+            return refuse("Matroska track list does not lie before the first cluster");
+        head.tracks = {*late, 0};
+        head.tracksLate = true;
+        analysis.verdict = MatroskaVerdict::Usable;
+        return analysis;
+    }
     if (head.video.empty() && analysis.verdict == MatroskaVerdict::Usable)
         return refuse("Matroska file has no video track");
     // Inner scopes before the outer ones that end with them, for the walk to close them in order.
@@ -318,7 +326,8 @@ MatroskaAnalysis AnalyseMatroska(const std::uint8_t* data, std::uint32_t size, s
     return analysis;
 }
 
-bool ReadMatroskaTracks(const std::uint8_t* data, std::uint64_t size, std::uint64_t at, MatroskaHead& head) {
+bool ReadMatroskaTracks(const std::uint8_t* data, std::uint64_t size, std::uint64_t at, MatroskaHead& head,
+                        const char** refusal) {
     ElementHeader h;
     if (ebml::ReadElementHeader(data, size, h) != ReadResult::Ok || h.id != mkv::TRACKS || !h.SizeKnown() ||
         h.size != size - h.Length())
@@ -327,6 +336,8 @@ bool ReadMatroskaTracks(const std::uint8_t* data, std::uint64_t size, std::uint6
     analysis.verdict = MatroskaVerdict::Usable;
     if (!ReadTracks(data, h.Length(), size, analysis))
         return false;
+    if (refusal != nullptr)
+        *refusal = analysis.verdict == MatroskaVerdict::Refused ? analysis.refusal : "";
     auto move = [at](std::uint64_t& offset) { offset += at; };
     for (MatroskaVideoTrack& t : analysis.head.video) {
         move(t.codecPrivate.offset);
@@ -345,6 +356,46 @@ bool ReadMatroskaTracks(const std::uint8_t* data, std::uint64_t size, std::uint6
                           analysis.head.crcScopes.end());
     head.tracks = {at, size};
     return true;
+}
+
+std::optional<std::uint64_t> MatroskaSeekTracks(const std::uint8_t* data, std::uint32_t size,
+                                                const MatroskaHead& head) {
+    const std::uint64_t headEnd = std::min<std::uint64_t>(head.segmentEnd, size);
+    std::optional<std::uint64_t> found;
+    std::vector<CrcScope> ignored;
+    for (std::uint64_t pos = head.segmentStart; pos < headEnd && !found;) {
+        ElementHeader h;
+        if (ebml::ReadElementHeader(data + pos, headEnd - pos, h) != ReadResult::Ok || !h.SizeKnown() ||
+            h.id == mkv::CLUSTER || h.size > headEnd - pos - h.Length())
+            break;
+        const std::uint64_t at = pos + h.Length();
+        pos = at + h.size;
+        if (h.id != mkv::SEEK_HEAD)
+            continue;
+        ForEachChild(data, at, pos, ignored, [&](const ElementHeader& s, std::uint64_t sAt) {
+            if (s.id != mkv::SEEK)
+                return true;
+            bool tracks = false;
+            std::uint64_t position = 0;
+            bool positioned = false;
+            const bool ok = ForEachChild(
+                data, sAt, sAt + s.size, ignored, [&](const ElementHeader& e, std::uint64_t eAt) {
+                    if (e.id == mkv::SEEK_ID)
+                        tracks = e.size == 4 && data[eAt] == 0x16 && data[eAt + 1] == 0x54 &&
+                                 data[eAt + 2] == 0xAE && data[eAt + 3] == 0x6B;
+                    else if (e.id == mkv::SEEK_POSITION)
+                        positioned = ebml::ReadUnsigned(data + eAt, e.size, position);
+                    return true;
+                });
+            // A position past what a file can hold is no place to read from.
+            if (ok && tracks && positioned && position < (std::uint64_t{1} << 56)) {
+                found = head.segmentStart + position;
+                return false;
+            }
+            return true;
+        });
+    }
+    return found;
 }
 
 DeclaredAspect MatroskaDeclaredAspect(const MatroskaVideoTrack& t) {

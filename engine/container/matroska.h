@@ -5,6 +5,7 @@
 #include "video/sequence_header.h"
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -74,6 +75,9 @@ struct MatroskaHead {
     std::uint64_t segmentSizeField = 0; // file offset of the Segment's size field
     std::uint8_t segmentSizeLength = 0;
     FileRange tracks; // the Tracks element, header included
+    // Tracks lies past the first buffer-full (after the Clusters), found through the SeekHead alone:
+    // `tracks.offset` is where the SeekHead puts it, and the video tracks are read from the file there.
+    bool tracksLate = false;
     std::vector<MatroskaVideoTrack> video;
     std::vector<CrcScope> crcScopes; // inside the Segment's head, Tracks' above all
 };
@@ -91,13 +95,19 @@ bool LooksLikeMatroska(const std::uint8_t* data, std::uint32_t size);
 
 // Reads the file's first bytes (the whole file when it is smaller): the EBML header, the Segment and
 // its elements before the first Cluster, Tracks among them. `fileSize` is 0 when the file's end is
-// not known (a pipe). Tracks that lie only after the Clusters (found through the SeekHead alone) are
-// refused: the walk has to know the video tracks before the first Block.
+// not known (a pipe). Tracks that lie only after the Clusters, named by a Seek entry, are marked late
+// with no video track read: the walk has to read them from the file before the first Block. Tracks
+// named by no Seek entry are refused.
 MatroskaAnalysis AnalyseMatroska(const std::uint8_t* data, std::uint32_t size, std::uint64_t fileSize);
 
 // The video tracks of the Tracks element at data[0..size), as the head's reading finds them, every offset
-// moved by `at` (where those bytes lie in the output). False when it is damaged.
-bool ReadMatroskaTracks(const std::uint8_t* data, std::uint64_t size, std::uint64_t at, MatroskaHead& head);
+// moved by `at` (where those bytes lie in the output). False when it is damaged; `refusal` names a video
+// track the walk cannot convert (encrypted, compressed), "" otherwise.
+bool ReadMatroskaTracks(const std::uint8_t* data, std::uint64_t size, std::uint64_t at, MatroskaHead& head,
+                        const char** refusal = nullptr);
+// Tracks as the file's head names it in a SeekHead's entry: the file offset, or nothing without one.
+std::optional<std::uint64_t> MatroskaSeekTracks(const std::uint8_t* data, std::uint32_t size,
+                                                const MatroskaHead& head);
 
 // The display size a track must declare to show `target` (4:3 or 16:9), as sites over its existing
 // DisplayWidth and DisplayHeight, keeping its DisplayUnit. Unit 0: the height is the cropped height

@@ -1,7 +1,9 @@
 // Matroska and WebM in the format table: the head's display sizes set, the video tracks' frames
 // searched by their codecs' scanners, every CRC-32 over a changed byte made right.
 #include "container/container_format.h"
+#include "container/ebml.h"
 #include "container/matroska.h"
+#include "container/matroska_ids.h"
 #include "io/file_io.h"
 
 #include <algorithm>
@@ -13,6 +15,9 @@
 namespace veltrane {
 
 namespace {
+
+// Tracks read from the file wherever it lies; a track list is a few KiB, anything near this is damage.
+constexpr std::uint64_t MAX_LATE_TRACKS = 16 * 1024 * 1024;
 
 DeclaredAspect TargetOf(ConversionMode mode) {
     return mode == ConversionMode::To16x9 ? DeclaredAspect::Ratio16x9 : DeclaredAspect::Ratio4x3;
@@ -39,6 +44,7 @@ public:
         m_core = &core;
         if (!m_walker && !Begin(core, data, size))
             return size;
+        ApplyArrived(core, last);
         const std::uint32_t reached = m_walker->Walk(data, from, size, core.Base(), last, *this);
         // The Segment's new size goes in once the walker has read the old one: it walks the file as the
         // source has it, which ends where the Segment did.
@@ -52,6 +58,13 @@ public:
         for (auto& [number, scanner] : m_scanners)
             f(*scanner);
     }
+    // Bytes of a late Tracks' site cut by the buffer's edge come again whole with the next buffer-full.
+    std::uint32_t HoldBoundary(WalkCore& core, std::uint32_t hold) const override {
+        for (const Site& site : m_ahead)
+            if (site.patch.offset >= core.Base() && site.patch.offset < core.Base() + core.BufferSize())
+                hold = std::min(hold, static_cast<std::uint32_t>(site.patch.offset - core.Base()));
+        return hold;
+    }
     void Patched(WalkCore& core, const Patch& patch, EditSink&) override {
         m_core = &core;
         if (m_walker)
@@ -60,6 +73,10 @@ public:
 
 private:
     bool Begin(WalkCore& core, std::uint8_t* data, std::uint32_t size);
+    bool ReadLateTracks(WalkCore& core);
+    // A site applied now, or kept until its bytes arrive when it lies ahead of the buffer.
+    void Place(WalkCore& core, const Site& site);
+    void ApplyArrived(WalkCore& core, bool last);
     void Grow(WalkCore& core, const MatroskaVideoTrack& track, DeclaredAspect target);
     bool Move(WalkCore& core, const std::uint8_t* data, std::uint32_t size, DeclaredAspect target,
               std::vector<MatroskaGrowth>& rewrites);
@@ -84,6 +101,7 @@ private:
     WalkCore* m_core = nullptr;
     std::optional<MatroskaGrowth> m_segmentSize;              // a moved Tracks' Segment size, still to write
     std::map<std::uint64_t, DeclaredAspect> m_declaredBefore; // of tracks moved with a display size added
+    std::vector<Site> m_ahead; // sites in a late Tracks the walk has not reached
 };
 
 // The head lies in the first buffer-full: the display sizes are set there before a frame is walked.
@@ -93,7 +111,19 @@ bool MatroskaFormat::Begin(WalkCore& core, std::uint8_t* data, std::uint32_t siz
     // read again, since every offset behind the growth moved. Without such a Void, a copy moves Tracks
     // to the end.
     std::vector<MatroskaGrowth> moved;
-    if (mode) {
+    if (m_head.tracksLate) {
+        if (!ReadLateTracks(core))
+            return false;
+        // Room for a missing display size is made only in the head; a late Tracks has to have one.
+        for (const MatroskaVideoTrack& track : m_head.video) {
+            std::vector<ContainerSite> sites;
+            if (const char* refusal = mode ? MatroskaDisplaySites(track, TargetOf(*mode), sites) : "";
+                *refusal != '\0') {
+                core.Refuse(refusal);
+                return false;
+            }
+        }
+    } else if (mode) {
         for (const MatroskaVideoTrack& track : m_head.video)
             Grow(core, track, TargetOf(*mode));
         const MatroskaAnalysis again = AnalyseMatroska(data, size, 0);
@@ -228,7 +258,7 @@ bool MatroskaFormat::SetDisplaySize(WalkCore& core, const MatroskaVideoTrack& tr
         site.declared = moved != m_declaredBefore.end() ? moved->second : field.declaredBefore;
         site.result = field.declaredAfter;
         site.patch = PatchOf(field.offset, field.size, field.before, field.after);
-        core.Apply(site);
+        Place(core, site);
     }
     return true;
 }
@@ -241,8 +271,79 @@ void MatroskaFormat::Report(WalkCore& core, const MatroskaVideoTrack& track) {
     site.kind = SiteKind::ContainerField;
     site.offset = track.displayWidth.offset;
     site.declared = site.result = MatroskaDeclaredAspect(track);
-    site.patch.offset = track.displayWidth.offset;
+    // A report changes nothing: told at once, even from a late Tracks, so that a probe that stops early
+    // still weighs the container's shape.
+    site.patch.offset = m_head.tracksLate ? core.Base() : track.displayWidth.offset;
     core.Apply(site);
+}
+
+// Tracks beyond the first buffer-full, where the SeekHead names it: read from the file before any frame,
+// so that the scanners know each track's codec and the walker its CRC-32s.
+bool MatroskaFormat::ReadLateTracks(WalkCore& core) {
+    const io::File* source = core.Source();
+    if (source == nullptr) {
+        core.Refuse("Matroska track list lies at the end: needs a seekable file");
+        return false;
+    }
+    const std::optional<std::int64_t> fileSize = source->Size();
+    const std::uint64_t at = m_head.tracks.offset;
+    const std::uint64_t end =
+        std::min(fileSize ? static_cast<std::uint64_t>(*fileSize) : 0, m_head.segmentEnd);
+    std::uint8_t header[ebml::MAX_HEADER_LENGTH] = {};
+    ebml::ElementHeader h;
+    if (at >= end ||
+        !source->ReadAllAt(header, static_cast<std::size_t>(std::min<std::uint64_t>(sizeof header, end - at)),
+                           static_cast<std::int64_t>(at)) ||
+        ebml::ReadElementHeader(header, std::min<std::uint64_t>(sizeof header, end - at), h) !=
+            ebml::ReadResult::Ok ||
+        h.id != mkv::TRACKS || !h.SizeKnown() || h.size > end - at - h.Length()) {
+        core.Refuse("Matroska seek entry of the track list points to no track list");
+        return false;
+    }
+    if (h.size > MAX_LATE_TRACKS) {
+        core.Refuse("Matroska track list is too large to read");
+        return false;
+    }
+    std::vector<std::uint8_t> bytes(static_cast<std::size_t>(h.Length() + h.size));
+    const char* refusal = "";
+    if (!source->ReadAllAt(bytes.data(), bytes.size(), static_cast<std::int64_t>(at)) ||
+        !ReadMatroskaTracks(bytes.data(), bytes.size(), at, m_head, &refusal)) {
+        core.Refuse("Matroska track list is damaged");
+        return false;
+    }
+    if (*refusal != '\0' || m_head.video.empty()) {
+        core.Refuse(*refusal != '\0' ? refusal : "Matroska file has no video track");
+        return false;
+    }
+    std::stable_sort(m_head.crcScopes.begin(), m_head.crcScopes.end(),
+                     [](const CrcScope& a, const CrcScope& b) {
+                         return a.end != b.end ? a.end < b.end : a.dataStart > b.dataStart;
+                     });
+    return true;
+}
+
+void MatroskaFormat::Place(WalkCore& core, const Site& site) {
+    const Patch& patch = site.patch;
+    if (patch.offset + patch.size > core.Base() + core.BufferSize() &&
+        core.Appended(patch.offset, patch.size) == nullptr)
+        m_ahead.push_back(site);
+    else
+        core.Apply(site);
+}
+
+void MatroskaFormat::ApplyArrived(WalkCore& core, bool last) {
+    const std::uint64_t end = core.Base() + core.BufferSize();
+    for (auto it = m_ahead.begin(); it != m_ahead.end();) {
+        if (it->patch.offset + it->patch.size <= end) {
+            const Site site = *it;
+            it = m_ahead.erase(it);
+            core.Apply(site);
+        } else {
+            ++it;
+        }
+    }
+    if (last && !m_ahead.empty())
+        core.Refuse("Matroska track list lies past the end of the file");
 }
 
 void MatroskaFormat::VideoPayload(std::uint64_t track, std::uint8_t* piece, std::uint32_t size,
@@ -250,6 +351,11 @@ void MatroskaFormat::VideoPayload(std::uint64_t track, std::uint8_t* piece, std:
     const auto found = m_scanners.find(track);
     if (found == m_scanners.end())
         return;
+    // A late Tracks' CodecPrivate follows the last frame in the file, but is no continuation of it.
+    if (m_head.tracksLate)
+        for (const MatroskaVideoTrack& t : m_head.video)
+            if (t.number == track && t.codecPrivate.size > 0 && fileOffset == t.codecPrivate.offset)
+                found->second->Forget();
     WalkBuffer& buffer = m_core->Buffer();
     if (fileOffset >= buffer.base && fileOffset - buffer.base < m_core->BufferSize() &&
         piece == buffer.data + (fileOffset - buffer.base)) {

@@ -1,9 +1,13 @@
 // Matroska and WebM: hand-built files for every block form and every refusal, and muxers' real files
 // judged by ffmpeg, mpv and MediaInfo after the display size, the stream and the CRC-32s are patched.
+#include "container/container_walk.h"
 #include "container/ebml.h"
 #include "container/matroska.h"
 #include "conversion_run.h"
 #include "in_place_fix.h"
+#include "io/file_io.h"
+#include "source_probe.h"
+#include "stream_run.h"
 #include "test_support.h"
 #include "video/aspect_rule.h"
 
@@ -14,6 +18,10 @@
 #include <memory>
 #include <random>
 #include <set>
+#include <thread>
+#ifndef _WIN32
+#include <unistd.h>
+#endif
 
 namespace veltrane {
 namespace {
@@ -197,9 +205,13 @@ Built Build(const Shape& s) {
     };
     const std::size_t seekSize = seekHead(0).size();
     const Bytes headVoid = s.headVoid ? El(0xEC, Bytes(20, 0)) : Bytes();
+    // Tracks after the Clusters, as a property editor or a late muxer leaves it, named by the SeekHead if
+    // any.
     const Bytes segment =
-        s.tracksLast ? Cat({clusters, tracks})
-                     : Cat({seekHead(seekSize + headVoid.size()), headVoid, tracks, after, clusters});
+        s.tracksLast && s.seekPosition == 0 ? Cat({clusters, tracks})
+        : s.tracksLast
+            ? Cat({seekHead(seekSize + headVoid.size() + clusters.size()), headVoid, clusters, tracks})
+            : Cat({seekHead(seekSize + headVoid.size()), headVoid, tracks, after, clusters});
     built.file = Cat({El(0x1A45DFA3, Cat({Uint(0x4286, 1), Str(0x4282, s.docType)})),
                       El(0x18538067, segment, s.unknownSize ? -1 : s.segmentSize), s.trailing});
     return built;
@@ -383,6 +395,8 @@ TEST(Matroska, EveryRefusalAndEveryDamageWritesNothing) {
     zlib.encodings = El(0x6D80, El(0x6240, El(0x5034, Uint(0x4254, 0))));
     Shape last = Form("tracks after the clusters");
     last.tracksLast = true;
+    Shape lateSeek = last;
+    lateSeek.seekPosition = 4;
     const Built plain = Build(Form("plain"));
     struct Row {
         const char* name;
@@ -420,6 +434,8 @@ TEST(Matroska, EveryRefusalAndEveryDamageWritesNothing) {
          nullptr},
         {"tracks after the clusters", Build(last).file, MatroskaVerdict::Refused,
          "Matroska track list does not lie before the first cluster", "", nullptr},
+        {"tracks after the clusters, named by the SeekHead", Build(lateSeek).file, MatroskaVerdict::Usable,
+         "", "", nullptr},
         {"cut", cut, MatroskaVerdict::Refused, "Matroska segment reaches past the end of the file", "",
          nullptr},
         {"cluster past its segment", badSize, MatroskaVerdict::Usable, "", "",
@@ -436,7 +452,11 @@ TEST(Matroska, EveryRefusalAndEveryDamageWritesNothing) {
             AnalyseMatroska(row.file.data(), static_cast<std::uint32_t>(row.file.size()), row.file.size());
         EXPECT_EQ(a.verdict, row.verdict);
         EXPECT_STREQ(a.refusal, row.analysis);
-        if (a.verdict != MatroskaVerdict::Usable)
+        // Late tracks are read by the walk, from the file: the head names only where they lie.
+        if (a.verdict == MatroskaVerdict::Usable && a.head.tracksLate) {
+            EXPECT_TRUE(a.head.video.empty());
+        }
+        if (a.verdict != MatroskaVerdict::Usable || a.head.tracksLate)
             continue;
         std::vector<ContainerSite> sites;
         const char* refusal = MatroskaDisplaySites(a.head.video[0], DeclaredAspect::Ratio16x9, sites);
@@ -626,6 +646,150 @@ TEST(Matroska, MissingDisplaySizeMovesTracksToTheEndOfACopy) {
     }
 }
 
+// The engine's walk over a file it reads from, in buffers of `window` bytes; patches behind the buffer
+// written where they belong, as the run writes them.
+Bytes WalkWithSource(const std::string& path, ConversionMode mode, std::size_t window) {
+    // Patches that reach behind the buffer go in once everything else is written, as the run's do.
+    struct Behind final : EditSink {
+        std::vector<Patch> behind;
+        void Put(const Patch& p) {
+            if (p.behind)
+                behind.push_back(p);
+        }
+        void Found(const Site& site) override {
+            site.ForEachPatch([this](const Patch& p) { Put(p); });
+        }
+        void FixedUp(const Patch& p) override { Put(p); }
+    } sink;
+    const Bytes file = test::ReadAll(path);
+    Bytes out;
+    io::File source = io::OpenForSequentialRead(path);
+    ContainerWalk walk(sink, mode, static_cast<std::uint32_t>(window));
+    walk.ReadsFrom(source);
+    Bytes held;
+    for (std::size_t read = 0;;) {
+        const std::size_t fresh = std::min(window - held.size(), file.size() - read);
+        Bytes data = held;
+        data.insert(data.end(), file.begin() + static_cast<std::ptrdiff_t>(read),
+                    file.begin() + static_cast<std::ptrdiff_t>(read + fresh));
+        read += fresh;
+        const bool last = read == file.size() && fresh == 0;
+        const std::uint32_t keep = last ? 0 : walk.Walk(data.data(), static_cast<std::uint32_t>(data.size()));
+        if (last)
+            walk.Finish(data.data(), static_cast<std::uint32_t>(data.size()));
+        out.insert(out.end(), data.begin(), data.end() - keep);
+        held.assign(data.end() - keep, data.end());
+        if (last || walk.Refused())
+            break;
+    }
+    EXPECT_FALSE(walk.Refused()) << walk.RefusedBecause().value_or("");
+    for (const Patch& p : sink.behind)
+        std::copy_n(p.after.begin(), p.size, out.begin() + static_cast<std::ptrdiff_t>(p.offset));
+    return out;
+}
+
+// Tracks after the Clusters, named only by the SeekHead: read from the file, its display size set when
+// the walk reaches it, in a copy, in place and in buffers that cut it anywhere; flipped back to the source
+// byte for byte. What cannot be done is refused with nothing written.
+TEST(Matroska, LateTracksConvertThroughTheSeekHead) {
+    struct Row {
+        const char* name;
+        bool crc = false;
+        int prefix = 0;
+        bool unknownSize = false;
+        bool display = true; // the track has a display size
+        std::size_t cut = 0; // bytes cut from the file's end
+        const char* refusal = "";
+    };
+    const Row rows[] = {
+        {"plain"},
+        {"CRC-32s and header stripping", true, 3},
+        {"unknown sizes", false, 0, true},
+        {"no display size", false, 0, false, false, 0,
+         "Matroska track has no display size; give it one with mkvpropedit first"},
+        {"cut inside Tracks", true, 0, true, true, 5,
+         "Matroska seek entry of the track list points to no track list"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        Shape shape = Form("late", 3, false, row.unknownSize, row.crc, row.prefix);
+        shape.tracksLast = true;
+        shape.seekPosition = 4;
+        if (!row.display)
+            shape.video = Cat({Uint(0xB0, 720, 2), Uint(0xBA, 576, 2)});
+        Bytes source = Build(shape).file;
+        source.resize(source.size() - row.cut);
+        test::TempDir dir;
+        const std::string path = dir.File("in.mkv"), copy = dir.File("out.mkv"), back = dir.File("back.mkv");
+        test::WriteAll(path, source);
+        test::RecordingSink sink;
+        RunReport report;
+        const RunOutcome outcome = RunConversion(path, copy, ConversionMode::To16x9, sink, report);
+        if (*row.refusal != '\0') {
+            EXPECT_EQ(outcome, RunOutcome::Refused);
+            EXPECT_EQ(report.failure.detail, row.refusal);
+            EXPECT_FALSE(std::filesystem::exists(copy));
+            EXPECT_EQ(FixInPlace(path, ConversionMode::To16x9, sink, report), RunOutcome::Refused);
+            EXPECT_TRUE(test::SameBytes(test::ReadAll(path), source));
+            continue;
+        }
+        ASSERT_EQ(outcome, RunOutcome::Completed) << report.failure.detail;
+        EXPECT_EQ(report.fieldsRewritten, 1u); // the height stays
+        const Bytes out = test::ReadAll(copy);
+        ASSERT_EQ(out.size(), source.size());
+        EXPECT_EQ(CheckCrcs(out, 0, out.size()) > 0, row.crc);
+        // Nothing but the stream's aspect bytes, the display size in Tracks and the CRC-32s changes.
+        const Bytes tracksId = {0x16, 0x54, 0xAE, 0x6B}, crcHeader = {0xBF, 0x84};
+        const auto tracks = static_cast<std::size_t>(
+            std::find_end(source.begin(), source.end(), tracksId.begin(), tracksId.end()) - source.begin());
+        MatroskaHead head;
+        ASSERT_TRUE(ReadMatroskaTracks(out.data() + tracks, out.size() - tracks, tracks, head));
+        EXPECT_EQ(head.video[0].displayWidth.value, 1024u);
+        EXPECT_EQ(head.video[0].displayHeight.value, 576u);
+        for (std::size_t i = 0; i < source.size(); ++i) {
+            const bool aspect = i >= 4 && source[i - 4] == 0xB3;
+            const auto at = source.begin() + static_cast<std::ptrdiff_t>(i);
+            const bool crc = i >= 5 && std::search(at - 5, at, crcHeader.begin(), crcHeader.end()) != at;
+            const auto site = [i](const MatroskaField& f) { return i >= f.offset && i < f.offset + f.size; };
+            if (out[i] != source[i]) {
+                EXPECT_TRUE(aspect || crc || site(head.video[0].displayWidth) ||
+                            site(head.video[0].displayHeight))
+                    << "unasked change at " << i;
+            }
+        }
+        // The walk gives the same bytes whatever buffers cut Tracks, its sites and its CRC-32s.
+        for (std::size_t window = 61; window < 90; ++window)
+            ASSERT_TRUE(test::SameBytes(WalkWithSource(path, ConversionMode::To16x9, window), out)) << window;
+        ASSERT_EQ(RunConversion(copy, back, ConversionMode::To4x3, sink, report), RunOutcome::Completed);
+        EXPECT_TRUE(test::SameBytes(test::ReadAll(back), source));
+        ASSERT_EQ(FixInPlace(path, ConversionMode::To16x9, sink, report), RunOutcome::Completed);
+        EXPECT_TRUE(test::SameBytes(test::ReadAll(path), out));
+    }
+#ifndef _WIN32
+    // A pipe cannot be read at its end before its start.
+    Shape shape = Form("late");
+    shape.tracksLast = true;
+    shape.seekPosition = 4;
+    const Bytes late = Build(shape).file;
+    int ends[2];
+    ASSERT_EQ(::pipe(ends), 0);
+    std::thread writer([&] {
+        (void)!::write(ends[1], late.data(), late.size());
+        ::close(ends[1]);
+    });
+    io::File pipe = io::OpenForStreamRead("/dev/fd/" + std::to_string(ends[0]));
+    ::close(ends[0]);
+    test::TempDir dir;
+    test::RecordingSink sink;
+    RunReport report;
+    EXPECT_EQ(RunStreamConversion(pipe, dir.File("out"), ConversionMode::To16x9, sink, report),
+              RunOutcome::Refused);
+    writer.join();
+    EXPECT_EQ(report.failure.detail, "Matroska track list lies at the end: needs a seekable file");
+    EXPECT_FALSE(std::filesystem::exists(dir.File("out")));
+#endif
+}
+
 TEST(Matroska, DisplaySizeForEachUnitAndPictureSize) {
     struct Row {
         std::uint64_t width, height, cropTop, unit, dw, dh;
@@ -807,7 +971,9 @@ TEST(Matroska, MuxersFilesShowTheTargetInEveryReader) {
 }
 
 // A muxer's file that declares square pixels and leaves no Void after Tracks: the copy moves Tracks to
-// the end, and every reader shows the target, with pictures and audio packets as they were.
+// the end, and every reader shows the target, with pictures and audio packets as they were. The moved copy,
+// and a file whose Tracks mkvpropedit moved, convert again, to a copy and in place, with Tracks read
+// through the SeekHead.
 TEST(Matroska, MovedTracksShowTheTargetInEveryReader) {
 #ifdef _WIN32
     GTEST_SKIP() << "the host's tools cannot read the test's Windows paths";
@@ -817,38 +983,22 @@ TEST(Matroska, MovedTracksShowTheTargetInEveryReader) {
     struct Row {
         const char* name;
         ConversionMode mode;
-        const char* ffprobe;
-        const char* mediainfo;
-        const char* mpv;
+        bool byMkvpropedit; // Tracks moved by mkvpropedit, not by a first conversion
     };
     const Row rows[] = {
-        {"to 16:9", ConversionMode::To16x9, "16:9", "1.778|", "ASPECT=1.77"},
-        {"to 4:3", ConversionMode::To4x3, "4:3", "1.333|", "ASPECT=1.33"},
+        {"to 16:9 and back", ConversionMode::To16x9, false},
+        {"to 4:3 and back", ConversionMode::To4x3, false},
+        {"moved by mkvpropedit, to 16:9", ConversionMode::To16x9, true},
     };
     const std::string ps = std::string(VELTRANE_TEST_DATA_DIR) + "/mpeg2_ps_4x3.mpg";
-    for (const Row& row : rows) {
-        SCOPED_TRACE(row.name);
-        test::TempDir dir;
-        const std::string in = dir.File("in.mkv"), out = dir.File("out.mkv");
-        // 352x288 shown 11:9 has square pixels: ffmpeg writes no display size, and no Void after Tracks.
-        ASSERT_EQ(std::system(("ffmpeg -v error -fflags +genpts -i '" + ps +
-                               "' -map 0 -c copy -aspect 11:9 '" + in + "'")
-                                  .c_str()),
-                  0);
-        const Bytes source = test::ReadAll(in);
-        test::RecordingSink sink;
-        RunReport report;
-        EXPECT_EQ(FixInPlace(in, row.mode, sink, report), RunOutcome::Refused);
-        EXPECT_TRUE(test::SameBytes(test::ReadAll(in), source));
-        ASSERT_EQ(RunConversion(in, out, row.mode, sink, report), RunOutcome::Completed)
-            << report.failure.detail;
-        const Bytes copy = test::ReadAll(out);
-        EXPECT_GT(copy.size(), source.size());
-        EXPECT_GT(CheckCrcs(copy, 0, copy.size()), 0);
+    // What ffprobe, MediaInfo and mpv show, and that pictures and audio packets are those of `in`.
+    const auto shows = [](const std::string& in, const std::string& out, ConversionMode mode) {
+        const bool wide = mode == ConversionMode::To16x9;
+        EXPECT_GT(CheckCrcs(test::ReadAll(out), 0, test::ReadAll(out).size()), 0);
         EXPECT_EQ(Capture("ffprobe -v error -select_streams v:0 -show_entries stream=display_aspect_ratio "
                           "-of default=nw=1:nk=1 '" +
                           out + "'"),
-                  row.ffprobe);
+                  wide ? "16:9" : "4:3");
         for (const char* map : {"-map 0:v", "-map 0:a -c copy"}) {
             const std::string md5 =
                 std::string("ffmpeg -v error -i '") + "FILE' " + map + " -f framemd5 - | grep -v '^#'";
@@ -870,17 +1020,92 @@ TEST(Matroska, MovedTracksShowTheTargetInEveryReader) {
             EXPECT_EQ(
                 Capture("mediainfo --Inform='Video;%DisplayAspectRatio%|%DisplayAspectRatio_Original%' '" +
                         out + "'"),
-                row.mediainfo);
+                wide ? "1.778|" : "1.333|");
         }
         if (Have("mpv --version")) {
             EXPECT_NE(Capture("mpv --no-config --vo=null --ao=null --frames=1 "
                               "--term-playing-msg='ASPECT=${video-params/aspect}' '" +
                               out + "' 2>/dev/null")
-                          .find(row.mpv),
+                          .find(wide ? "ASPECT=1.77" : "ASPECT=1.33"),
                       std::string::npos);
         }
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        if (row.byMkvpropedit && !Have("mkvpropedit --version"))
+            continue;
+        test::TempDir dir;
+        const std::string in = dir.File("in.mkv"), out = dir.File("out.mkv");
+        // 352x288 shown 11:9 has square pixels: ffmpeg writes no display size, and no Void after Tracks.
+        ASSERT_EQ(std::system(("ffmpeg -v error -fflags +genpts -i '" + ps +
+                               "' -map 0 -c copy -aspect 11:9 '" + in + "'")
+                                  .c_str()),
+                  0);
+        test::RecordingSink sink;
+        RunReport report;
+        std::string moved = out;
+        ConversionMode again =
+            row.mode == ConversionMode::To16x9 ? ConversionMode::To4x3 : ConversionMode::To16x9;
+        if (row.byMkvpropedit) {
+            ASSERT_EQ(std::system(("mkvpropedit -q '" + in +
+                                   "' --edit track:v1 --set display-width=384 --set display-height=288")
+                                      .c_str()),
+                      0);
+            moved = in;
+            again = row.mode;
+        } else {
+            const Bytes source = test::ReadAll(in);
+            EXPECT_EQ(FixInPlace(in, row.mode, sink, report), RunOutcome::Refused);
+            EXPECT_TRUE(test::SameBytes(test::ReadAll(in), source));
+            ASSERT_EQ(RunConversion(in, out, row.mode, sink, report), RunOutcome::Completed)
+                << report.failure.detail;
+            EXPECT_GT(test::ReadAll(out).size(), source.size());
+            shows(in, out, row.mode);
+        }
+        const Bytes late = test::ReadAll(moved);
+        const MatroskaAnalysis a = AnalyseMatroska(late.data(), static_cast<std::uint32_t>(late.size()), 0);
+        ASSERT_EQ(a.verdict, MatroskaVerdict::Usable);
+        EXPECT_TRUE(a.head.tracksLate);
+        // Converted again through the SeekHead: a copy, then the same bytes in place.
+        const std::string flipped = dir.File("flipped.mkv");
+        ASSERT_EQ(RunConversion(moved, flipped, again, sink, report), RunOutcome::Completed)
+            << report.failure.detail;
+        EXPECT_EQ(report.fieldsRewritten, 1u); // the height stays
+        shows(in, flipped, again);
+        ASSERT_EQ(FixInPlace(moved, again, sink, report), RunOutcome::Completed) << report.failure.detail;
+        EXPECT_TRUE(test::SameBytes(test::ReadAll(moved), test::ReadAll(flipped)));
     }
 }
 
+} // namespace
+} // namespace veltrane
+namespace veltrane {
+namespace {
+TEST(MatroskaTmp, Early) {
+    for (bool late : {false, true}) {
+        Shape shape = Form("x", 3, false, false, true, 3);
+        shape.tracksLast = late;
+        shape.seekPosition = 4;
+        Bytes source = Build(shape).file;
+        test::TempDir dir;
+        const std::string path = dir.File("in.mkv"), copy = dir.File("out.mkv");
+        test::WriteAll(path, source);
+        test::RecordingSink sink;
+        RunReport report;
+        ASSERT_EQ(RunConversion(path, copy, ConversionMode::To16x9, sink, report), RunOutcome::Completed);
+        const Bytes out = test::ReadAll(copy);
+        for (std::size_t window : {68, 69}) {
+            fprintf(stderr, "WINDOW %zu\n", window);
+            Bytes w = WalkWithSource(path, ConversionMode::To16x9, window);
+            for (size_t i = 0; i < w.size(); ++i)
+                if (w[i] != out[i]) {
+                    printf("late %d window %zu diff at %zu: %02x %02x %02x | %02x %02x %02x %02x %02x %02x\n",
+                           late, window, i, source[i], w[i], out[i], source[i - 6], source[i - 5],
+                           source[i - 4], source[i - 3], source[i - 2], source[i - 1]);
+                    break;
+                }
+        }
+    }
+}
 } // namespace
 } // namespace veltrane
