@@ -497,9 +497,9 @@ private slots:
             << "window"
             << "missing/out"
             << "can't create the output folder\nNo such file or directory";
-        QTest::newRow("destination holds other files") << "window"
-                                                       << "taken"
-                                                       << "%1 exists and is neither empty nor a DVD folder";
+        QTest::newRow("destination holds other files")
+            << "window"
+            << "taken" << QString::fromUtf8(IDS_DISC_OUTPUT_TAKEN_TEXT);
     }
     void convertsADvdFolder() {
         QFETCH(QString, how);
