@@ -221,6 +221,9 @@ RunOutcome FixInPlace(const std::string& path, ConversionMode mode, ProgressSink
     if (check.m_refusal)
         return Failed(RunOutcome::Refused, report,
                       io::FailureReason{0, io::Refusal::Unsupported, false, *check.m_refusal});
+    // A file cut short while it is read through ends as it would under the writes.
+    if (check.m_mayRefuse && checked == RunOutcome::ReadFailed && !file.Failure().Known())
+        return Failed(RunOutcome::ReadFailed, report, io::FailureReason{0, io::Refusal::CutShort, false});
     if (check.m_mayRefuse && checked != RunOutcome::Completed)
         return Failed(checked, report, file.Failure());
     InPlaceWriter writer(file, progress, report, check.m_mayRefuse,
