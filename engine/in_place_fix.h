@@ -6,6 +6,7 @@
 #include "progress_sink.h"
 #include "video/conversion_mode.h"
 
+#include <cstddef>
 #include <string>
 
 namespace veltrane {
@@ -14,7 +15,11 @@ namespace veltrane {
 // each as soon as the scan has passed it. Stopped part-way (the sink, a failed write), the file holds
 // some final bytes and some old ones, never anything else; a second fix in the same mode completes
 // it, and a fix of a file already fixed writes nothing. `report` counts as RunConversion's does.
-RunOutcome FixInPlace(const std::string& path, ConversionMode mode, ProgressSink& progress,
-                      RunReport& report);
+// Where the whole file must be read before the first write (a format that may refuse), what that read
+// finds is kept, up to `keepLimit` bytes of it, and written without reading the file again; a file
+// that finds more is read a second time.
+inline constexpr std::size_t IN_PLACE_KEEP_LIMIT = 16u << 20;
+RunOutcome FixInPlace(const std::string& path, ConversionMode mode, ProgressSink& progress, RunReport& report,
+                      std::size_t keepLimit = IN_PLACE_KEEP_LIMIT);
 
 } // namespace veltrane
