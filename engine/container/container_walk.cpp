@@ -106,6 +106,14 @@ void ContainerWalk::Forwarder::FoundParameterSet(const FoundSps& sps) {
         site.ForEachPatch([this](const Patch& patch) { m_walk.m_format->Patched(m_walk, patch, m_sink); });
 }
 
+// Converting past the loss would leave the SPSs after it as they were, beside flipped ones before it.
+void ContainerWalk::Forwarder::StreamLost(VideoCodec codec, std::uint64_t offset) {
+    if (m_mode)
+        m_walk.Refuse(std::string(codec == VideoCodec::Hevc ? "HEVC" : "H.264") +
+                      " NAL unit lengths stop adding up at byte " + std::to_string(offset) +
+                      ": the file is damaged");
+}
+
 bool ContainerWalk::Store(Patch& patch) {
     patch.behind = patch.offset < m_base;
     if (patch.behind)

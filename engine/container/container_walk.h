@@ -67,6 +67,7 @@ private:
             : m_walk(walk), m_sink(sink), m_mode(mode) {}
         void Found(const FoundHeader& header) override;
         void FoundParameterSet(const FoundSps& sps) override;
+        void StreamLost(VideoCodec codec, std::uint64_t offset) override;
         std::optional<ConversionMode> Mode() const { return m_mode; }
 
     private:

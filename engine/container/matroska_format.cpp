@@ -2,6 +2,7 @@
 // searched by their codecs' scanners, every CRC-32 over a changed byte made right.
 #include "container/container_format.h"
 #include "container/matroska.h"
+#include "video/length_nal_scanner.h"
 
 #include <algorithm>
 #include <map>
@@ -54,6 +55,8 @@ private:
     bool Grow(WalkCore& core, const MatroskaVideoTrack& track, DeclaredAspect target);
     bool SetDisplaySize(WalkCore& core, const MatroskaVideoTrack& track, DeclaredAspect target);
     void Report(WalkCore& core, const MatroskaVideoTrack& track);
+    bool NalScanner(WalkCore& core, const MatroskaVideoTrack& track, const std::uint8_t* data,
+                    std::uint32_t size, std::unique_ptr<CodecScanner>& scanner);
 
     void VideoPayload(std::uint64_t track, std::uint8_t* piece, std::uint32_t size,
                       std::uint64_t fileOffset) override;
@@ -69,6 +72,12 @@ private:
     MatroskaHead m_head;
     std::unique_ptr<MatroskaWalker> m_walker;
     std::map<std::uint64_t, std::unique_ptr<CodecScanner>> m_scanners; // by track number
+    // H.264 / HEVC tracks' CodecPrivate (an avcC or hvcC record), read as a record, never as frames.
+    struct NalRecord {
+        VideoCodec codec;
+        FileRange range;
+    };
+    std::map<std::uint64_t, NalRecord> m_records;
     WalkCore* m_core = nullptr;
 };
 
@@ -104,17 +113,40 @@ bool MatroskaFormat::Begin(WalkCore& core, std::uint8_t* data, std::uint32_t siz
         case ContainerCodec::Mpeg2:
             scanner = MakeCodecScanner(VideoCodec::Mpeg12, track.codec == ContainerCodec::Mpeg1);
             break;
-        // Their frames hold NAL units behind length fields, not start codes, which the codec table's
-        // scanners would misread (a length of 0x167 reads as a start code and an SPS header): they
-        // are left unsearched until a scanner for length-prefixed NAL units exists.
         case ContainerCodec::H264:
         case ContainerCodec::Hevc:
+            if (!NalScanner(core, track, data, size, scanner))
+                return false;
+            break;
         case ContainerCodec::Other:
             break;
         }
         if (scanner)
             m_scanners.emplace(track.number, std::move(scanner));
     }
+    return true;
+}
+
+// Frames hold NAL units behind length fields, whose size only the CodecPrivate record tells; it lies
+// in the head, and so in the first buffer-full.
+bool MatroskaFormat::NalScanner(WalkCore& core, const MatroskaVideoTrack& track, const std::uint8_t* data,
+                                std::uint32_t size, std::unique_ptr<CodecScanner>& scanner) {
+    const VideoCodec codec = track.codec == ContainerCodec::Hevc ? VideoCodec::Hevc : VideoCodec::H264;
+    const FileRange& record = track.codecPrivate;
+    std::string failure = "the track has no CodecPrivate";
+    if (record.size > 0 && record.offset + record.size <= size) {
+        const std::uint8_t lengthSize =
+            NalLengthSizeOf(codec, data + record.offset, static_cast<std::uint32_t>(record.size), failure);
+        scanner = MakeCodecScanner(codec, NalLengthField{lengthSize});
+    }
+    if (!scanner) {
+        // Only reporting: the track is left unsearched.
+        if (!core.Mode())
+            return true;
+        core.Refuse("Matroska video track's codec configuration cannot be read: " + failure);
+        return false;
+    }
+    m_records[track.number] = {codec, record};
     return true;
 }
 
@@ -178,6 +210,19 @@ void MatroskaFormat::VideoPayload(std::uint64_t track, std::uint8_t* piece, std:
     if (found == m_scanners.end())
         return;
     WalkBuffer& buffer = m_core->Buffer();
+    if (const auto record = m_records.find(track);
+        record != m_records.end() && fileOffset >= record->second.range.offset &&
+        fileOffset < record->second.range.offset + record->second.range.size) {
+        const NalRecord& nal = record->second;
+        if (fileOffset != nal.range.offset || size != nal.range.size) {
+            m_core->Refuse("Matroska CodecPrivate is cut by the buffer's edge");
+            return;
+        }
+        if (const std::string failure = SearchConfigRecord(nal.codec, buffer, piece, size, m_core->Sink());
+            !failure.empty() && m_core->Mode())
+            m_core->Refuse("Matroska video track's codec configuration cannot be read: " + failure);
+        return;
+    }
     if (fileOffset >= buffer.base && piece == buffer.data + (fileOffset - buffer.base)) {
         found->second->Search(buffer, piece, size, m_core->Sink(), false);
         return;

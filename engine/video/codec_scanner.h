@@ -38,4 +38,12 @@ std::unique_ptr<CodecScanner> MakeCodecScanner(VideoCodec codec);
 // extension or its GOP.
 std::unique_ptr<CodecScanner> MakeCodecScanner(VideoCodec codec, std::optional<bool> mpeg1);
 
+// H.264 or HEVC framed as Matroska and MP4 frame it: each NAL unit behind a big-endian length of
+// `size` bytes (1, 2 or 4), as the codec configuration's lengthSizeMinusOne says.
+struct NalLengthField {
+    std::uint8_t size = 4;
+};
+// The scanner for `codec` framed so; null for a codec without NAL units or a size no record may name.
+std::unique_ptr<CodecScanner> MakeCodecScanner(VideoCodec codec, NalLengthField lengths);
+
 } // namespace veltrane

@@ -10,6 +10,34 @@
 
 namespace veltrane {
 
+// The bytes of one SPS NAL unit as they arrive, each with its file offset, and the hand-over to the
+// sink once its end is known: shared by every framing of NAL units, start codes or length fields.
+class SpsGathering {
+public:
+    explicit SpsGathering(VideoCodec codec) : m_codec(codec) {}
+
+    // Longer than any real SPS: one that runs on past it is not one, and is let go.
+    static constexpr std::uint32_t MAX_SPS_SIZE = 4096;
+
+    bool Active() const { return m_active; }
+    std::uint64_t FirstOffset() const { return m_offsets.empty() ? 0 : m_offsets.front(); }
+    void Begin();
+    // data[from, to) lies at file offset base + from. `slack` bytes past the longest SPS may be taken
+    // (a start code's zeros); past that the unit is let go.
+    void Gather(const std::uint8_t* data, std::uint32_t from, std::uint32_t to, std::uint64_t base,
+                std::uint32_t slack);
+    // Hands what was gathered to the sink, trailing zero bytes dropped, if its first byte is still in
+    // the buffer; `cut`: its end was not seen.
+    void Hand(WalkBuffer& buffer, HeaderSink& sink, bool cut);
+    void Drop();
+
+private:
+    VideoCodec m_codec;
+    bool m_active = false;
+    std::vector<std::uint8_t> m_bytes;
+    std::vector<std::uint64_t> m_offsets;
+};
+
 // Every NAL unit starts after a 00 00 01 start code, which may be cut by a piece's end; an SPS ends where
 // the next start code begins, which may come pieces later, with other streams' packets in between.
 // The SPS's bytes are gathered as they come, each with its file offset, and the walk keeps them in the
@@ -17,27 +45,25 @@ namespace veltrane {
 class H26xScanner : public CodecScanner {
 public:
     explicit H26xScanner(VideoCodec codec)
-        : m_codec(codec), m_spsMask(codec == VideoCodec::Hevc ? 0xFE : 0x97),
+        : m_codec(codec), m_sps(codec), m_spsMask(codec == VideoCodec::Hevc ? 0xFE : 0x97),
           m_spsValue(codec == VideoCodec::Hevc ? 0x42 : 0x07) {}
 
     void Search(WalkBuffer& buffer, std::uint8_t* data, std::uint32_t size, HeaderSink& sink,
                 bool useCodes) override;
     // A break in the stream ends an SPS being gathered: it is handed over, cut, at the next chance.
     void Forget() override;
-    bool Waiting() const override { return m_gathering; }
-    std::uint64_t WaitingOffset() const override { return m_offsets.empty() ? 0 : m_offsets.front(); }
+    bool Waiting() const override { return m_sps.Active(); }
+    std::uint64_t WaitingOffset() const override { return m_sps.FirstOffset(); }
     void Settle(WalkBuffer& buffer, HeaderSink& sink) override;
 
-    // Longer than any real SPS: one that runs on past it is not one, and is let go.
-    static constexpr std::uint32_t MAX_SPS_SIZE = 4096;
+    static constexpr std::uint32_t MAX_SPS_SIZE = SpsGathering::MAX_SPS_SIZE;
 
 private:
     bool IsSps(std::uint8_t header) const;
     void Begin();
-    void Gather(const std::uint8_t* data, std::uint32_t from, std::uint32_t to, std::uint64_t base);
-    void Hand(WalkBuffer& buffer, HeaderSink& sink, bool cut);
 
     VideoCodec m_codec;
+    SpsGathering m_sps;
     // A NAL header that may be an SPS's: H.264 types 7 and 15, HEVC type 33, forbidden bit clear.
     std::uint8_t m_spsMask;
     std::uint8_t m_spsValue;
@@ -45,10 +71,7 @@ private:
     std::uint32_t m_zeros = 0;
     // The last piece ended with a start code's 01: its NAL header is the next piece's first byte.
     bool m_headerNext = false;
-    bool m_gathering = false;
     bool m_broken = false; // the stream broke while gathering: hand over what there is, cut
-    std::vector<std::uint8_t> m_bytes;
-    std::vector<std::uint64_t> m_offsets;
 };
 
 class H264Scanner final : public H26xScanner {
