@@ -7,6 +7,7 @@
 #include "source_probe.h"
 #include "test_support.h"
 #include "video/h26x_scanner.h"
+#include "video/length_nal_scanner.h"
 #include "video/sps_rows.h"
 
 #include <cstdlib>
@@ -57,8 +58,10 @@ class Collect final : public HeaderSink {
 public:
     void Found(const FoundHeader&) override { ++headers; }
     void FoundParameterSet(const FoundSps& sps) override { found.push_back(sps); }
+    void StreamLost(VideoCodec, std::uint64_t offset) override { lost.push_back(offset); }
 
     int headers = 0;
+    std::vector<std::uint64_t> lost;
     std::vector<FoundSps> found;
 };
 
@@ -152,6 +155,85 @@ TEST(H26xScanner, HandsOverCutUnitsAndLetsOverlongOnesGo) {
             EXPECT_EQ(sink.found[0].cut, row.cut) << row.name;
             EXPECT_NE(sink.found[0].bytes.back(), 0x00) << row.name; // trailing zeros are no part of it
         }
+    }
+}
+
+// NAL units behind big-endian lengths of `size` bytes.
+Bytes LengthPrefixed(const std::vector<Bytes>& nals, std::size_t size) {
+    Bytes out;
+    for (const Bytes& nal : nals) {
+        for (std::size_t k = size; k-- > 0;)
+            out.push_back(static_cast<std::uint8_t>(k >= 4 ? 0 : nal.size() >> (8 * k)));
+        out.insert(out.end(), nal.begin(), nal.end());
+    }
+    return out;
+}
+
+// Units behind lengths of each size the records allow, searched in pieces of any size: the SPS comes
+// out whole with every byte's place, a start code and SPS header inside another unit are no SPS, and
+// a length no stream can have stops the search, told once, until the stream breaks.
+TEST(LengthNalScanner, FindsEachSpsByItsLengthAndStopsWhereTheLengthsAreLost) {
+    for (const H26xStream& s : kStreams) {
+        const Bytes es = ReadData(s.file);
+        const Unit unit = SpsUnits(es, s.codec).at(0);
+        const Bytes sps(es.begin() + std::ptrdiff_t(unit.from),
+                        es.begin() + std::ptrdiff_t(unit.from + unit.size));
+        const Bytes decoy{0x09, 0x00, 0x00, 0x01, 0x67, 0x42, 0x00, 0x00, 0x01, 0x42, 0x01, 0x00};
+        Bytes slice(200, 0x5A);
+        slice[0] = 0x41;
+        struct Row {
+            const char* name;
+            std::vector<Bytes> before, after; // units on either side of the SPS
+            std::size_t found;                // SPSs the search finds
+            bool lost;
+        };
+        Bytes hugeSps = sps;
+        hugeSps.resize(SpsGathering::MAX_SPS_SIZE + 1, 0x55);
+        const Row rows[] = {
+            {"AmongOtherUnits", {decoy, slice}, {decoy, sps}, 2, false},
+            {"EmptyUnitsBetween", {{}, decoy}, {{}, sps}, 2, false},
+            {"SpsTooLongToBeOne", {decoy}, {hugeSps, sps}, 1, true},
+        };
+        for (const Row& row : rows) {
+            for (const std::uint8_t size : {std::uint8_t{1}, std::uint8_t{2}, std::uint8_t{4}}) {
+                std::vector<Bytes> nals = row.before;
+                nals.push_back(sps);
+                nals.insert(nals.end(), row.after.begin(), row.after.end());
+                if (size == 1 &&
+                    std::any_of(nals.begin(), nals.end(), [](const Bytes& n) { return n.size() > 255; }))
+                    continue;
+                const Bytes prefixed = LengthPrefixed(nals, size);
+                const std::size_t spsAt = LengthPrefixed(row.before, size).size() + size;
+                for (const std::uint32_t piece : {1u, 3u, 7u, 100000u}) {
+                    const std::string what = std::string(s.name) + " " + row.name + " length " +
+                                             std::to_string(size) + " piece " + std::to_string(piece);
+                    Bytes stream = prefixed;
+                    WalkBuffer walk;
+                    walk.data = stream.data();
+                    Collect sink;
+                    std::unique_ptr<CodecScanner> scanner = MakeCodecScanner(s.codec, NalLengthField{size});
+                    ASSERT_TRUE(scanner);
+                    for (std::uint32_t at = 0; at < stream.size(); at += piece)
+                        scanner->Search(walk, stream.data() + at,
+                                        std::min<std::uint32_t>(piece, std::uint32_t(stream.size()) - at),
+                                        sink, false);
+                    scanner->Settle(walk, sink);
+                    ASSERT_EQ(sink.found.size(), row.found) << what;
+                    EXPECT_EQ(sink.lost.size(), row.lost ? 1u : 0u) << what;
+                    EXPECT_EQ(sink.found[0].bytes, sps) << what;
+                    EXPECT_FALSE(sink.found[0].cut) << what;
+                    EXPECT_EQ(sink.found[0].nalOffset, spsAt) << what;
+                    EXPECT_EQ(sink.found[0].at.back(), stream.data() + spsAt + sps.size() - 1) << what;
+                    // After a break the search starts afresh with a length.
+                    scanner->Forget();
+                    const Bytes again = LengthPrefixed({sps}, size);
+                    std::copy(again.begin(), again.end(), stream.begin());
+                    scanner->Search(walk, stream.data(), std::uint32_t(again.size()), sink, false);
+                    EXPECT_EQ(sink.found.size(), row.found + 1) << what;
+                }
+            }
+        }
+        EXPECT_FALSE(MakeCodecScanner(s.codec, NalLengthField{3})) << s.name;
     }
 }
 
