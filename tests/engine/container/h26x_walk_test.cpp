@@ -11,7 +11,9 @@
 #include "video/sps_rows.h"
 
 #include <cstdlib>
+#include <filesystem>
 #include <gtest/gtest.h>
+#include <map>
 
 namespace veltrane {
 namespace {
@@ -438,6 +440,152 @@ TEST(H26xRealMedia, CopyAndInPlaceFlipShowTheNewShapeAndTheSamePictures) {
                 << what;
             EXPECT_TRUE(test::SameBytes(test::ReadAll(inPlace), original)) << what;
         }
+    }
+}
+
+// A container's muxing of a raw test stream: from the raw itself, or from the MP4 ffmpeg makes of it.
+struct H26xContainer {
+    const char* name;
+    const char* make; // a shell command: IN the raw stream, MP4 ffmpeg's MP4 of it, OUT the file
+};
+
+const H26xContainer kContainers[] = {
+    {"mp4", "cp MP4 OUT"},
+    {"mov", "ffmpeg -nostdin -v error -y -i MP4 -c copy -f mov OUT"},
+    {"mkv", "ffmpeg -nostdin -v error -y -i MP4 -c copy -f matroska OUT"},
+    {"mkvmerge", "mkvmerge -q -o OUT MP4"},
+};
+
+std::string Substituted(std::string command, const std::map<std::string, std::string>& values) {
+    for (const auto& [key, value] : values)
+        for (std::size_t at; (at = command.find(key)) != std::string::npos;)
+            command.replace(at, key.size(), Quoted(value));
+    return command;
+}
+
+// Each SPS copy, in the avcC/hvcC record and in the frames, is flipped with the container's display
+// fields: a copy and a fix in place give the same bytes, every reader shows the target, the stream
+// pulled out of the container declares the new sample aspect, pictures and sound decode the same, and
+// a flip back gives the stream's bytes again. 1920x1080 square pixels to 4:3 is refused, nothing written.
+TEST(H26xRealMedia, ContainersFlipEverySpsCopyWithTheirDisplayFields) {
+#ifdef _WIN32
+    GTEST_SKIP() << "the field's tools run on the host";
+#endif
+    if (!HaveFfmpeg() || std::system("mkvmerge --version >/dev/null 2>&1") != 0 ||
+        std::system("mpv --version >/dev/null 2>&1") != 0 ||
+        std::system("mediainfo --version >/dev/null 2>&1") != 0)
+        GTEST_SKIP() << "ffmpeg, mkvmerge, mpv or MediaInfo is missing";
+    test::TempDir dir;
+    const auto text = [](const std::string& command) {
+        const auto out = test::Output(command);
+        return out ? *out : std::string("(failed)");
+    };
+    // A number, or a ratio as ffprobe writes it ("16:9").
+    const auto aspect = [&](const std::string& command) {
+        const std::string value = text(command);
+        const std::size_t colon = value.find(':');
+        return colon == std::string::npos ? std::atof(value.c_str())
+                                          : std::atof(value.c_str()) / std::atof(value.c_str() + colon + 1);
+    };
+    for (const H26xStream& s : kStreams) {
+        const std::string raw = std::string(VELTRANE_TEST_DATA_DIR) + "/" + s.file;
+        const std::string mp4 = dir.File("base.mp4");
+        ASSERT_EQ(std::system(("ffmpeg -nostdin -v error -y -framerate 25 -i " + Quoted(raw) +
+                               " -f lavfi -i sine=duration=1 -map 0 -map 1 -c:v copy -c:a aac -shortest " +
+                               Quoted(mp4))
+                                  .c_str()),
+                  0);
+        for (const H26xContainer& c : kContainers) {
+            const std::string what = std::string(s.name) + " " + c.name;
+            const std::string source = dir.File(std::string("in.") + c.name);
+            ASSERT_EQ(std::system(Substituted(c.make, {{"IN", raw}, {"MP4", mp4}, {"OUT", source}}).c_str()),
+                      0)
+                << what;
+            const Bytes original = test::ReadAll(source);
+            const std::string copy = dir.File(std::string("copy.") + c.name);
+            test::RecordingSink sink;
+            RunReport report;
+            ASSERT_EQ(RunConversion(source, copy, ConversionMode::To16x9, sink, report),
+                      RunOutcome::Completed)
+                << what;
+            const std::string inPlace = dir.File(std::string("in-place.") + c.name);
+            test::WriteAll(inPlace, original);
+            RunReport inPlaceReport;
+            ASSERT_EQ(FixInPlace(inPlace, ConversionMode::To16x9, sink, inPlaceReport), RunOutcome::Completed)
+                << what;
+            const Bytes flipped = test::ReadAll(copy);
+            EXPECT_TRUE(test::SameBytes(test::ReadAll(inPlace), flipped)) << what;
+            ASSERT_EQ(flipped.size(), original.size()) << what;
+            // The record's SPS and the one in the frames.
+            EXPECT_GE(report.headersRewritten, 2u) << what;
+            std::size_t changed = 0;
+            for (std::size_t k = 0; k < original.size(); ++k)
+                changed += original[k] != flipped[k];
+            // 1 to 4 bytes an SPS, up to 8 a display field, and a CRC-32 over Tracks.
+            EXPECT_LE(changed, 4 * report.headersRewritten + 8 * report.fieldsRewritten + 4) << what;
+
+            const std::string file = " " + Quoted(copy);
+            EXPECT_NEAR(
+                aspect("ffprobe -v error -select_streams v:0 -show_entries stream=display_aspect_ratio "
+                       "-of csv=p=0" +
+                       file),
+                16.0 / 9, 0.01)
+                << what;
+            EXPECT_NEAR(aspect("mpv --no-config --vo=null --ao=null --frames=1 "
+                               "--term-playing-msg='ASPECT=${video-params/aspect}'" +
+                               file + " 2>/dev/null | sed -n 's/^ASPECT=//p'"),
+                        16.0 / 9, 0.01)
+                << what;
+            EXPECT_NEAR(aspect("mediainfo --Inform='Video;%DisplayAspectRatio%'" + file), 16.0 / 9, 0.01)
+                << what;
+            // The stream as a decoder gets it, its first SPS the record's: 16:11 in every copy.
+            const std::string stream =
+                " -map 0:v -c copy -f " + std::string(s.codec == VideoCodec::H264 ? "h264" : "hevc");
+            EXPECT_EQ(text("ffmpeg -nostdin -v error -i" + file + stream +
+                           " - | ffprobe -v error -show_entries "
+                           "stream=sample_aspect_ratio -of csv=p=0 - "),
+                      "16:11\n")
+                << what;
+            const auto decoded = [&](const std::string& path, const char* map) {
+                return text("ffmpeg -nostdin -v error -i " + Quoted(path) + " -map " + map +
+                            " -f framemd5 - | grep -v '^#'");
+            };
+            EXPECT_EQ(decoded(copy, "0:v"), decoded(source, "0:v")) << what;
+            EXPECT_EQ(decoded(copy, "0:a"), decoded(source, "0:a")) << what;
+
+            ASSERT_EQ(FixInPlace(inPlace, ConversionMode::To4x3, sink, inPlaceReport), RunOutcome::Completed)
+                << what;
+            EXPECT_EQ(text("ffmpeg -nostdin -v error -i " + Quoted(inPlace) + stream + " -"),
+                      text("ffmpeg -nostdin -v error -i " + Quoted(source) + stream + " -"))
+                << what;
+            EXPECT_NEAR(
+                aspect("ffprobe -v error -select_streams v:0 -show_entries stream=display_aspect_ratio "
+                       "-of csv=p=0 " +
+                       Quoted(inPlace)),
+                4.0 / 3, 0.01)
+                << what;
+        }
+    }
+    // Square pixels at 1920x1080 have no same-length way to 4:3.
+    const std::string square = dir.File("square.mp4");
+    ASSERT_EQ(
+        std::system(
+            ("ffmpeg -nostdin -v error -y -f lavfi -i testsrc=size=1920x1080:duration=0.2 -c:v libx264 " +
+             Quoted(square))
+                .c_str()),
+        0);
+    for (const H26xContainer& c : {kContainers[0], kContainers[3]}) {
+        const std::string source = dir.File(std::string("square-in.") + c.name);
+        ASSERT_EQ(std::system(Substituted(c.make, {{"MP4", square}, {"OUT", source}}).c_str()), 0) << c.name;
+        const Bytes original = test::ReadAll(source);
+        test::RecordingSink sink;
+        RunReport report;
+        EXPECT_NE(RunConversion(source, dir.File("refused"), ConversionMode::To4x3, sink, report),
+                  RunOutcome::Completed)
+            << c.name;
+        EXPECT_FALSE(std::filesystem::exists(test::FsPath(dir.File("refused")))) << c.name;
+        EXPECT_NE(FixInPlace(source, ConversionMode::To4x3, sink, report), RunOutcome::Completed) << c.name;
+        EXPECT_TRUE(test::SameBytes(test::ReadAll(source), original)) << c.name;
     }
 }
 
