@@ -28,6 +28,10 @@ public:
 private:
     bool Begin(WalkCore& core);
     void VideoPayload(std::uint32_t, std::uint8_t* piece, std::uint32_t size, std::uint64_t offset) override;
+    void SamplesEnd(std::uint32_t) override {
+        if (m_scanner)
+            m_scanner->SampleEnds(m_core->Sink());
+    }
     void StreamBreak(std::uint32_t) override {
         if (m_scanner)
             m_scanner->Forget();

@@ -918,6 +918,8 @@ std::uint32_t ExtentWalk::Walk(std::uint8_t* data, std::uint32_t size, std::uint
         m_handed = true;
         m_inConfig = it->config;
         events.VideoPayload(m_track, data + (from - base), static_cast<std::uint32_t>(to - from), from);
+        if (!it->config && to == it->offset + it->size)
+            events.SamplesEnd(m_track);
     }
     return size;
 }

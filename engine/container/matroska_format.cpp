@@ -64,6 +64,10 @@ private:
         if (const auto found = m_scanners.find(track); found != m_scanners.end())
             found->second->Forget();
     }
+    void FrameEnd(std::uint64_t track) override {
+        if (const auto found = m_scanners.find(track); found != m_scanners.end())
+            found->second->SampleEnds(m_core->Sink());
+    }
     void FixUp(const ContainerPatch& patch) override {
         m_core->ApplyFixUp(PatchOf(patch.offset, patch.size, patch.before, patch.after));
     }

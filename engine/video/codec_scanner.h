@@ -29,6 +29,9 @@ public:
     virtual std::uint64_t WaitingOffset() const = 0;
     // Hands over what waits, as it stands: the bytes that would decide are too far away, or gone.
     virtual void Settle(WalkBuffer& buffer, HeaderSink& sink) = 0;
+    // The container's frame or sample ends after the bytes given so far, where a framing that knows
+    // its units' lengths must be between two of them.
+    virtual void SampleEnds(HeaderSink& /*sink*/) {}
 };
 
 // The scanner for `codec`; null where the engine has none yet, and the stream is not searched.

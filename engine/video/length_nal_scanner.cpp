@@ -31,6 +31,7 @@ void LengthNalScanner::Search(WalkBuffer& buffer, std::uint8_t* data, std::uint3
     if (m_lost)
         return;
     const std::uint64_t base = buffer.OffsetOf(data);
+    m_end = base + size;
     std::uint32_t i = 0;
     while (i < size) {
         if (m_left == 0) {
@@ -63,6 +64,11 @@ void LengthNalScanner::Search(WalkBuffer& buffer, std::uint8_t* data, std::uint3
         if (m_left == 0 && m_sps.Active())
             m_sps.Hand(buffer, sink, false);
     }
+}
+
+void LengthNalScanner::SampleEnds(HeaderSink& sink) {
+    if (!m_lost && (m_left != 0 || m_lengthRead != 0))
+        Lose(m_end, sink);
 }
 
 void LengthNalScanner::Forget() {

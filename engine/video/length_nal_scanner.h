@@ -26,6 +26,8 @@ public:
     bool Waiting() const override { return m_sps.Active(); }
     std::uint64_t WaitingOffset() const override { return m_sps.FirstOffset(); }
     void Settle(WalkBuffer& buffer, HeaderSink& sink) override;
+    // A unit that runs on past its frame was a length misread: the chain is lost.
+    void SampleEnds(HeaderSink& sink) override;
 
     bool Lost() const { return m_lost; }
 
@@ -43,6 +45,7 @@ private:
     std::uint32_t m_length = 0;
     std::uint32_t m_left = 0; // bytes of the current NAL unit still to come
     bool m_atHeader = false;  // the next byte is a NAL header
+    std::uint64_t m_end = 0;  // the file offset after the last byte searched
     bool m_lost = false;
     bool m_broken = false; // the stream broke inside an SPS: hand over what there is, cut
 };

@@ -236,6 +236,18 @@ TEST(LengthNalScanner, FindsEachSpsByItsLengthAndStopsWhereTheLengthsAreLost) {
             }
         }
         EXPECT_FALSE(MakeCodecScanner(s.codec, NalLengthField{3})) << s.name;
+        // A unit that runs on past its frame's end was a length misread: nothing of it is handed over.
+        Bytes stream = LengthPrefixed({sps}, 4);
+        WalkBuffer walk;
+        walk.data = stream.data();
+        Collect sink;
+        LengthNalScanner scanner(s.codec, 4);
+        scanner.Search(walk, stream.data(), std::uint32_t(stream.size() - 1), sink, false);
+        scanner.SampleEnds(sink);
+        scanner.Search(walk, stream.data() + stream.size() - 1, 1, sink, false);
+        scanner.Settle(walk, sink);
+        EXPECT_EQ(sink.lost, std::vector<std::uint64_t>{stream.size() - 1}) << s.name;
+        EXPECT_TRUE(sink.found.empty()) << s.name;
     }
 }
 
