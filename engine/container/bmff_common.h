@@ -65,6 +65,8 @@ public:
                               std::uint64_t fileOffset) = 0;
     // What came before does not run on into what comes next (a configuration record and the samples).
     virtual void StreamBreak(std::uint32_t track) = 0;
+    // A run of whole samples ends with the bytes handed so far.
+    virtual void SamplesEnd(std::uint32_t /*track*/) {}
     // A container aspect field met during a streaming walk.
     virtual void Site(const AspectSite& /*site*/) {}
 

@@ -2,6 +2,7 @@
 // samples and configuration searched by its codec's scanner, pasp, tkhd and tapt set to the new shape.
 #include "container/bmff_index.h"
 #include "container/container_format.h"
+#include "video/length_nal_scanner.h"
 
 #include <algorithm>
 #include <memory>
@@ -26,9 +27,10 @@ public:
 
 private:
     bool Begin(WalkCore& core);
-    void VideoPayload(std::uint32_t, std::uint8_t* piece, std::uint32_t size, std::uint64_t) override {
+    void VideoPayload(std::uint32_t, std::uint8_t* piece, std::uint32_t size, std::uint64_t offset) override;
+    void SamplesEnd(std::uint32_t) override {
         if (m_scanner)
-            m_scanner->Search(m_core->Buffer(), piece, size, m_core->Sink(), false);
+            m_scanner->SampleEnds(m_core->Sink());
     }
     void StreamBreak(std::uint32_t) override {
         if (m_scanner)
@@ -41,6 +43,9 @@ private:
     std::unique_ptr<container::ExtentWalk> m_extents;
     std::unique_ptr<CodecScanner> m_scanner;
     std::vector<veltrane::Site> m_pending; // the index's sites not yet reached, in file order
+    // An H.264 / HEVC track's avcC or hvcC: read as a record, never as samples, and walked whole.
+    std::optional<VideoCodec> m_nalCodec;
+    std::vector<container::PayloadExtent> m_records;
 };
 
 // The index lies anywhere, the end of the file included: it is read before the first byte is walked,
@@ -88,11 +93,26 @@ bool BmffFormat::Begin(WalkCore& core) {
         site.patch.offset = core.Base();
         core.Apply(site);
     }
-    // H.264 and HEVC samples hold NAL units behind length fields, not start codes, which the codec
-    // table's scanners would misread (a length of 0x167 reads as a start code and an SPS header): they
-    // are left unsearched until a scanner for length-prefixed NAL units exists.
-    if (m_index.codec == container::TrackCodec::Mpeg12)
+    if (m_index.codec == container::TrackCodec::Mpeg12) {
         m_scanner = container::ScannerFor(m_index.codec, m_index.version);
+    } else if (m_index.codec == container::TrackCodec::H264 || m_index.codec == container::TrackCodec::Hevc) {
+        // Their samples hold NAL units behind length fields, not start codes.
+        m_nalCodec = m_index.codec == container::TrackCodec::Hevc ? VideoCodec::Hevc : VideoCodec::H264;
+        m_scanner = MakeCodecScanner(*m_nalCodec, NalLengthField{m_index.nalLengthSize});
+        if (!m_scanner && mode) {
+            core.Refuse("MP4 video track's codec configuration cannot be read: " + m_index.nalConfigFailure);
+            return false;
+        }
+        for (const container::PayloadExtent& extent : m_index.extents) {
+            if (!extent.config)
+                continue;
+            if (extent.size > core.HoldLimit()) {
+                core.Refuse("MP4 video track's codec configuration is too large");
+                return false;
+            }
+            m_records.push_back(extent);
+        }
+    }
     m_extents = std::make_unique<container::ExtentWalk>(m_index.extents, m_index.trackId);
     return true;
 }
@@ -116,9 +136,36 @@ std::uint32_t BmffFormat::Walk(WalkCore& core, std::uint8_t* data, std::uint32_t
         core.Apply(site);
         m_pending.pop_back();
     }
+    // A record is read whole: one the buffer's edge cuts comes at the front of the next.
+    for (const container::PayloadExtent& record : m_records) {
+        if (!last && record.offset >= base + from && record.offset < base + stop &&
+            record.offset + record.size > base + size)
+            stop = static_cast<std::uint32_t>(record.offset - base);
+    }
     if (stop > from)
         m_extents->Walk(data + from, stop - from, base + from, *this);
     return std::max(stop, from);
+}
+
+void BmffFormat::VideoPayload(std::uint32_t, std::uint8_t* piece, std::uint32_t size, std::uint64_t offset) {
+    if (!m_scanner)
+        return;
+    const auto record =
+        std::find_if(m_records.begin(), m_records.end(), [&](const container::PayloadExtent& e) {
+            return offset >= e.offset && offset < e.offset + e.size;
+        });
+    if (record == m_records.end()) {
+        m_scanner->Search(m_core->Buffer(), piece, size, m_core->Sink(), false);
+        return;
+    }
+    if (record->offset != offset || record->size != size) {
+        m_core->Refuse("MP4 video track's codec configuration is cut short");
+        return;
+    }
+    if (const std::string failure =
+            SearchConfigRecord(*m_nalCodec, m_core->Buffer(), piece, size, m_core->Sink());
+        !failure.empty() && m_core->Mode())
+        m_core->Refuse("MP4 video track's codec configuration cannot be read: " + failure);
 }
 
 } // namespace

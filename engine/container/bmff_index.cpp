@@ -2,6 +2,7 @@
 #include "container/bmff_index.h"
 
 #include "video/aspect_rule.h"
+#include "video/length_nal_scanner.h"
 
 #include <algorithm>
 #include <array>
@@ -385,12 +386,12 @@ private:
         case Fourcc("avc3"):
         case Fourcc("avc4"):
             m_out.codec = TrackCodec::H264;
-            AddConfig(Find(boxes, Fourcc("avcC")));
+            AddNalConfig(Find(boxes, Fourcc("avcC")), VideoCodec::H264);
             return true;
         case Fourcc("hvc1"):
         case Fourcc("hev1"):
             m_out.codec = TrackCodec::Hevc;
-            AddConfig(Find(boxes, Fourcc("hvcC")));
+            AddNalConfig(Find(boxes, Fourcc("hvcC")), VideoCodec::Hevc);
             return true;
         case Fourcc("mp4v"):
             return ReadEsds(Find(boxes, Fourcc("esds")));
@@ -409,6 +410,18 @@ private:
                 return ReadEsds(esds);
         }
         return true;
+    }
+
+    // The samples' NAL length size comes from the record; without it they cannot be read.
+    void AddNalConfig(const std::optional<Box>& box, VideoCodec codec) {
+        AddConfig(box);
+        if (!box) {
+            m_out.nalConfigFailure =
+                codec == VideoCodec::Hevc ? "the track has no hvcC" : "the track has no avcC";
+            return;
+        }
+        m_out.nalLengthSize = NalLengthSizeOf(codec, box->body, static_cast<std::uint32_t>(box->bodySize),
+                                              m_out.nalConfigFailure);
     }
 
     void AddConfig(const std::optional<Box>& box) {
@@ -905,6 +918,8 @@ std::uint32_t ExtentWalk::Walk(std::uint8_t* data, std::uint32_t size, std::uint
         m_handed = true;
         m_inConfig = it->config;
         events.VideoPayload(m_track, data + (from - base), static_cast<std::uint32_t>(to - from), from);
+        if (!it->config && to == it->offset + it->size)
+            events.SamplesEnd(m_track);
     }
     return size;
 }

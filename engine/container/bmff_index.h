@@ -52,6 +52,10 @@ struct BmffIndex {
     std::uint32_t trackId = 0;
     TrackCodec codec = TrackCodec::Other;
     Mpeg12Version version = Mpeg12Version::Unknown;
+    // H.264 / HEVC: the size of the length before each NAL unit, 0 when the record does not say
+    // (`nalConfigFailure` tells why).
+    std::uint8_t nalLengthSize = 0;
+    std::string nalConfigFailure;
     std::uint32_t width = 0; // the sample entry's pixel size
     std::uint32_t height = 0;
     std::vector<PayloadExtent> extents; // samples and configuration, sorted by offset, never overlapping

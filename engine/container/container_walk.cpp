@@ -125,6 +125,14 @@ std::uint8_t* ContainerWalk::Appended(std::uint64_t offset, std::uint64_t size) 
     return m_appended.data() + (offset - m_appendAt);
 }
 
+// Converting past the loss would leave the SPSs after it as they were, beside flipped ones before it.
+void ContainerWalk::Forwarder::StreamLost(VideoCodec codec, std::uint64_t offset) {
+    if (m_mode)
+        m_walk.Refuse(std::string(codec == VideoCodec::Hevc ? "HEVC" : "H.264") +
+                      " NAL unit lengths stop adding up at byte " + std::to_string(offset) +
+                      ": the file is damaged");
+}
+
 bool ContainerWalk::Store(Patch& patch) {
     // Bytes past the source's end are the walk's own until the driver writes them after the copy.
     if (std::uint8_t* appended = Appended(patch.offset, patch.size); appended != nullptr && patch.size > 0) {

@@ -73,6 +73,7 @@ private:
         void Found(const FoundHeader& header) override;
         void FoundParameterSet(const FoundSps& sps) override;
         void FoundAfd() override { m_sink.CarriesAfd(); }
+        void StreamLost(VideoCodec codec, std::uint64_t offset) override;
         std::optional<ConversionMode> Mode() const { return m_mode; }
 
     private:

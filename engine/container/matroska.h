@@ -168,6 +168,8 @@ public:
                               std::uint64_t fileOffset) = 0;
     // The track's bytes so far do not continue into what comes next.
     virtual void StreamBreak(std::uint64_t /*track*/) {}
+    // A frame of the track ends with the bytes handed so far.
+    virtual void FrameEnd(std::uint64_t /*track*/) {}
     // A CRC-32 that a noted patch made wrong, and its new bytes; possibly behind the walk.
     virtual void FixUp(const ContainerPatch& patch) = 0;
     // The structure is broken here; the walk hands nothing more.

@@ -5,6 +5,7 @@
 #include "container/matroska.h"
 #include "container/matroska_ids.h"
 #include "io/file_io.h"
+#include "video/length_nal_scanner.h"
 
 #include <algorithm>
 #include <map>
@@ -83,12 +84,18 @@ private:
     void ApplyRewrite(WalkCore& core, const MatroskaGrowth& rewrite);
     bool SetDisplaySize(WalkCore& core, const MatroskaVideoTrack& track, DeclaredAspect target);
     void Report(WalkCore& core, const MatroskaVideoTrack& track);
+    bool NalScanner(WalkCore& core, const MatroskaVideoTrack& track, const std::uint8_t* data,
+                    std::uint32_t size, std::unique_ptr<CodecScanner>& scanner);
 
     void VideoPayload(std::uint64_t track, std::uint8_t* piece, std::uint32_t size,
                       std::uint64_t fileOffset) override;
     void StreamBreak(std::uint64_t track) override {
         if (const auto found = m_scanners.find(track); found != m_scanners.end())
             found->second->Forget();
+    }
+    void FrameEnd(std::uint64_t track) override {
+        if (const auto found = m_scanners.find(track); found != m_scanners.end())
+            found->second->SampleEnds(m_core->Sink());
     }
     void FixUp(const ContainerPatch& patch) override {
         m_core->ApplyFixUp(PatchOf(patch.offset, patch.size, patch.before, patch.after));
@@ -98,6 +105,12 @@ private:
     MatroskaHead m_head;
     std::unique_ptr<MatroskaWalker> m_walker;
     std::map<std::uint64_t, std::unique_ptr<CodecScanner>> m_scanners; // by track number
+    // H.264 / HEVC tracks' CodecPrivate (an avcC or hvcC record), read as a record, never as frames.
+    struct NalRecord {
+        VideoCodec codec;
+        FileRange range;
+    };
+    std::map<std::uint64_t, NalRecord> m_records;
     WalkCore* m_core = nullptr;
     std::optional<MatroskaGrowth> m_segmentSize;              // a moved Tracks' Segment size, still to write
     std::map<std::uint64_t, DeclaredAspect> m_declaredBefore; // of tracks moved with a display size added
@@ -152,11 +165,11 @@ bool MatroskaFormat::Begin(WalkCore& core, std::uint8_t* data, std::uint32_t siz
         case ContainerCodec::Mpeg2:
             scanner = MakeCodecScanner(VideoCodec::Mpeg12, track.codec == ContainerCodec::Mpeg1);
             break;
-        // Their frames hold NAL units behind length fields, not start codes, which the codec table's
-        // scanners would misread (a length of 0x167 reads as a start code and an SPS header): they
-        // are left unsearched until a scanner for length-prefixed NAL units exists.
         case ContainerCodec::H264:
         case ContainerCodec::Hevc:
+            if (!NalScanner(core, track, data, size, scanner))
+                return false;
+            break;
         case ContainerCodec::Other:
             break;
         }
@@ -171,6 +184,41 @@ bool MatroskaFormat::Begin(WalkCore& core, std::uint8_t* data, std::uint32_t siz
             VideoPayload(track.number, bytes, static_cast<std::uint32_t>(track.codecPrivate.size),
                          track.codecPrivate.offset);
     }
+    return true;
+}
+
+// Frames hold NAL units behind length fields, whose size only the CodecPrivate record tells; it lies
+// in the head, and so in the first buffer-full.
+bool MatroskaFormat::NalScanner(WalkCore& core, const MatroskaVideoTrack& track, const std::uint8_t* data,
+                                std::uint32_t size, std::unique_ptr<CodecScanner>& scanner) {
+    const VideoCodec codec = track.codec == ContainerCodec::Hevc ? VideoCodec::Hevc : VideoCodec::H264;
+    const FileRange& record = track.codecPrivate;
+    std::string failure = "the track has no CodecPrivate";
+    // The record lies in the head, in a Tracks moved past the end, or in a late Tracks read from the file.
+    const std::uint8_t* bytes = nullptr;
+    std::vector<std::uint8_t> late;
+    if (record.size > 0 && record.offset + record.size <= size)
+        bytes = data + record.offset;
+    else if (record.size > 0)
+        bytes = core.Appended(record.offset, record.size);
+    if (bytes == nullptr && record.size > 0 && record.size <= MAX_LATE_TRACKS && core.Source() != nullptr) {
+        late.resize(static_cast<std::size_t>(record.size));
+        if (core.Source()->ReadAllAt(late.data(), late.size(), static_cast<std::int64_t>(record.offset)))
+            bytes = late.data();
+    }
+    if (bytes != nullptr) {
+        const std::uint8_t lengthSize =
+            NalLengthSizeOf(codec, bytes, static_cast<std::uint32_t>(record.size), failure);
+        scanner = MakeCodecScanner(codec, NalLengthField{lengthSize});
+    }
+    if (!scanner) {
+        // Only reporting: the track is left unsearched.
+        if (!core.Mode())
+            return true;
+        core.Refuse("Matroska video track's codec configuration cannot be read: " + failure);
+        return false;
+    }
+    m_records[track.number] = {codec, record};
     return true;
 }
 
@@ -357,6 +405,26 @@ void MatroskaFormat::VideoPayload(std::uint64_t track, std::uint8_t* piece, std:
             if (t.number == track && t.codecPrivate.size > 0 && fileOffset == t.codecPrivate.offset)
                 found->second->Forget();
     WalkBuffer& buffer = m_core->Buffer();
+    if (const auto record = m_records.find(track);
+        record != m_records.end() && fileOffset >= record->second.range.offset &&
+        fileOffset < record->second.range.offset + record->second.range.size) {
+        const NalRecord& nal = record->second;
+        if (fileOffset != nal.range.offset || size != nal.range.size) {
+            m_core->Refuse("Matroska CodecPrivate is cut by the buffer's edge");
+            return;
+        }
+        // A record moved past the source's end is searched where it is kept, by its own offsets.
+        WalkBuffer own;
+        own.data = piece;
+        own.base = fileOffset;
+        const bool inBuffer = fileOffset >= buffer.base && fileOffset - buffer.base < m_core->BufferSize() &&
+                              piece == buffer.data + (fileOffset - buffer.base);
+        if (const std::string failure =
+                SearchConfigRecord(nal.codec, inBuffer ? buffer : own, piece, size, m_core->Sink());
+            !failure.empty() && m_core->Mode())
+            m_core->Refuse("Matroska video track's codec configuration cannot be read: " + failure);
+        return;
+    }
     if (fileOffset >= buffer.base && fileOffset - buffer.base < m_core->BufferSize() &&
         piece == buffer.data + (fileOffset - buffer.base)) {
         found->second->Search(buffer, piece, size, m_core->Sink(), false);

@@ -366,6 +366,7 @@ void MatroskaWalker::Run(std::uint8_t* data, std::uint64_t base, std::uint64_t w
             m_pos = pieceEnd;
         }
         if (m_pos == m_frameEnds[m_frame]) {
+            events.FrameEnd(m_track->number);
             ++m_frame;
             m_prefixSent = false;
         } else {

@@ -29,6 +29,9 @@ public:
     virtual std::uint64_t WaitingOffset() const = 0;
     // Hands over what waits, as it stands: the bytes that would decide are too far away, or gone.
     virtual void Settle(WalkBuffer& buffer, HeaderSink& sink) = 0;
+    // The container's frame or sample ends after the bytes given so far, where a framing that knows
+    // its units' lengths must be between two of them.
+    virtual void SampleEnds(HeaderSink& /*sink*/) {}
 };
 
 // The scanner for `codec`; null where the engine has none yet, and the stream is not searched.
@@ -37,5 +40,13 @@ std::unique_ptr<CodecScanner> MakeCodecScanner(VideoCodec codec);
 // not tell: a sequence header in a configuration record is followed by container bytes, not by its
 // extension or its GOP.
 std::unique_ptr<CodecScanner> MakeCodecScanner(VideoCodec codec, std::optional<bool> mpeg1);
+
+// H.264 or HEVC framed as Matroska and MP4 frame it: each NAL unit behind a big-endian length of
+// `size` bytes (1, 2 or 4), as the codec configuration's lengthSizeMinusOne says.
+struct NalLengthField {
+    std::uint8_t size = 4;
+};
+// The scanner for `codec` framed so; null for a codec without NAL units or a size no record may name.
+std::unique_ptr<CodecScanner> MakeCodecScanner(VideoCodec codec, NalLengthField lengths);
 
 } // namespace veltrane

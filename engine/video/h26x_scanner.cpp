@@ -121,7 +121,7 @@ void H26xScanner::LookForAfd(const std::uint8_t* sei, std::uint32_t size, Header
 bool H26xScanner::NothingIn(const WalkBuffer& buffer, const std::uint8_t* data, std::uint32_t size) {
     const BufferStartCodes& codes = buffer.codes;
     const std::uint8_t* begin = codes.Begin();
-    if (m_gathering || m_headerNext || m_broken || size < 3 || begin == nullptr || data < begin + 2 ||
+    if (m_sps.Active() || m_headerNext || m_broken || size < 3 || begin == nullptr || data < begin + 2 ||
         data + size > codes.End())
         return false;
     if ((m_zeros >= 2 && data[0] == 0x01) || (m_zeros >= 1 && data[0] == 0x00 && data[1] == 0x01))
@@ -152,8 +152,10 @@ void H26xScanner::Search(WalkBuffer& buffer, std::uint8_t* data, std::uint32_t s
         return;
     if (useCodes && NothingIn(buffer, data, size))
         return;
-    if (m_broken)
-        Hand(buffer, sink, true);
+    if (m_broken) {
+        m_broken = false;
+        m_sps.Hand(buffer, sink, true);
+    }
     const std::uint64_t base = buffer.OffsetOf(data);
     std::uint32_t gatherFrom = 0; // where this piece's part of the SPS being gathered starts
     std::uint32_t i = 0;
@@ -171,17 +173,17 @@ void H26xScanner::Search(WalkBuffer& buffer, std::uint8_t* data, std::uint32_t s
         carried = 1;
     while (true) {
         const std::uint32_t from = std::max(i, 2u);
-        const std::uint32_t p = carried < size ? carried
-                                : m_gathering  ? NextStartCode(data, from, size)
-                                               : NextSpsStart(data, from, size, m_spsMask, m_spsValue);
+        const std::uint32_t p = carried < size   ? carried
+                                : m_sps.Active() ? NextStartCode(data, from, size)
+                                                 : NextSpsStart(data, from, size, m_spsMask, m_spsValue);
         carried = size;
         if (p >= size)
             break;
         i = p + 1;
-        if (m_gathering) {
-            Gather(data, gatherFrom, p, base);
-            if (m_gathering)
-                Hand(buffer, sink, false);
+        if (m_sps.Active()) {
+            m_sps.Gather(data, gatherFrom, p, base, 4);
+            if (m_sps.Active())
+                m_sps.Hand(buffer, sink, false);
         }
         if (p + 1 == size) {
             m_headerNext = true;
@@ -194,8 +196,8 @@ void H26xScanner::Search(WalkBuffer& buffer, std::uint8_t* data, std::uint32_t s
             LookForAfd(data + p + 1, size - p - 1, sink);
         }
     }
-    if (m_gathering)
-        Gather(data, gatherFrom, size, base);
+    if (m_sps.Active())
+        m_sps.Gather(data, gatherFrom, size, base, 4);
     // The search for SPS starts passes over a start code whose NAL header is in the next piece.
     else if (!m_headerNext && size >= 3 && i < size && data[size - 1] == 0x01 && data[size - 2] == 0x00 &&
              data[size - 3] == 0x00)
@@ -212,30 +214,39 @@ void H26xScanner::Search(WalkBuffer& buffer, std::uint8_t* data, std::uint32_t s
 void H26xScanner::Forget() {
     m_zeros = 0;
     m_headerNext = false;
-    if (m_gathering)
+    if (m_sps.Active())
         m_broken = true;
 }
 
 void H26xScanner::Settle(WalkBuffer& buffer, HeaderSink& sink) {
-    if (m_gathering)
-        Hand(buffer, sink, true);
+    m_broken = false;
+    if (m_sps.Active())
+        m_sps.Hand(buffer, sink, true);
 }
 
 void H26xScanner::Begin() {
-    m_bytes.clear();
-    m_offsets.clear();
-    m_gathering = true;
+    m_sps.Begin();
     m_broken = false;
 }
 
-void H26xScanner::Gather(const std::uint8_t* data, std::uint32_t from, std::uint32_t to, std::uint64_t base) {
+void SpsGathering::Begin() {
+    m_bytes.clear();
+    m_offsets.clear();
+    m_active = true;
+}
+
+void SpsGathering::Drop() {
+    m_active = false;
+    m_bytes.clear();
+    m_offsets.clear();
+}
+
+void SpsGathering::Gather(const std::uint8_t* data, std::uint32_t from, std::uint32_t to, std::uint64_t base,
+                          std::uint32_t slack) {
     if (to <= from)
         return;
-    // Trailing zero bytes of the NAL and the start code's own may follow the longest SPS.
-    if (m_bytes.size() + (to - from) > MAX_SPS_SIZE + 4) {
-        m_gathering = false;
-        m_bytes.clear();
-        m_offsets.clear();
+    if (m_bytes.size() + (to - from) > MAX_SPS_SIZE + slack) {
+        Drop();
         return;
     }
     m_bytes.insert(m_bytes.end(), data + from, data + to);
@@ -244,16 +255,17 @@ void H26xScanner::Gather(const std::uint8_t* data, std::uint32_t from, std::uint
 }
 
 // The zeros before a start code (its own, and trailing_zero_8bits) are no part of the NAL unit.
-void H26xScanner::Hand(WalkBuffer& buffer, HeaderSink& sink, bool cut) {
-    m_gathering = false;
-    m_broken = false;
+void SpsGathering::Hand(WalkBuffer& buffer, HeaderSink& sink, bool cut) {
+    m_active = false;
     while (!m_bytes.empty() && m_bytes.back() == 0) {
         m_bytes.pop_back();
         m_offsets.pop_back();
     }
     // The walk keeps every byte from the first one on; one before this buffer-full could not be patched.
-    if (m_bytes.size() < 2 || m_bytes.size() > MAX_SPS_SIZE || m_offsets.front() < buffer.base)
+    if (m_bytes.size() < 2 || m_bytes.size() > MAX_SPS_SIZE || m_offsets.front() < buffer.base) {
+        Drop();
         return;
+    }
     FoundSps sps;
     sps.codec = m_codec;
     sps.nalOffset = m_offsets.front();

@@ -10,6 +10,34 @@
 
 namespace veltrane {
 
+// The bytes of one SPS NAL unit as they arrive, each with its file offset, and the hand-over to the
+// sink once its end is known: shared by every framing of NAL units, start codes or length fields.
+class SpsGathering {
+public:
+    explicit SpsGathering(VideoCodec codec) : m_codec(codec) {}
+
+    // Longer than any real SPS: one that runs on past it is not one, and is let go.
+    static constexpr std::uint32_t MAX_SPS_SIZE = 4096;
+
+    bool Active() const { return m_active; }
+    std::uint64_t FirstOffset() const { return m_offsets.empty() ? 0 : m_offsets.front(); }
+    void Begin();
+    // data[from, to) lies at file offset base + from. `slack` bytes past the longest SPS may be taken
+    // (a start code's zeros); past that the unit is let go.
+    void Gather(const std::uint8_t* data, std::uint32_t from, std::uint32_t to, std::uint64_t base,
+                std::uint32_t slack);
+    // Hands what was gathered to the sink, trailing zero bytes dropped, if its first byte is still in
+    // the buffer; `cut`: its end was not seen.
+    void Hand(WalkBuffer& buffer, HeaderSink& sink, bool cut);
+    void Drop();
+
+private:
+    VideoCodec m_codec;
+    bool m_active = false;
+    std::vector<std::uint8_t> m_bytes;
+    std::vector<std::uint64_t> m_offsets;
+};
+
 // Every NAL unit starts after a 00 00 01 start code, which may be cut by a piece's end; an SPS ends where
 // the next start code begins, which may come pieces later, with other streams' packets in between.
 // The SPS's bytes are gathered as they come, each with its file offset, and the walk keeps them in the
@@ -17,25 +45,22 @@ namespace veltrane {
 class H26xScanner : public CodecScanner {
 public:
     explicit H26xScanner(VideoCodec codec)
-        : m_codec(codec), m_spsMask(codec == VideoCodec::Hevc ? 0xF2 : 0x96),
+        : m_codec(codec), m_sps(codec), m_spsMask(codec == VideoCodec::Hevc ? 0xF2 : 0x96),
           m_spsValue(codec == VideoCodec::Hevc ? 0x42 : 0x06) {}
 
     void Search(WalkBuffer& buffer, std::uint8_t* data, std::uint32_t size, HeaderSink& sink,
                 bool useCodes) override;
     // A break in the stream ends an SPS being gathered: it is handed over, cut, at the next chance.
     void Forget() override;
-    bool Waiting() const override { return m_gathering; }
-    std::uint64_t WaitingOffset() const override { return m_offsets.empty() ? 0 : m_offsets.front(); }
+    bool Waiting() const override { return m_sps.Active(); }
+    std::uint64_t WaitingOffset() const override { return m_sps.FirstOffset(); }
     void Settle(WalkBuffer& buffer, HeaderSink& sink) override;
 
-    // Longer than any real SPS: one that runs on past it is not one, and is let go.
-    static constexpr std::uint32_t MAX_SPS_SIZE = 4096;
+    static constexpr std::uint32_t MAX_SPS_SIZE = SpsGathering::MAX_SPS_SIZE;
 
 private:
     bool IsSps(std::uint8_t header) const;
     void Begin();
-    void Gather(const std::uint8_t* data, std::uint32_t from, std::uint32_t to, std::uint64_t base);
-    void Hand(WalkBuffer& buffer, HeaderSink& sink, bool cut);
 
     VideoCodec m_codec;
     bool IsSei(std::uint8_t header) const;
@@ -45,6 +70,7 @@ private:
     // Looks for AFD in an SEI's bytes that are in this piece; tells the sink the first time.
     void LookForAfd(const std::uint8_t* sei, std::uint32_t size, HeaderSink& sink);
 
+    SpsGathering m_sps;
     // A NAL header that may be an SPS's or an SEI's: H.264 types 6, 7, 14 and 15, HEVC types 33, 35,
     // 37 and 39, forbidden bit clear. The other types pass the search's first test and fail the next.
     std::uint8_t m_spsMask;
@@ -53,14 +79,11 @@ private:
     std::uint32_t m_zeros = 0;
     // The last piece ended with a start code's 01: its NAL header is the next piece's first byte.
     bool m_headerNext = false;
-    bool m_gathering = false;
     bool m_broken = false; // the stream broke while gathering: hand over what there is, cut
     bool m_afdTold = false;
     // The raw buffer-full's next SPS or SEI start code (its 01), and the Reset it was found after.
     const std::uint8_t* m_candidate = nullptr;
     std::uint64_t m_generation = 0;
-    std::vector<std::uint8_t> m_bytes;
-    std::vector<std::uint64_t> m_offsets;
 };
 
 class H264Scanner final : public H26xScanner {

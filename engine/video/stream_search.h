@@ -37,6 +37,9 @@ public:
     virtual void Found(const FoundHeader& header) = 0;
     // Every SPS of an H.264 or HEVC stream, once its bytes are all in the buffer.
     virtual void FoundParameterSet(const FoundSps& /*sps*/) {}
+    // A length-prefixed stream's NAL lengths stopped adding up at `offset`: its SPSs after it cannot
+    // be found, so a conversion could leave some of them behind.
+    virtual void StreamLost(VideoCodec /*codec*/, std::uint64_t /*offset*/) {}
     // Bytes the walk itself rewrote in the caller's buffer because an aspect code changed: the EDC of
     // a CD sector. Told before the walk hands the bytes back.
     virtual void Rewrote(std::uint64_t /*offset*/, std::uint32_t /*size*/) {}

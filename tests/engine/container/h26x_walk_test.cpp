@@ -7,10 +7,13 @@
 #include "source_probe.h"
 #include "test_support.h"
 #include "video/h26x_scanner.h"
+#include "video/length_nal_scanner.h"
 #include "video/sps_rows.h"
 
 #include <cstdlib>
+#include <filesystem>
 #include <gtest/gtest.h>
+#include <map>
 
 namespace veltrane {
 namespace {
@@ -57,8 +60,10 @@ class Collect final : public HeaderSink {
 public:
     void Found(const FoundHeader&) override { ++headers; }
     void FoundParameterSet(const FoundSps& sps) override { found.push_back(sps); }
+    void StreamLost(VideoCodec, std::uint64_t offset) override { lost.push_back(offset); }
 
     int headers = 0;
+    std::vector<std::uint64_t> lost;
     std::vector<FoundSps> found;
 };
 
@@ -152,6 +157,97 @@ TEST(H26xScanner, HandsOverCutUnitsAndLetsOverlongOnesGo) {
             EXPECT_EQ(sink.found[0].cut, row.cut) << row.name;
             EXPECT_NE(sink.found[0].bytes.back(), 0x00) << row.name; // trailing zeros are no part of it
         }
+    }
+}
+
+// NAL units behind big-endian lengths of `size` bytes.
+Bytes LengthPrefixed(const std::vector<Bytes>& nals, std::size_t size) {
+    Bytes out;
+    for (const Bytes& nal : nals) {
+        for (std::size_t k = size; k-- > 0;)
+            out.push_back(static_cast<std::uint8_t>(k >= 4 ? 0 : nal.size() >> (8 * k)));
+        out.insert(out.end(), nal.begin(), nal.end());
+    }
+    return out;
+}
+
+// Units behind lengths of each size the records allow, searched in pieces of any size: the SPS comes
+// out whole with every byte's place, a start code and SPS header inside another unit are no SPS, and
+// a length no stream can have stops the search, told once, until the stream breaks.
+TEST(LengthNalScanner, FindsEachSpsByItsLengthAndStopsWhereTheLengthsAreLost) {
+    for (const H26xStream& s : kStreams) {
+        const Bytes es = ReadData(s.file);
+        const Unit unit = SpsUnits(es, s.codec).at(0);
+        const Bytes sps(es.begin() + std::ptrdiff_t(unit.from),
+                        es.begin() + std::ptrdiff_t(unit.from + unit.size));
+        const Bytes decoy{0x09, 0x00, 0x00, 0x01, 0x67, 0x42, 0x00, 0x00, 0x01, 0x42, 0x01, 0x00};
+        Bytes slice(200, 0x5A);
+        slice[0] = 0x41;
+        struct Row {
+            const char* name;
+            std::vector<Bytes> before, after; // units on either side of the SPS
+            std::size_t found;                // SPSs the search finds
+            bool lost;
+        };
+        Bytes hugeSps = sps;
+        hugeSps.resize(SpsGathering::MAX_SPS_SIZE + 1, 0x55);
+        const Row rows[] = {
+            {"AmongOtherUnits", {decoy, slice}, {decoy, sps}, 2, false},
+            {"EmptyUnitsBetween", {{}, decoy}, {{}, sps}, 2, false},
+            {"SpsTooLongToBeOne", {decoy}, {hugeSps, sps}, 1, true},
+        };
+        for (const Row& row : rows) {
+            for (const std::uint8_t size : {std::uint8_t{1}, std::uint8_t{2}, std::uint8_t{4}}) {
+                std::vector<Bytes> nals = row.before;
+                nals.push_back(sps);
+                nals.insert(nals.end(), row.after.begin(), row.after.end());
+                if (size == 1 &&
+                    std::any_of(nals.begin(), nals.end(), [](const Bytes& n) { return n.size() > 255; }))
+                    continue;
+                const Bytes prefixed = LengthPrefixed(nals, size);
+                const std::size_t spsAt = LengthPrefixed(row.before, size).size() + size;
+                for (const std::uint32_t piece : {1u, 3u, 7u, 100000u}) {
+                    const std::string what = std::string(s.name) + " " + row.name + " length " +
+                                             std::to_string(size) + " piece " + std::to_string(piece);
+                    Bytes stream = prefixed;
+                    WalkBuffer walk;
+                    walk.data = stream.data();
+                    Collect sink;
+                    std::unique_ptr<CodecScanner> scanner = MakeCodecScanner(s.codec, NalLengthField{size});
+                    ASSERT_TRUE(scanner);
+                    for (std::uint32_t at = 0; at < stream.size(); at += piece)
+                        scanner->Search(walk, stream.data() + at,
+                                        std::min<std::uint32_t>(piece, std::uint32_t(stream.size()) - at),
+                                        sink, false);
+                    scanner->Settle(walk, sink);
+                    ASSERT_EQ(sink.found.size(), row.found) << what;
+                    EXPECT_EQ(sink.lost.size(), row.lost ? 1u : 0u) << what;
+                    EXPECT_EQ(sink.found[0].bytes, sps) << what;
+                    EXPECT_FALSE(sink.found[0].cut) << what;
+                    EXPECT_EQ(sink.found[0].nalOffset, spsAt) << what;
+                    EXPECT_EQ(sink.found[0].at.back(), stream.data() + spsAt + sps.size() - 1) << what;
+                    // After a break the search starts afresh with a length.
+                    scanner->Forget();
+                    const Bytes again = LengthPrefixed({sps}, size);
+                    std::copy(again.begin(), again.end(), stream.begin());
+                    scanner->Search(walk, stream.data(), std::uint32_t(again.size()), sink, false);
+                    EXPECT_EQ(sink.found.size(), row.found + 1) << what;
+                }
+            }
+        }
+        EXPECT_FALSE(MakeCodecScanner(s.codec, NalLengthField{3})) << s.name;
+        // A unit that runs on past its frame's end was a length misread: nothing of it is handed over.
+        Bytes stream = LengthPrefixed({sps}, 4);
+        WalkBuffer walk;
+        walk.data = stream.data();
+        Collect sink;
+        LengthNalScanner scanner(s.codec, 4);
+        scanner.Search(walk, stream.data(), std::uint32_t(stream.size() - 1), sink, false);
+        scanner.SampleEnds(sink);
+        scanner.Search(walk, stream.data() + stream.size() - 1, 1, sink, false);
+        scanner.Settle(walk, sink);
+        EXPECT_EQ(sink.lost, std::vector<std::uint64_t>{stream.size() - 1}) << s.name;
+        EXPECT_TRUE(sink.found.empty()) << s.name;
     }
 }
 
@@ -547,6 +643,159 @@ TEST(H26xRealMedia, CopyAndInPlaceFlipShowTheNewShapeAndTheSamePictures) {
                 << what;
             EXPECT_TRUE(test::SameBytes(test::ReadAll(inPlace), original)) << what;
         }
+    }
+}
+
+// A container's muxing of a raw test stream: from the raw itself, or from the MP4 ffmpeg makes of it.
+struct H26xContainer {
+    const char* name;
+    const char* make; // a shell command: IN the raw stream, MP4 ffmpeg's MP4 of it, OUT the file
+};
+
+const H26xContainer kContainers[] = {
+    {"mp4", "cp MP4 OUT"},
+    {"mov", "ffmpeg -nostdin -v error -y -i MP4 -c copy -f mov OUT"},
+    {"mkv", "ffmpeg -nostdin -v error -y -i MP4 -c copy -f matroska OUT"},
+    {"mkvmerge", "mkvmerge -q -o OUT MP4"},
+};
+
+std::string Substituted(std::string command, const std::map<std::string, std::string>& values) {
+    for (const auto& [key, value] : values)
+        for (std::size_t at; (at = command.find(key)) != std::string::npos;)
+            command.replace(at, key.size(), Quoted(value));
+    return command;
+}
+
+// Each SPS copy, in the avcC/hvcC record and in the frames, is flipped with the container's display
+// fields: a copy and a fix in place give the same bytes, every reader shows the target, the stream
+// pulled out of the container declares the new sample aspect, pictures and sound decode the same, and
+// a flip back gives the stream's bytes again. 1920x1080 square pixels to 4:3 is refused, nothing written.
+TEST(H26xRealMedia, ContainersFlipEverySpsCopyWithTheirDisplayFields) {
+#ifdef _WIN32
+    GTEST_SKIP() << "the field's tools run on the host";
+#endif
+    if (!HaveFfmpeg() || std::system("mkvmerge --version >/dev/null 2>&1") != 0 ||
+        std::system("mpv --version >/dev/null 2>&1") != 0 ||
+        std::system("mediainfo --version >/dev/null 2>&1") != 0)
+        GTEST_SKIP() << "ffmpeg, mkvmerge, mpv or MediaInfo is missing";
+    test::TempDir dir;
+    const auto text = [](const std::string& command) {
+        const auto out = test::Output(command);
+        return out ? *out : std::string("(failed)");
+    };
+    // A number, or a ratio as ffprobe writes it ("16:9").
+    const auto aspect = [&](const std::string& command) {
+        const std::string value = text(command);
+        const std::size_t colon = value.find(':');
+        return colon == std::string::npos ? std::atof(value.c_str())
+                                          : std::atof(value.c_str()) / std::atof(value.c_str() + colon + 1);
+    };
+    for (const H26xStream& s : kStreams) {
+        const std::string raw = std::string(VELTRANE_TEST_DATA_DIR) + "/" + s.file;
+        const std::string mp4 = dir.File("base.mp4");
+        ASSERT_EQ(std::system(("ffmpeg -nostdin -v error -y -framerate 25 -i " + Quoted(raw) +
+                               " -f lavfi -i sine=duration=1 -map 0 -map 1 -c:v copy -c:a aac -shortest " +
+                               Quoted(mp4))
+                                  .c_str()),
+                  0);
+        for (const H26xContainer& c : kContainers) {
+            const std::string what = std::string(s.name) + " " + c.name;
+            const std::string source = dir.File(std::string("in.") + c.name);
+            ASSERT_EQ(std::system(Substituted(c.make, {{"IN", raw}, {"MP4", mp4}, {"OUT", source}}).c_str()),
+                      0)
+                << what;
+            const Bytes original = test::ReadAll(source);
+            const std::string copy = dir.File(std::string("copy.") + c.name);
+            test::RecordingSink sink;
+            RunReport report;
+            ASSERT_EQ(RunConversion(source, copy, ConversionMode::To16x9, sink, report),
+                      RunOutcome::Completed)
+                << what;
+            const std::string inPlace = dir.File(std::string("in-place.") + c.name);
+            test::WriteAll(inPlace, original);
+            RunReport inPlaceReport;
+            ASSERT_EQ(FixInPlace(inPlace, ConversionMode::To16x9, sink, inPlaceReport), RunOutcome::Completed)
+                << what;
+            const Bytes flipped = test::ReadAll(copy);
+            EXPECT_TRUE(test::SameBytes(test::ReadAll(inPlace), flipped)) << what;
+            ASSERT_EQ(flipped.size(), original.size()) << what;
+            // The record's SPS and the one in the frames.
+            EXPECT_GE(report.headersRewritten, 2u) << what;
+            std::size_t changed = 0;
+            for (std::size_t k = 0; k < original.size(); ++k)
+                changed += original[k] != flipped[k];
+            // 1 to 4 bytes an SPS, up to 8 a display field, and a CRC-32 over Tracks.
+            EXPECT_LE(changed, 4 * report.headersRewritten + 8 * report.fieldsRewritten + 4) << what;
+
+            // Matroska walks without an index: every SPS flips the same wherever a buffer's edge cuts it.
+            if (std::string(c.name).starts_with("mkv")) {
+                for (const std::size_t size : {std::size_t{16411}, std::size_t{65599}})
+                    EXPECT_TRUE(
+                        test::SameBytes(test::WalkInBuffers(original, ConversionMode::To16x9, size), flipped))
+                        << what << " in buffers of " << size;
+            }
+            const std::string file = " " + Quoted(copy);
+            EXPECT_NEAR(
+                aspect("ffprobe -v error -select_streams v:0 -show_entries stream=display_aspect_ratio "
+                       "-of csv=p=0" +
+                       file),
+                16.0 / 9, 0.01)
+                << what;
+            EXPECT_NEAR(aspect("mpv --no-config --vo=null --ao=null --frames=1 "
+                               "--term-playing-msg='ASPECT=${video-params/aspect}'" +
+                               file + " 2>/dev/null | sed -n 's/^ASPECT=//p'"),
+                        16.0 / 9, 0.01)
+                << what;
+            EXPECT_NEAR(aspect("mediainfo --Inform='Video;%DisplayAspectRatio%'" + file), 16.0 / 9, 0.01)
+                << what;
+            // The stream as a decoder gets it, its first SPS the record's: 16:11 in every copy.
+            const std::string stream =
+                " -map 0:v -c copy -f " + std::string(s.codec == VideoCodec::H264 ? "h264" : "hevc");
+            EXPECT_EQ(text("ffmpeg -nostdin -v error -i" + file + stream +
+                           " - | ffprobe -v error -show_entries "
+                           "stream=sample_aspect_ratio -of csv=p=0 - "),
+                      "16:11\n")
+                << what;
+            const auto decoded = [&](const std::string& path, const char* map) {
+                return text("ffmpeg -nostdin -v error -i " + Quoted(path) + " -map " + map +
+                            " -f framemd5 - | grep -v '^#'");
+            };
+            EXPECT_EQ(decoded(copy, "0:v"), decoded(source, "0:v")) << what;
+            EXPECT_EQ(decoded(copy, "0:a"), decoded(source, "0:a")) << what;
+
+            ASSERT_EQ(FixInPlace(inPlace, ConversionMode::To4x3, sink, inPlaceReport), RunOutcome::Completed)
+                << what;
+            EXPECT_EQ(text("ffmpeg -nostdin -v error -i " + Quoted(inPlace) + stream + " -"),
+                      text("ffmpeg -nostdin -v error -i " + Quoted(source) + stream + " -"))
+                << what;
+            EXPECT_NEAR(
+                aspect("ffprobe -v error -select_streams v:0 -show_entries stream=display_aspect_ratio "
+                       "-of csv=p=0 " +
+                       Quoted(inPlace)),
+                4.0 / 3, 0.01)
+                << what;
+        }
+    }
+    // Square pixels at 1920x1080 have no same-length way to 4:3.
+    const std::string square = dir.File("square.mp4");
+    ASSERT_EQ(
+        std::system(
+            ("ffmpeg -nostdin -v error -y -f lavfi -i testsrc=size=1920x1080:duration=0.2 -c:v libx264 " +
+             Quoted(square))
+                .c_str()),
+        0);
+    for (const H26xContainer& c : {kContainers[0], kContainers[3]}) {
+        const std::string source = dir.File(std::string("square-in.") + c.name);
+        ASSERT_EQ(std::system(Substituted(c.make, {{"MP4", square}, {"OUT", source}}).c_str()), 0) << c.name;
+        const Bytes original = test::ReadAll(source);
+        test::RecordingSink sink;
+        RunReport report;
+        EXPECT_NE(RunConversion(source, dir.File("refused"), ConversionMode::To4x3, sink, report),
+                  RunOutcome::Completed)
+            << c.name;
+        EXPECT_FALSE(std::filesystem::exists(test::FsPath(dir.File("refused")))) << c.name;
+        EXPECT_NE(FixInPlace(source, ConversionMode::To4x3, sink, report), RunOutcome::Completed) << c.name;
+        EXPECT_TRUE(test::SameBytes(test::ReadAll(source), original)) << c.name;
     }
 }
 
