@@ -1079,33 +1079,3 @@ TEST(Matroska, MovedTracksShowTheTargetInEveryReader) {
 
 } // namespace
 } // namespace veltrane
-namespace veltrane {
-namespace {
-TEST(MatroskaTmp, Early) {
-    for (bool late : {false, true}) {
-        Shape shape = Form("x", 3, false, false, true, 3);
-        shape.tracksLast = late;
-        shape.seekPosition = 4;
-        Bytes source = Build(shape).file;
-        test::TempDir dir;
-        const std::string path = dir.File("in.mkv"), copy = dir.File("out.mkv");
-        test::WriteAll(path, source);
-        test::RecordingSink sink;
-        RunReport report;
-        ASSERT_EQ(RunConversion(path, copy, ConversionMode::To16x9, sink, report), RunOutcome::Completed);
-        const Bytes out = test::ReadAll(copy);
-        for (std::size_t window : {68, 69}) {
-            fprintf(stderr, "WINDOW %zu\n", window);
-            Bytes w = WalkWithSource(path, ConversionMode::To16x9, window);
-            for (size_t i = 0; i < w.size(); ++i)
-                if (w[i] != out[i]) {
-                    printf("late %d window %zu diff at %zu: %02x %02x %02x | %02x %02x %02x %02x %02x %02x\n",
-                           late, window, i, source[i], w[i], out[i], source[i - 6], source[i - 5],
-                           source[i - 4], source[i - 3], source[i - 2], source[i - 1]);
-                    break;
-                }
-        }
-    }
-}
-} // namespace
-} // namespace veltrane
