@@ -37,16 +37,6 @@ const std::uint8_t HEVC_HEADERS[] = {
     0x2F, 0x02, 0x68, 0x08, 0x00, 0x00, 0x03, 0x00, 0x08, 0x00, 0x00, 0x03, 0x00, 0xC8, 0x40,
     0x00, 0x00, 0x00, 0x01, 0x44, 0x01, 0xC0, 0x73, 0xC1, 0x89, 0x00, 0x00, 0x01, 0x4E};
 
-std::uint32_t Crc(const std::uint8_t* data, std::size_t size) {
-    std::uint32_t crc = 0xFFFFFFFF;
-    for (std::size_t i = 0; i < size; ++i) {
-        crc ^= static_cast<std::uint32_t>(data[i]) << 24;
-        for (int bit = 0; bit < 8; ++bit)
-            crc = (crc & 0x80000000u) != 0 ? (crc << 1) ^ 0x04C11DB7u : crc << 1;
-    }
-    return crc;
-}
-
 // Writes the CRC a section of the length it declares ends with, where the bytes hold that length: a
 // fuzzer does not find a CRC-32 by chance, and every section with a wrong one is passed over alike.
 void SetCrc(std::vector<std::uint8_t>& section) {
@@ -55,7 +45,7 @@ void SetCrc(std::vector<std::uint8_t>& section) {
     const std::size_t length = 3 + (((section[1] & 0x0Fu) << 8) | section[2]);
     if (length < 7 || length > section.size())
         return;
-    const std::uint32_t crc = Crc(section.data(), length - 4);
+    const std::uint32_t crc = SectionCrc(section.data(), static_cast<std::uint32_t>(length - 4));
     for (int i = 0; i < 4; ++i)
         section[length - 4 + static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(crc >> (24 - 8 * i));
 }
