@@ -121,8 +121,8 @@ void H26xScanner::LookForAfd(const std::uint8_t* sei, std::uint32_t size, Header
 bool H26xScanner::NothingIn(const WalkBuffer& buffer, const std::uint8_t* data, std::uint32_t size) {
     const BufferStartCodes& codes = buffer.codes;
     const std::uint8_t* begin = codes.Begin();
-    if (m_sps.Active() || m_headerNext || m_broken || size < 3 || begin == nullptr || data < begin + 2 ||
-        data + size > codes.End())
+    if (m_sps.Active() || m_headerNext || m_sps.Broken() || size < 3 || begin == nullptr ||
+        data < begin + 2 || data + size > codes.End())
         return false;
     if ((m_zeros >= 2 && data[0] == 0x01) || (m_zeros >= 1 && data[0] == 0x00 && data[1] == 0x01))
         return false;
@@ -152,17 +152,14 @@ void H26xScanner::Search(WalkBuffer& buffer, std::uint8_t* data, std::uint32_t s
         return;
     if (useCodes && NothingIn(buffer, data, size))
         return;
-    if (m_broken) {
-        m_broken = false;
-        m_sps.Hand(buffer, sink, true);
-    }
+    m_sps.HandIfBroken(buffer, sink);
     const std::uint64_t base = buffer.OffsetOf(data);
     std::uint32_t gatherFrom = 0; // where this piece's part of the SPS being gathered starts
     std::uint32_t i = 0;
     if (m_headerNext) {
         m_headerNext = false;
         if (IsSps(data[0]))
-            Begin();
+            m_sps.Begin();
         i = 1;
     }
     // A start code whose zeros came at the end of the pieces before.
@@ -190,7 +187,7 @@ void H26xScanner::Search(WalkBuffer& buffer, std::uint8_t* data, std::uint32_t s
             break;
         }
         if (IsSps(data[p + 1])) {
-            Begin();
+            m_sps.Begin();
             gatherFrom = p + 1;
         } else if (!m_afdTold && IsSei(data[p + 1])) {
             LookForAfd(data + p + 1, size - p - 1, sink);
@@ -214,25 +211,29 @@ void H26xScanner::Search(WalkBuffer& buffer, std::uint8_t* data, std::uint32_t s
 void H26xScanner::Forget() {
     m_zeros = 0;
     m_headerNext = false;
-    if (m_sps.Active())
-        m_broken = true;
+    m_sps.Break();
 }
 
 void H26xScanner::Settle(WalkBuffer& buffer, HeaderSink& sink) {
-    m_broken = false;
-    if (m_sps.Active())
-        m_sps.Hand(buffer, sink, true);
-}
-
-void H26xScanner::Begin() {
-    m_sps.Begin();
-    m_broken = false;
+    m_sps.Settle(buffer, sink);
 }
 
 void SpsGathering::Begin() {
     m_bytes.clear();
     m_offsets.clear();
     m_active = true;
+    m_broken = false;
+}
+
+void SpsGathering::HandIfBroken(WalkBuffer& buffer, HeaderSink& sink) {
+    if (m_broken)
+        Settle(buffer, sink);
+}
+
+void SpsGathering::Settle(WalkBuffer& buffer, HeaderSink& sink) {
+    m_broken = false;
+    if (m_active)
+        Hand(buffer, sink, true);
 }
 
 void SpsGathering::Drop() {

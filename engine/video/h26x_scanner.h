@@ -30,10 +30,17 @@ public:
     // the buffer; `cut`: its end was not seen.
     void Hand(WalkBuffer& buffer, HeaderSink& sink, bool cut);
     void Drop();
+    // The stream breaks: a unit being gathered is handed over, cut, at the next chance.
+    void Break() { m_broken = m_broken || m_active; }
+    bool Broken() const { return m_broken; }
+    void HandIfBroken(WalkBuffer& buffer, HeaderSink& sink);
+    // Hands over what is being gathered as it stands: the bytes that would end it are too far away.
+    void Settle(WalkBuffer& buffer, HeaderSink& sink);
 
 private:
     VideoCodec m_codec;
     bool m_active = false;
+    bool m_broken = false;
     std::vector<std::uint8_t> m_bytes;
     std::vector<std::uint64_t> m_offsets;
 };
@@ -60,7 +67,6 @@ public:
 
 private:
     bool IsSps(std::uint8_t header) const;
-    void Begin();
 
     VideoCodec m_codec;
     bool IsSei(std::uint8_t header) const;
@@ -79,7 +85,6 @@ private:
     std::uint32_t m_zeros = 0;
     // The last piece ended with a start code's 01: its NAL header is the next piece's first byte.
     bool m_headerNext = false;
-    bool m_broken = false; // the stream broke while gathering: hand over what there is, cut
     bool m_afdTold = false;
     // The raw buffer-full's next SPS or SEI start code (its 01), and the Reset it was found after.
     const std::uint8_t* m_candidate = nullptr;

@@ -24,10 +24,7 @@ void LengthNalScanner::Lose(std::uint64_t offset, HeaderSink& sink) {
 
 void LengthNalScanner::Search(WalkBuffer& buffer, std::uint8_t* data, std::uint32_t size, HeaderSink& sink,
                               bool /*useCodes*/) {
-    if (m_broken) {
-        m_broken = false;
-        m_sps.Hand(buffer, sink, true);
-    }
+    m_sps.HandIfBroken(buffer, sink);
     if (m_lost)
         return;
     const std::uint64_t base = buffer.OffsetOf(data);
@@ -77,14 +74,11 @@ void LengthNalScanner::Forget() {
     m_left = 0;
     m_atHeader = false;
     m_lost = false;
-    if (m_sps.Active())
-        m_broken = true;
+    m_sps.Break();
 }
 
 void LengthNalScanner::Settle(WalkBuffer& buffer, HeaderSink& sink) {
-    m_broken = false;
-    if (m_sps.Active())
-        m_sps.Hand(buffer, sink, true);
+    m_sps.Settle(buffer, sink);
 }
 
 std::uint8_t NalLengthSizeOf(VideoCodec codec, const std::uint8_t* record, std::uint32_t size,

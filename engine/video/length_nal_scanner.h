@@ -47,7 +47,6 @@ private:
     bool m_atHeader = false;  // the next byte is a NAL header
     std::uint64_t m_end = 0;  // the file offset after the last byte searched
     bool m_lost = false;
-    bool m_broken = false; // the stream broke inside an SPS: hand over what there is, cut
 };
 
 // Hands every SPS of a decoder configuration record (avcC or hvcC), which lies whole at
